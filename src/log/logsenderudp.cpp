@@ -1,0 +1,15 @@
+#include "logsenderudp.h"
+
+#include <QHostAddress>
+#include <QUdpSocket>
+
+LogSenderUDP::LogSenderUDP(int port)
+    : udpSocketWrite(new QUdpSocket())
+    , port(port)
+{
+}
+
+void LogSenderUDP::send(QByteArray massage) const
+{
+    udpSocketWrite->writeDatagram(massage, QHostAddress(QHostAddress::LocalHost), quint16(port));
+}

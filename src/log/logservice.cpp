@@ -1,0 +1,89 @@
+#include "logservice.h"
+
+#include "logsenderudp.h"
+
+#include <QDateTime>
+#include <QTimer>
+#include <cstdarg>
+#include <cstdio>
+
+LogService *logService = nullptr;
+
+static const int logPort = 20004;
+
+LogService::LogService(size_t ms, LogSenderInterface *sender)
+    : logSender(sender ? sender : new LogSenderUDP(logPort))
+    , timer(new QTimer())
+{
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+
+    sourceOn(QStringLiteral("main"));
+    debug(QStringLiteral("main"), "test");
+    sourceOn(QStringLiteral("Controller"));
+    sourceOn(QStringLiteral("Uart WRITE"));
+    sourceOn(QStringLiteral("Uart READ"));
+    sourceOn(QStringLiteral("Console"));
+
+    timer->start(int(ms));
+}
+
+void LogService::debug(QString source, QByteArray massage)
+{
+    if (!sourceCheck(source))
+        return;
+    QByteArray line("[Debug]");
+    line += QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss.zzz]")).toUtf8();
+    line += " [";
+    line += source.toUtf8();
+    line += "]: ";
+    line += massage;
+    line += "\r\n";
+    send(line);
+}
+
+void LogService::debug(const QString &source, const char *format, ...)
+{
+    if (!sourceCheck(source))
+        return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    debug(source, QByteArray(text));
+}
+
+void LogService::error(QString source, QByteArray massage)
+{
+    if (!sourceCheck(source))
+        return;
+    QByteArray line("[ERROR]");
+    line += " [";
+    line += source.toUtf8();
+    line += "]: ";
+    line += massage;
+    send(line);
+}
+
+void LogService::send(QByteArray massage)
+{
+    writeBuffer.set_data(massage);
+}
+
+void LogService::slotTimeOut()
+{
+    if (!writeBuffer.detect_data())
+        return;
+    logSender->send(writeBuffer.get_data());
+}
+
+void LogService::sourceOn(QString source)
+{
+    sourceList.append(source);
+}
+
+bool LogService::sourceCheck(QString source) const
+{
+    return sourceList.contains(source, Qt::CaseSensitive);
+}
