@@ -1,0 +1,62 @@
+#include "UsartTimerThread.h"
+
+#include "lib/libvelk-board-lorentak.h"
+#include "log/logservice.h"
+
+#include <QDebug>
+#include <QSerialPort>
+#include <QTimer>
+
+static QByteArray hexText(const QByteArray &bytes)
+{
+    return bytes.toHex(' ').toUpper();
+}
+
+UsartTimerThread::UsartTimerThread(size_t ms)
+    : serialPort(new QSerialPort(this))
+{
+    serialPort->setPortName(QString::fromUtf8(board_usart_get_port()));
+    serialPort->setBaudRate(115200, QSerialPort::AllDirections);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    connect(serialPort, SIGNAL(readyRead()), this, SLOT(read()), Qt::AutoConnection);
+
+    if (serialPort->open(QIODevice::ReadWrite))
+        qDebug("DEBUG: USART: Успешно открыт порт");
+    else
+        qDebug("DEBUG: USART: Ошибка открытия порта");
+
+    timerRxIdle = new QTimer();
+    connect(timerRxIdle, SIGNAL(timeout()), this, SLOT(rxIdle()), Qt::DirectConnection);
+
+    timer = new QTimer();
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    timer->start(int(ms));
+}
+
+void UsartTimerThread::slotTimeOut()
+{
+    if (!writeBuffer.detect_data())
+        return;
+    const QByteArray packet = writeBuffer.get_data();
+    logService->debug(QStringLiteral("Uart WRITE"), hexText(packet));
+    serialPort->write(packet);
+}
+
+void UsartTimerThread::read()
+{
+    const QByteArray bytes = serialPort->readAll();
+    logService->debug(QStringLiteral("Uart READ"), hexText(bytes));
+    rxBuffer.append(bytes);
+    timerRxIdle->start(rxIdleMs);
+}
+
+void UsartTimerThread::rxIdle()
+{
+    timerRxIdle->stop();
+    readBuffer.set_data(rxBuffer);
+    rxBuffer.clear();
+}

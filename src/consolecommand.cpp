@@ -1,0 +1,40 @@
+#include "consolecommand.h"
+
+#include "console.h"
+#include "settings.h"
+
+#include <QByteArray>
+
+ConsoleCommand::ConsoleCommand(Settings *settings)
+    : settings(settings)
+{
+}
+
+void ConsoleCommand::command_dial(uint16_t room, uint8_t addrGate)
+{
+    if (settings->flagAdrGate.load() == 0)
+        Console::writeLine(QStringLiteral("dial %1").arg(room));
+    else
+        Console::writeLine(QStringLiteral("dial %1 %2").arg(room).arg(addrGate));
+}
+
+void ConsoleCommand::command_pickup()
+{
+    Console::writeLine(QStringLiteral("pickup"));
+}
+
+void ConsoleCommand::command_open()
+{
+    Console::writeLine(QStringLiteral("open"));
+}
+
+void ConsoleCommand::command_drop()
+{
+    Console::writeLine(QStringLiteral("drop"));
+}
+
+void ConsoleCommand::command_message(const uint8_t *buffer, int size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(buffer), size);
+    Console::writeLine(QStringLiteral("message ") + QString::fromLatin1(bytes.toHex()));
+}

@@ -1,0 +1,207 @@
+#include "consolescan.h"
+
+#include "console.h"
+#include "rooms.h"
+#include "settings.h"
+#include "usartdata.h"
+
+#include <QDebug>
+#include <cstdio>
+
+enum CommandGroup : uint8_t {
+    GroupPickup = 1,
+    GroupOpen = 2,
+    GroupDrop = 3,
+    GroupDialplan = 6,
+    GroupIntercom = 7,
+    GroupMessage = 11,
+};
+
+static const uint16_t noSub = 65535;
+
+ConsoleScan::ConsoleScan(Settings *settings, UsartData *usartData, Rooms *rooms)
+    : QObject(nullptr)
+    , settings(settings)
+    , usartData(usartData)
+    , rooms(rooms)
+{
+}
+
+void ConsoleScan::cycle_scan()
+{
+    forever {
+        const QString line = Console::in.readLine();
+        if (line.isNull()) {
+            // Standard input has ended: every further read would return at
+            // once. Stop reading; the rest of the daemon runs on.
+            fprintf(stderr, "console: end of standard input, no more commands are read\n");
+            return;
+        }
+        handle_line(line);
+    }
+}
+
+static void clearMask(std::atomic<uint32_t> *mask)
+{
+    for (int i = 0; i < Rooms::words; ++i)
+        mask[i].store(0);
+}
+
+void ConsoleScan::handle_line(const QString &line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::KeepEmptyParts, Qt::CaseSensitive);
+
+    switch (consoleModeRead) {
+    case READ_VIRTUAL_NUMBERS:
+        if (mode_read_list(words, rooms->readImitPhone) < 0) {
+            Console::writeLine(QStringLiteral("mask_block"));
+            Console::writeLine(QStringLiteral("#Write blacklist rooms for shield") + QLatin1Char(':'));
+            clearMask(rooms->readBlackPhone);
+            consoleModeRead = READ_BLACKLIST_NUMBERS;
+        }
+        break;
+    case READ_BLACKLIST_NUMBERS:
+        if (mode_read_list(words, rooms->readBlackPhone) < 0) {
+            Console::writeLine(QStringLiteral("#Shield") + QStringLiteral(" update virtual list"));
+            Console::writeLine(QStringLiteral("#Shield") + QStringLiteral(" update black list"));
+            consoleModeRead = READ_COMMANDS;
+        }
+        break;
+    default: {
+        const ReadCommand command = mode_read_command(words);
+        command_spi_do(uint8_t(command.group & 0xFF), command.sub, command.message);
+        break;
+    }
+    }
+}
+
+// Unsigned decimal in the C locale, low 16 bits kept.
+static uint16_t toCode(const QString &word, bool *ok)
+{
+    return uint16_t(word.toUInt(ok, 10) & 0xFFFF);
+}
+
+ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList words)
+{
+    ReadCommand result;
+    const int n = words.size();
+    bool isNumber = false;
+    const uint16_t code = toCode(words.at(0), &isNumber);
+
+    if (isNumber && n == 1) {
+        // One-word code: leading decimal digit is the group, the rest the sub.
+        uint16_t g = code & 0xFF;
+        uint16_t s = noSub;
+        uint32_t m = 1;
+        while (g > 9) {
+            m *= 10;
+            g /= 10;
+            s = uint16_t(code % m);
+        }
+        result.group = g;
+        result.sub = s;
+        return result;
+    }
+    if (isNumber && n == 2 && code == GroupMessage) {
+        result.group = GroupMessage;
+        result.sub = 0;
+        result.message = words.at(1);
+        return result;
+    }
+    if (isNumber && n == 2) {
+        bool subIsNumber = false;
+        const uint16_t sub = toCode(words.at(1), &subIsNumber);
+        if (subIsNumber) {
+            result.group = code;
+            result.sub = sub;
+        }
+        return result;
+    }
+    if (isNumber)
+        return result;
+
+    const QString &keyword = words.at(0);
+    auto numberAfter = [&words, n](uint32_t mask) -> uint16_t {
+        if (n < 2)
+            return 0;
+        bool ok = false;
+        const uint value = words.at(1).toUInt(&ok, 10);
+        return ok ? uint16_t(value & mask) : 0;
+    };
+
+    if (keyword == QLatin1String("pickup")) {
+        result.group = GroupPickup;
+    } else if (keyword == QLatin1String("open")) {
+        result.group = GroupOpen;
+        result.sub = n < 2 ? 3 : numberAfter(0xFF);
+    } else if (keyword == QLatin1String("drop")) {
+        result.group = GroupDrop;
+    } else if (keyword == QLatin1String("dial")) {
+        result.group = 4;
+        result.sub = numberAfter(0xFFFF);
+    } else if (keyword == QLatin1String("phonedetect")) {
+        result.group = 5;
+        result.sub = numberAfter(0xFFFF);
+    } else if (keyword == QLatin1String("dialplan")) {
+        result.group = GroupDialplan;
+    }
+    return result;
+}
+
+void ConsoleScan::command_spi_do(uint8_t readCommandGroup, uint16_t readCommandSub,
+                                 QString readCommandMessage)
+{
+    switch (readCommandGroup) {
+    case GroupPickup:
+        usartData->command_pickup();
+        break;
+    case GroupOpen: {
+        const uint8_t status = usartData->status.load();
+        if (status == 1)
+            usartData->command_open_onetime(readCommandSub == noSub ? 1 : (readCommandSub & 0xFF));
+        else if (status == 2 || status == 8 || status == 16)
+            usartData->command_open();
+        break;
+    }
+    case GroupDrop:
+        usartData->command_drop_all();
+        break;
+    case GroupDialplan:
+        consoleModeRead = READ_VIRTUAL_NUMBERS;
+        clearMask(rooms->readImitPhone);
+        Console::writeLine(QStringLiteral("mask_imit"));
+        Console::writeLine(QStringLiteral("#Write rooms for shield") + QLatin1Char(':'));
+        break;
+    case GroupIntercom:
+        settings->set_intercom(uint8_t(readCommandSub & 0xFF));
+        break;
+    case GroupMessage:
+        usartData->command_message(readCommandMessage);
+        break;
+    default:
+        break;
+    }
+}
+
+int ConsoleScan::mode_read_list(QStringList words, std::atomic<uint32_t> *listPhone)
+{
+    bool ok = false;
+    const int16_t number = int16_t(words.at(0).toInt(&ok, 10) & 0xFFFF);
+    if (!ok) {
+        qDebug("#ERROR: Ошибка ввода квартиры");
+        return 0;
+    }
+    if (words.size() > 1)
+        return 0;
+    if (number < 0) {
+        Console::writeLine(QStringLiteral("#End read rooms"));
+        Console::writeLine(QString());
+        return -1;
+    }
+    if (number > Rooms::maxRoom) {
+        Console::writeLine(QStringLiteral("Error: big number"));
+        return 0;
+    }
+    listPhone[number / 32].fetch_or(1u << (number % 32));
+    return 0;
+}

@@ -1,0 +1,35 @@
+#include "timerthread.h"
+
+#include <QDebug>
+#include <QTime>
+#include <QTimer>
+
+TimerThread::TimerThread(uint32_t ms)
+    : QThread(nullptr)
+    , ms(ms)
+{
+}
+
+void TimerThread::run()
+{
+    timer = new QTimer();
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    connect(this, SIGNAL(timerStart(int)), timer, SLOT(start(int)), Qt::BlockingQueuedConnection);
+    timer->start(int(ms));
+
+    exec();
+
+    timer->stop();
+    disconnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()));
+}
+
+void TimerThread::slotChangeSpiPeriod(int ms)
+{
+    emit timerStart(ms);
+}
+
+void TimerThread::slotTimeOut()
+{
+    qDebug() << QTime::currentTime().toString(Qt::TextDate);
+}

@@ -1,0 +1,47 @@
+#ifndef UDPREAD_H
+#define UDPREAD_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <cstdint>
+
+class QMutex;
+class QUdpSocket;
+class Sound;
+
+// Receives the telephony application's audio on 127.0.0.1:port, joins the
+// datagrams into one stream and cuts it into 256-byte frames for the shield.
+class UDPread : public QObject
+{
+    Q_OBJECT
+public:
+    UDPread(QObject *parent, uint16_t port, Sound *sound);
+    ~UDPread() override;
+
+    // Largest total of waiting bytes one datagram may bring: ten frames.
+    static const int overflowLimit = 2560;
+    // Frames that may wait for the shield; older ones are dropped beyond it.
+    static const int queueLimit = 16;
+
+    int pendingBytes() const { return dataBufferUDP.size(); }
+    quint64 framesDropped() const { return droppedTotal; }
+
+public slots:
+    void writeBufUDP();
+
+private:
+    void reportDrops(int dropped);
+
+    QUdpSocket *udpSocketClient;
+    QMutex *mutexBufferUDP;
+    uint16_t port;
+    QByteArray dataBufferUDP;
+    Sound *sound;
+
+    quint64 droppedTotal = 0;
+    quint64 droppedUnreported = 0;
+    QElapsedTimer sinceDropReport;
+};
+
+#endif

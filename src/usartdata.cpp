@@ -1,0 +1,93 @@
+#include "usartdata.h"
+
+#include <QMutexLocker>
+#include <cstdio>
+
+void UsartData::command_open()
+{
+    orangeCMD.store(4);
+}
+
+void UsartData::command_open_onetime(int bud)
+{
+    // The door number must be visible before the command that uses it.
+    openDoor.store(uint8_t(bud & 0xFF), std::memory_order_release);
+    orangeCMD.store(0x10, std::memory_order_release);
+}
+
+void UsartData::command_pickup()
+{
+    orangeCMD.store(8);
+}
+
+void UsartData::command_drop_all()
+{
+    orangeCMD.store(1);
+}
+
+QByteArray UsartData::hexTextToBytes(const QString &text)
+{
+    QByteArray bytes;
+    bytes.reserve((text.size() + 1) / 2);
+    for (int i = 0; i < text.size(); i += 2) {
+        bool ok = false;
+        const uint value = text.mid(i, 2).toUInt(&ok, 16);
+        bytes.append(char(ok ? (value & 0xFF) : 0));
+    }
+    return bytes;
+}
+
+bool UsartData::command_message(QString message)
+{
+    this->message = message;
+    const QByteArray bytes = hexTextToBytes(message);
+    if (bytes.size() > maxMessageSize) {
+        fprintf(stderr, "console: message of %d bytes refused, at most %d bytes can be sent\n",
+                int(bytes.size()), maxMessageSize);
+        return false;
+    }
+    messageTx.set_data(bytes);
+    return true;
+}
+
+void UsartData::write_cmd(uint8_t numBVD, uint8_t status, uint8_t cmd, uint16_t dial)
+{
+    QMutexLocker locker(&mutexSetBuffer);
+    uint8_t buffer[frameSize];
+    buffer[0] = 0xFA;
+    buffer[1] = 0x03;
+    buffer[2] = numBVD;
+    buffer[3] = 0xA2;
+    buffer[4] = status;
+    buffer[5] = cmd;
+    set_room(buffer, dial);
+    buffer[10] = 0xF5;
+    queueBufferTx.set_data(buffer, frameSize);
+}
+
+void UsartData::set_room(uint8_t *buffer, uint16_t room)
+{
+    uint8_t digits[4] = {0, 0, 0, 0};
+    for (int i = 3; i >= 0 && room != 0; --i) {
+        digits[i] = uint8_t(room % 10);
+        room /= 10;
+    }
+    for (int i = 0; i < 4; ++i)
+        buffer[6 + i] = digits[i];
+}
+
+bool UsartData::check_status(uint8_t maskBit) const
+{
+    return (status.load() & maskBit) != 0;
+}
+
+void UsartData::get_buffer_write(QByteArray &write)
+{
+    if (messageTx.detect_data()) {
+        write = messageTx.get_data();
+        return;
+    }
+    QMutexLocker locker(&mutexSetBuffer);
+    if (queueBufferTx.detect_data())
+        write = queueBufferTx.get_data();
+}
