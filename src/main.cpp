@@ -1,11 +1,32 @@
+#include "UsartTimerThread.h"
 #include "console.h"
+#include "consolecommand.h"
+#include "consolescan.h"
+#include "rooms.h"
 #include "settings.h"
-#include "log/logservice.h"
+#include "sound.h"
+#include "spi.h"
+#include "threadspitransmitter.h"
+#include "threadusarttransmitter.h"
+#include "usartdata.h"
+#include "usartparser.h"
 #include "lib/libvelk-board-lorentak.h"
+#include "log/logservice.h"
+#include "udp/udpread.h"
+#include "udp/udpwrite.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <cstdio>
+
+// A connection made by its text signature fails only at run time; never let
+// that pass silently.
+static void connectOrDie(const QObject *sender, const char *signal, const QObject *receiver,
+                         const char *method, Qt::ConnectionType type)
+{
+    if (!QObject::connect(sender, signal, receiver, method, type))
+        qFatal("main: cannot connect %s to %s", signal, method);
+}
 
 static void writeBanner(const Settings *settings, const QString &uid)
 {
@@ -42,6 +63,30 @@ int main(int argc, char *argv[])
     board_lib_init();
     board_gpio_init();
     board_spi_init();
+
+    // The object graph: created once, in this order, never deleted.
+    Rooms *rooms = new Rooms();
+    ConsoleCommand *consoleCommand = new ConsoleCommand(settings);
+    Sound *sound = new Sound();
+    SPI *spi = new SPI();
+    ThreadSpiTransmitter *threadSpiTransmitter = new ThreadSpiTransmitter(16, spi, sound);
+    UsartTimerThread *usart = new UsartTimerThread(1);
+    UsartData *usartData = new UsartData();
+    UsartParser *usartParser = new UsartParser(consoleCommand, usartData, rooms);
+    new ThreadUsartTransmitter(200, usart, usartData, usartParser, rooms, consoleCommand);
+    QThread *treadConsole = new QThread();
+    ConsoleScan *consoleScan = new ConsoleScan(settings, usartData, rooms);
+
+    connectOrDie(treadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()), Qt::AutoConnection);
+    consoleScan->moveToThread(treadConsole);
+
+    new UDPread(nullptr, 20003, sound);
+    UdpWrite *udpWrite = new UdpWrite(nullptr, 20002, sound);
+
+    connectOrDie(threadSpiTransmitter, SIGNAL(data_update()), udpWrite, SLOT(write()), Qt::AutoConnection);
+
+    threadSpiTransmitter->start(QThread::InheritPriority);
+    treadConsole->start(QThread::InheritPriority);
 
     return app.exec();
 }
