@@ -1,5 +1,6 @@
 #include "UsartTimerThread.h"
 
+#include "checkedconnect.h"
 #include "lib/libvelk-board-lorentak.h"
 #include "log/logservice.h"
 
@@ -21,7 +22,7 @@ UsartTimerThread::UsartTimerThread(size_t ms)
     serialPort->setParity(QSerialPort::NoParity);
     serialPort->setStopBits(QSerialPort::OneStop);
     serialPort->setFlowControl(QSerialPort::NoFlowControl);
-    connect(serialPort, SIGNAL(readyRead()), this, SLOT(read()), Qt::AutoConnection);
+    checkedConnect(serialPort, SIGNAL(readyRead()), this, SLOT(read()), Qt::AutoConnection);
 
     if (serialPort->open(QIODevice::ReadWrite))
         qDebug("DEBUG: USART: Успешно открыт порт");
@@ -29,11 +30,11 @@ UsartTimerThread::UsartTimerThread(size_t ms)
         qDebug("DEBUG: USART: Ошибка открытия порта");
 
     timerRxIdle = new QTimer();
-    connect(timerRxIdle, SIGNAL(timeout()), this, SLOT(rxIdle()), Qt::DirectConnection);
+    checkedConnect(timerRxIdle, SIGNAL(timeout()), this, SLOT(rxIdle()), Qt::DirectConnection);
 
     timer = new QTimer();
     timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    checkedConnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
     timer->start(int(ms));
 }
 

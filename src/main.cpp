@@ -1,4 +1,5 @@
 #include "UsartTimerThread.h"
+#include "checkedconnect.h"
 #include "console.h"
 #include "consolecommand.h"
 #include "consolescan.h"
@@ -18,15 +19,6 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <cstdio>
-
-// A connection made by its text signature fails only at run time; never let
-// that pass silently.
-static void connectOrDie(const QObject *sender, const char *signal, const QObject *receiver,
-                         const char *method, Qt::ConnectionType type)
-{
-    if (!QObject::connect(sender, signal, receiver, method, type))
-        qFatal("main: cannot connect %s to %s", signal, method);
-}
 
 static void writeBanner(const Settings *settings, const QString &uid)
 {
@@ -77,13 +69,13 @@ int main(int argc, char *argv[])
     QThread *treadConsole = new QThread();
     ConsoleScan *consoleScan = new ConsoleScan(settings, usartData, rooms);
 
-    connectOrDie(treadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()), Qt::AutoConnection);
+    checkedConnect(treadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()), Qt::AutoConnection);
     consoleScan->moveToThread(treadConsole);
 
     new UDPread(nullptr, 20003, sound);
     UdpWrite *udpWrite = new UdpWrite(nullptr, 20002, sound);
 
-    connectOrDie(threadSpiTransmitter, SIGNAL(data_update()), udpWrite, SLOT(write()), Qt::AutoConnection);
+    checkedConnect(threadSpiTransmitter, SIGNAL(data_update()), udpWrite, SLOT(write()), Qt::AutoConnection);
 
     threadSpiTransmitter->start(QThread::InheritPriority);
     treadConsole->start(QThread::InheritPriority);

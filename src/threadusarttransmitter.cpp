@@ -1,5 +1,6 @@
 #include "threadusarttransmitter.h"
 
+#include "checkedconnect.h"
 #include "UsartTimerThread.h"
 #include "consolecommand.h"
 #include "rooms.h"
@@ -42,14 +43,14 @@ ThreadUsartTransmitter::ThreadUsartTransmitter(uint32_t ms, UsartTimerThread *us
 {
     timerTimeoutReceptionMsg = new QTimer(this);
     timerTimeoutReceptionMsg->setTimerType(Qt::PreciseTimer);
-    connect(timerTimeoutReceptionMsg, SIGNAL(timeout()), this, SLOT(slotTimeoutReceptionMsg()),
+    checkedConnect(timerTimeoutReceptionMsg, SIGNAL(timeout()), this, SLOT(slotTimeoutReceptionMsg()),
             Qt::DirectConnection);
 
     // Kept unarmed: a message packet is sent once, and the answer window ends
     // message mode when the shield stays silent.
     timerTimeoutResponseMsg = new QTimer(this);
     timerTimeoutResponseMsg->setTimerType(Qt::PreciseTimer);
-    connect(timerTimeoutResponseMsg, SIGNAL(timeout()), this, SLOT(slotTimeoutResponseMsg()),
+    checkedConnect(timerTimeoutResponseMsg, SIGNAL(timeout()), this, SLOT(slotTimeoutResponseMsg()),
             Qt::DirectConnection);
 
     mainMode = true;
@@ -57,7 +58,7 @@ ThreadUsartTransmitter::ThreadUsartTransmitter(uint32_t ms, UsartTimerThread *us
 
     timerMain = new QTimer(this);
     timerMain->setTimerType(Qt::PreciseTimer);
-    connect(timerMain, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    checkedConnect(timerMain, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
     timerMain->start(int(ms));
 }
 

@@ -1,5 +1,6 @@
 #include "timerthread.h"
 
+#include "checkedconnect.h"
 #include <QDebug>
 #include <QTime>
 #include <QTimer>
@@ -14,8 +15,8 @@ void TimerThread::run()
 {
     timer = new QTimer();
     timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
-    connect(this, SIGNAL(timerStart(int)), timer, SLOT(start(int)), Qt::BlockingQueuedConnection);
+    checkedConnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    checkedConnect(this, SIGNAL(timerStart(int)), timer, SLOT(start(int)), Qt::BlockingQueuedConnection);
     timer->start(int(ms));
 
     exec();

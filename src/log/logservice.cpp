@@ -1,5 +1,6 @@
 #include "logservice.h"
 
+#include "checkedconnect.h"
 #include "logsenderudp.h"
 
 #include <QDateTime>
@@ -16,7 +17,7 @@ LogService::LogService(size_t ms, LogSenderInterface *sender)
     , timer(new QTimer())
 {
     timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
+    checkedConnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
 
     sourceOn(QStringLiteral("main"));
     debug(QStringLiteral("main"), "test");

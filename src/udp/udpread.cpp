@@ -1,5 +1,6 @@
 #include "udpread.h"
 
+#include "checkedconnect.h"
 #include "sound.h"
 
 #include <QDebug>
@@ -15,7 +16,7 @@ UDPread::UDPread(QObject *parent, uint16_t port, Sound *sound)
     , sound(sound)
 {
     udpSocketClient = new QUdpSocket(this);
-    connect(udpSocketClient, SIGNAL(readyRead()), this, SLOT(writeBufUDP()), Qt::AutoConnection);
+    checkedConnect(udpSocketClient, SIGNAL(readyRead()), this, SLOT(writeBufUDP()), Qt::AutoConnection);
     if (!udpSocketClient->bind(QHostAddress(QStringLiteral("127.0.0.1")), port,
                                QAbstractSocket::DefaultForPlatform)) {
         fprintf(stderr, "udp: cannot bind 127.0.0.1:%u (%s); no audio will reach the shield\n",
