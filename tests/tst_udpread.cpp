@@ -1,0 +1,231 @@
+#include "sound.h"
+#include "stdoutcapture.h"
+#include "udp/udpread.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QUdpSocket>
+#include <QtTest>
+#include <memory>
+
+static const quint16 audioPort = 20003;
+static const char overflowLine[] = "ERROR: Переполнение буффера более чем в 10 раз!";
+
+static QStringList debugMessages;
+
+static void keepMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    debugMessages.append(message);
+}
+
+static QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// Frame n of a burst: its number, then the offsets 1 ... 255, so a frame cut
+// off its boundary shows.
+static QByteArray burstFrame(int n)
+{
+    QByteArray frame(Sound::frameSize, Qt::Uninitialized);
+    frame[0] = char(n);
+    for (int i = 1; i < frame.size(); ++i)
+        frame[i] = char(i);
+    return frame;
+}
+
+class tst_UDPread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void framing_data();
+    void framing();
+    void boundKeepsNewestFrames();
+    void failedBindIsReported();
+
+private:
+    bool makeReader();
+    void send(const QByteArray &datagram);
+    QList<QByteArray> drain();
+    int queued() const { return sound->dataToShieldBuffer.size(); }
+
+    QUdpSocket sender;
+    std::unique_ptr<Sound> sound;
+    std::unique_ptr<UDPread> reader;
+};
+
+void tst_UDPread::initTestCase()
+{
+    qInstallMessageHandler(keepMessage);
+}
+
+void tst_UDPread::cleanup()
+{
+    reader.reset();
+    sound.reset();
+    debugMessages.clear();
+}
+
+bool tst_UDPread::makeReader()
+{
+    sound.reset(new Sound);
+    StdoutCapture err(STDERR_FILENO);
+    reader.reset(new UDPread(nullptr, audioPort, sound.get()));
+    err.stop();
+    const QStringList lines = err.lines();
+    if (!lines.isEmpty())
+        qWarning("%s", qPrintable(lines.join(QLatin1Char('\n'))));
+    return lines.isEmpty();
+}
+
+void tst_UDPread::send(const QByteArray &datagram)
+{
+    const qint64 sent = sender.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), audioPort);
+    QCOMPARE(sent, qint64(datagram.size()));
+}
+
+QList<QByteArray> tst_UDPread::drain()
+{
+    QList<QByteArray> frames;
+    while (sound->dataToShieldBuffer.detect_data())
+        frames.append(sound->dataToShieldBuffer.get_data());
+    return frames;
+}
+
+void tst_UDPread::framing_data()
+{
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::addColumn<QList<int>>("refused");  // indices into sizes
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("pending");
+
+    QTest::newRow("one whole frame") << QList<int>{256} << QList<int>{} << 1 << 0;
+    QTest::newRow("three datagrams of 100") << QList<int>{100, 100, 100} << QList<int>{} << 1 << 44;
+    QTest::newRow("1000 bytes at once") << QList<int>{1000} << QList<int>{} << 3 << 232;
+    QTest::newRow("ten frames at once") << QList<int>{2560} << QList<int>{} << 10 << 0;
+    QTest::newRow("one byte over ten frames") << QList<int>{2561} << QList<int>{0} << 0 << 0;
+    QTest::newRow("200 waiting, then up to the limit") << QList<int>{200, 2360} << QList<int>{} << 10 << 0;
+    QTest::newRow("200 waiting, then one byte over") << QList<int>{200, 2361} << QList<int>{1} << 0 << 200;
+    QTest::newRow("255 waiting, then up to the limit") << QList<int>{255, 2305} << QList<int>{} << 10 << 0;
+    QTest::newRow("refused datagram leaves later ones alone")
+        << QList<int>{2561, 256, 100} << QList<int>{0} << 1 << 100;
+    QTest::newRow("empty datagram") << QList<int>{0} << QList<int>{} << 0 << 0;
+    QTest::newRow("empty datagram between two halves") << QList<int>{128, 0, 128} << QList<int>{} << 1 << 0;
+    QTest::newRow("one odd byte shifts the frame boundary") << QList<int>{1, 256} << QList<int>{} << 1 << 1;
+    QTest::newRow("odd lengths joined") << QList<int>{101, 155, 3} << QList<int>{} << 1 << 3;
+    QTest::newRow("frames spanning many datagrams")
+        << QList<int>{100, 100, 100, 100, 100, 100, 100} << QList<int>{} << 2 << 188;
+}
+
+// After the row's datagrams a marker completes the partial frame; once the
+// queue holds it, every datagram before it has been handled.
+void tst_UDPread::framing()
+{
+    QFETCH(QList<int>, sizes);
+    QFETCH(QList<int>, refused);
+    QFETCH(int, frames);
+    QFETCH(int, pending);
+
+    QVERIFY(makeReader());
+    QCOMPARE(reader->pendingBytes(), 0);
+
+    QByteArray stream;
+    for (int i = 0; i < sizes.size(); ++i) {
+        const QByteArray datagram = randomBytes(sizes.at(i), quint32(i + 1));
+        send(datagram);
+        if (!refused.contains(i))
+            stream += datagram;
+    }
+    const QByteArray marker = randomBytes(Sound::frameSize - pending, 99);
+    send(marker);
+    stream += marker;
+    QCOMPARE(stream.size(), (frames + 1) * Sound::frameSize);
+
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), frames + 1, 10000);
+    QCOMPARE(reader->pendingBytes(), 0);
+    const QList<QByteArray> got = drain();
+    QCOMPARE(got.size(), frames + 1);
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(got.at(i).toHex(), stream.mid(i * Sound::frameSize, Sound::frameSize).toHex());
+
+    QCOMPARE(debugMessages.count(QString::fromUtf8(overflowLine)), refused.size());
+    QCOMPARE(reader->framesDropped(), quint64(0));
+}
+
+void tst_UDPread::boundKeepsNewestFrames()
+{
+    QVERIFY(makeReader());
+    QCOMPARE(UDPread::queueLimit, 16);
+
+    QByteArray first, second, third;
+    for (int n = 0; n < 10; ++n) {
+        first += burstFrame(n);
+        second += burstFrame(10 + n);
+        third += burstFrame(20 + n);
+    }
+
+    StdoutCapture err(STDERR_FILENO);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    send(first);
+    send(second);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(4), 10000);
+    QCOMPARE(queued(), 16);
+
+    // More drops within the second after the report add no line.
+    send(third);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(14), 10000);
+    const bool withinOneSecond = elapsed.elapsed() < 900;
+    err.stop();
+    const QStringList lines = err.lines();
+
+    QCOMPARE(reader->pendingBytes(), 0);
+    const QList<QByteArray> got = drain();
+    QCOMPARE(got.size(), 16);
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(got.at(i).toHex(), burstFrame(14 + i).toHex());
+
+    QVERIFY2(!lines.isEmpty(), "no line on standard error");
+    for (const QString &line : lines)
+        QVERIFY2(line.startsWith(QLatin1String("udp: ")), qPrintable(line));
+    if (withinOneSecond)
+        QCOMPARE(lines.size(), 1);
+    else
+        QVERIFY(lines.size() <= 2);
+}
+
+void tst_UDPread::failedBindIsReported()
+{
+    QUdpSocket holder;
+    QVERIFY2(holder.bind(QHostAddress(QHostAddress::LocalHost), audioPort, QAbstractSocket::DontShareAddress),
+             qPrintable(holder.errorString()));
+
+    sound.reset(new Sound);
+    QStringList lines;
+    {
+        StdoutCapture err(STDERR_FILENO);
+        reader.reset(new UDPread(nullptr, audioPort, sound.get()));
+        err.stop();
+        lines = err.lines();
+    }
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(QLatin1String("udp: cannot bind")), qPrintable(lines.first()));
+
+    // The audio goes to the socket that holds the port; the reader carries on.
+    send(QByteArray(256, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(holder.hasPendingDatagrams(), 10000);
+    reader->writeBufUDP();
+    QCOMPARE(queued(), 0);
+    reader.reset();
+}
+
+QTEST_GUILESS_MAIN(tst_UDPread)
+
+#include "tst_udpread.moc"
