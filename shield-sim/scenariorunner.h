@@ -1,0 +1,66 @@
+#ifndef SCENARIORUNNER_H
+#define SCENARIORUNNER_H
+
+#include "scenario.h"
+#include "shieldmodel.h"
+
+#include <QHash>
+#include <QObject>
+#include <QRandomGenerator>
+#include <cstdint>
+
+class QTimer;
+class ShieldSim;
+class Tracer;
+
+// Plays a scenario's steps one after the other against the shield. Steps
+// that take no time run back to back within one call, so a step that
+// follows a wait is in force before the simulator reads the next packet.
+class ScenarioRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    ScenarioRunner(const Scenario &scenario, ShieldSim *sim, Tracer *tracer, uint32_t seed,
+                   QObject *parent = nullptr);
+
+    void start();
+
+signals:
+    void finished();       // the last step is done; the shield keeps its state
+    void quitRequested();  // a quit step
+    void failed(const QString &why);
+
+private slots:
+    void onLineEvent(ShieldModel::Event event);
+    void onPoll(uint8_t cmd, bool answered);
+    void onTimer();
+
+private:
+    enum class Wait { None, Timer, Event, Polls, Cmd, Split };
+
+    void advance();
+    bool execute(const Scenario::Step &step);  // true when the step is already done
+    bool runSplit();
+    void stepDone();
+    void arm(int ms);
+    QString where() const;
+
+    QList<Scenario::Step> steps;
+    ShieldSim *sim;
+    Tracer *tracer;
+    QTimer *timer;
+    QRandomGenerator random;
+    int index = -1;
+    Wait waiting = Wait::None;
+    int pollsLeft = 0;
+    int chunkIndex = 0;
+    bool stopped = false;
+    // Line events not yet claimed by a wait since the last call step, so a
+    // daemon quicker than the scenario does not slip past it.
+    QHash<QString, int> unclaimed;
+
+    Q_DISABLE_COPY(ScenarioRunner)
+};
+
+#endif

@@ -1,0 +1,119 @@
+#include "shieldmodel.h"
+
+void ShieldModel::enter(Line next)
+{
+    state = next;
+    silent = false;
+}
+
+void ShieldModel::setIdle()
+{
+    enter(Line::Idle);
+    doorPending = false;
+}
+
+void ShieldModel::setCall(uint16_t apartment, uint8_t unit)
+{
+    enter(Line::Call);
+    this->apartment = apartment;
+    callUnit = unit;
+    doorPending = false;
+}
+
+void ShieldModel::setConversation()
+{
+    enter(Line::Conversation);
+}
+
+void ShieldModel::setRawStatus(uint8_t status)
+{
+    enter(Line::Raw);
+    rawStatus = status;
+}
+
+bool ShieldModel::hangup(int frames)
+{
+    if (state == Line::Idle || state == Line::Ending) {
+        silent = false;
+        return false;
+    }
+    enter(Line::Ending);
+    endingLeft = frames;
+    return true;
+}
+
+ShieldModel::Answer ShieldModel::answerPoll(uint8_t unit, uint8_t cmd)
+{
+    Answer answer;
+    if (silent) {
+        answer.silent = true;
+        return answer;
+    }
+
+    // Commands act only in the states where the real line can carry them
+    // out; anything else is ignored, as the daemon repeats its command until
+    // it sees the result.
+    const bool inCall = state == Line::Call || state == Line::Conversation;
+    if (cmd == cmdPickup && state == Line::Call) {
+        state = Line::Conversation;
+        answer.events << Event::Pickup;
+    } else if (cmd == cmdOpen && inCall) {
+        doorPending = true;
+        answer.events << Event::Open;
+    } else if (cmd == cmdDrop && inCall) {
+        state = Line::Ending;
+        endingLeft = defaultEndingFrames;
+        answer.events << Event::Drop;
+    } else if (cmd == cmdOpenOnce && state == Line::Idle) {
+        doorPending = true;
+        answer.events << Event::Open;
+    }
+
+    switch (state) {
+    case Line::Idle:
+        // An idle shield answers for whichever call unit was polled.
+        answer.unit = unit;
+        answer.status = idleBit;
+        break;
+    case Line::Call:
+        answer.unit = callUnit;
+        answer.status = callBit;
+        answer.apartment = apartment;
+        break;
+    case Line::Conversation:
+        answer.unit = callUnit;
+        answer.status = talkBit;
+        answer.apartment = apartment;
+        break;
+    case Line::Ending:
+        answer.unit = callUnit;
+        answer.status = endingBit;
+        answer.apartment = apartment;
+        if (--endingLeft <= 0)
+            state = Line::Idle;
+        break;
+    case Line::Raw:
+        answer.unit = callUnit ? callUnit : unit;
+        answer.status = rawStatus;
+        answer.apartment = apartment;
+        break;
+    }
+    if (doorPending) {
+        answer.status |= doorBit;
+        doorPending = false;
+    }
+    return answer;
+}
+
+QString ShieldModel::eventName(Event event)
+{
+    switch (event) {
+    case Event::Pickup:
+        return QStringLiteral("pickup");
+    case Event::Open:
+        return QStringLiteral("open");
+    case Event::Drop:
+        return QStringLiteral("drop");
+    }
+    return QString();
+}

@@ -1,0 +1,112 @@
+#include "shieldsim.h"
+
+#include "framecodec.h"
+#include "ptyport.h"
+#include "tracer.h"
+
+#include <QTimer>
+
+static QString hex2(unsigned value)
+{
+    return QStringLiteral("0x%1").arg(value, 2, 16, QLatin1Char('0'));
+}
+
+static QString compactHex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex());
+}
+
+ShieldSim::ShieldSim(PtyPort *port, Tracer *tracer, int replyDelayMs, QObject *parent)
+    : QObject(parent), port(port), tracer(tracer), replyDelayMs(replyDelayMs)
+{
+    connect(port, &PtyPort::packetReceived, this, &ShieldSim::onPacket);
+}
+
+void ShieldSim::setMessageAnswer(const QString &mode, const QByteArray &bytes)
+{
+    answerMode = mode;
+    answerBytes = bytes;
+}
+
+void ShieldSim::inject(const QByteArray &bytes, const QString &what)
+{
+    send(bytes, QStringLiteral("-> %1 %2").arg(what, FrameCodec::toHex(bytes)),
+         QStringLiteral("tx-%1 len=%2 bytes=%3").arg(what).arg(bytes.size()).arg(compactHex(bytes)));
+}
+
+void ShieldSim::onPacket(const QByteArray &packet, int64_t firstNs, int64_t lastNs)
+{
+    const QString times = QStringLiteral(" first=%1 last=%2").arg(firstNs).arg(lastNs);
+    if (FrameCodec::isPoll(packet)) {
+        const FrameCodec::Poll poll = FrameCodec::decodePoll(packet);
+        tracer->event(QStringLiteral("<- poll unit %1 status %2 cmd %3")
+                          .arg(poll.unit).arg(hex2(poll.status)).arg(poll.cmd, 0, 16),
+                      QStringLiteral("rx-poll unit=%1 status=%2 cmd=%3 bytes=%4")
+                              .arg(poll.unit).arg(hex2(poll.status)).arg(hex2(poll.cmd))
+                              .arg(compactHex(packet))
+                          + times);
+        later(packet, &ShieldSim::answerPoll);
+    } else {
+        tracer->event(QStringLiteral("<- message %1").arg(FrameCodec::toHex(packet)),
+                      QStringLiteral("rx-message len=%1 bytes=%2").arg(packet.size()).arg(compactHex(packet))
+                          + times);
+        later(packet, &ShieldSim::answerMessage);
+    }
+}
+
+void ShieldSim::later(const QByteArray &packet, void (ShieldSim::*handler)(const QByteArray &))
+{
+    if (replyDelayMs <= 0) {
+        (this->*handler)(packet);
+        return;
+    }
+    QTimer::singleShot(replyDelayMs, Qt::PreciseTimer, this, [this, packet, handler] {
+        (this->*handler)(packet);
+    });
+}
+
+void ShieldSim::answerPoll(const QByteArray &packet)
+{
+    const FrameCodec::Poll poll = FrameCodec::decodePoll(packet);
+    const ShieldModel::Answer answer = line.answerPoll(poll.unit, poll.cmd);
+    if (answer.silent) {
+        tracer->event(QStringLiteral("-> nothing (silence)"), QStringLiteral("no-answer reason=silence"));
+    } else {
+        send(FrameCodec::encodeAnswer(answer.unit, answer.status, answer.apartment),
+             QStringLiteral("-> unit %1 status %2 apt %3").arg(answer.unit).arg(hex2(answer.status)).arg(answer.apartment),
+             QStringLiteral("tx-answer unit=%1 status=%2 apt=%3")
+                 .arg(answer.unit).arg(hex2(answer.status)).arg(answer.apartment));
+    }
+    for (ShieldModel::Event event : answer.events) {
+        tracer->event(QStringLiteral("line: %1").arg(ShieldModel::eventName(event)),
+                      QStringLiteral("event name=%1").arg(ShieldModel::eventName(event)));
+        emit lineEvent(event);
+    }
+    emit pollHandled(poll.cmd, !answer.silent);
+}
+
+void ShieldSim::answerMessage(const QByteArray &packet)
+{
+    if (answerMode == QLatin1String("none"))
+        return;
+    const QByteArray reply = answerMode == QLatin1String("echo") ? packet : answerBytes;
+    send(reply, QStringLiteral("-> message %1").arg(FrameCodec::toHex(reply)),
+         QStringLiteral("tx-message len=%1").arg(reply.size()));
+}
+
+// The machine line gets the bytes and the time stamp taken right after the
+// write returned, which is what a latency measurement wants.
+void ShieldSim::send(const QByteArray &bytes, const QString &human, const QString &machine)
+{
+    const int written = port->write(bytes);
+    const int64_t ns = Tracer::now();
+    QString line = machine;
+    if (!line.contains(QLatin1String(" bytes=")))
+        line += QStringLiteral(" bytes=") + compactHex(bytes);
+    if (written < bytes.size())
+        line += QStringLiteral(" short=%1").arg(written);
+    tracer->event(ns, human, line);
+    if (written < bytes.size())
+        tracer->event(QStringLiteral("pty full: only %1 of %2 bytes written").arg(written).arg(bytes.size()),
+                      QString());
+}
