@@ -52,7 +52,7 @@
 // with --trace FILE one line per event, "<ns> <kind> key=value...", where ns
 // is CLOCK_MONOTONIC: rx-poll, rx-message (with first= and last= byte
 // arrival), tx-answer, tx-message, tx-raw, tx-split, tx-garbage (stamped right
-// after the write), no-answer, event, step, timeout, expect-ok, expect-fail,
+// before the write), no-answer, event, step, timeout, expect-ok, expect-fail,
 // scenario-end, quit, child-start, child-exit, child-stop, start, stop.
 
 #include "daemonchild.h"
@@ -67,6 +67,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <fcntl.h>
@@ -224,6 +225,8 @@ int main(int argc, char *argv[])
     if (!command.isEmpty() && !child.start(command, port.slavePath()))
         return 127;
 
-    runner.start();
+    // Started from the event loop, so that a quit or a failure in the very
+    // first steps finds a loop to end.
+    QTimer::singleShot(0, &runner, &ScenarioRunner::start);
     return app.exec();
 }

@@ -94,12 +94,12 @@ void ShieldSim::answerMessage(const QByteArray &packet)
          QStringLiteral("tx-message len=%1").arg(reply.size()));
 }
 
-// The machine line gets the bytes and the time stamp taken right after the
-// write returned, which is what a latency measurement wants.
+// Stamped just before the write, so the time never lies after the moment
+// the daemon could read the bytes.
 void ShieldSim::send(const QByteArray &bytes, const QString &human, const QString &machine)
 {
-    const int written = port->write(bytes);
     const int64_t ns = Tracer::now();
+    const int written = port->write(bytes);
     QString line = machine;
     if (!line.contains(QLatin1String(" bytes=")))
         line += QStringLiteral(" bytes=") + compactHex(bytes);
