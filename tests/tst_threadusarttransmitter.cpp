@@ -1,0 +1,525 @@
+#include "threadusarttransmitter.h"
+
+#include "UsartTimerThread.h"
+#include "consolecommand.h"
+#include "log/logsenderinterface.h"
+#include "log/logservice.h"
+#include "rooms.h"
+#include "settings.h"
+#include "stdoutcapture.h"
+#include "usartdata.h"
+#include "usartparser.h"
+
+#include <QRegularExpression>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+// Long enough that the objects' own timers never tick during a test: the test
+// drives every tick itself, except where it waits for the message-mode timers.
+static const int handDriven = 100000;
+
+static QString h(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+// A poll frame as the daemon sends it.
+static QByteArray poll(int unit, int status, int cmd)
+{
+    const char frame[] = {'\xFA', '\x03', char(unit), '\xA2', char(status), char(cmd),
+                          0, 0, 0, 0, '\xF5'};
+    return QByteArray(frame, sizeof frame);
+}
+
+// A frame as the shield sends it: device code 1, apartment as four digits.
+static QByteArray shield(int status, int unit = 3, int room = 123)
+{
+    const char frame[] = {'\xFA', '\x01', char(unit), '\x00', char(status), '\x00',
+                          char(room / 1000 % 10), char(room / 100 % 10), char(room / 10 % 10),
+                          char(room % 10), '\xF5'};
+    return QByteArray(frame, sizeof frame);
+}
+
+class NullSender : public LogSenderInterface
+{
+public:
+    void send(QByteArray) const override {}
+};
+
+// The state machine with real collaborators and a serial worker whose port
+// does not exist, so packets only move through the worker's two queues.
+struct Rig
+{
+    StdoutCapture out;
+    Settings settings;
+    UsartData data;
+    Rooms rooms;
+    ConsoleCommand console{&settings};
+    UsartParser parser{&console, &data, &rooms};
+    std::unique_ptr<UsartTimerThread> usart;
+    std::unique_ptr<ThreadUsartTransmitter> machine;
+    QTimer *mainTimer = nullptr;
+    QByteArray startPacket;
+    int linesSeen = 0;
+
+    Rig()
+    {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^DEBUG: USART: "));
+        usart = std::make_unique<UsartTimerThread>(handDriven);
+        machine = std::make_unique<ThreadUsartTransmitter>(handDriven, usart.get(), &data,
+                                                           &parser, &rooms, &console);
+        for (QTimer *timer : machine->findChildren<QTimer *>()) {
+            if (timer->interval() == handDriven)
+                mainTimer = timer;
+        }
+        // A fresh machine begins with a send half; nothing is queued yet.
+        tick();
+        if (usart->writeBuffer.size() == 1)
+            startPacket = usart->writeBuffer.get_data();
+        else
+            startPacket = "<not one packet>";
+    }
+
+    // QtTest reports a failure on standard output too; show it with what was captured.
+    ~Rig()
+    {
+        out.stop();
+        if (QTest::currentTestFailed())
+            fputs(out.text().constData(), stdout);
+    }
+
+    void tick()
+    {
+        QVERIFY(QMetaObject::invokeMethod(machine.get(), "slotTimeOut", Qt::DirectConnection));
+    }
+
+    // The shield's answer (none when empty) is taken by a receive half, and
+    // the following send half hands the resulting poll to the worker.
+    QByteArray exchange(const QByteArray &answer)
+    {
+        if (!answer.isEmpty())
+            usart->readBuffer.set_data(answer);
+        tick();
+        tick();
+        if (usart->writeBuffer.size() != 1)
+            return QByteArray("<") + QByteArray::number(usart->writeBuffer.size()) + " packets>";
+        return usart->writeBuffer.get_data();
+    }
+
+    // Lines written on standard output since the last call.
+    QStringList events()
+    {
+        const QStringList all = out.lines();
+        const QStringList fresh = all.mid(linesSeen);
+        linesSeen = all.size();
+        return fresh;
+    }
+
+    QTimer *receptionWindow() const
+    {
+        for (QTimer *timer : machine->findChildren<QTimer *>()) {
+            if (timer != mainTimer && timer->isActive())
+                return timer;
+        }
+        return nullptr;
+    }
+
+    // Drains the worker's write queue; true once a poll frame has come by
+    // (and from then on, since QTRY_VERIFY evaluates its condition again).
+    bool pollSent()
+    {
+        while (usart->writeBuffer.detect_data()) {
+            const QByteArray packet = usart->writeBuffer.get_data();
+            pollSeen = pollSeen || (packet.size() == 11 && packet.startsWith("\xFA\x03")
+                                    && packet.endsWith('\xF5'));
+        }
+        return pollSeen;
+    }
+    bool pollSeen = false;
+};
+
+struct Step
+{
+    QString what;
+    QByteArray answer;
+    QByteArray poll;
+    QStringList events = {};
+    std::function<void(UsartData &)> before = nullptr;
+};
+
+static void runSteps(Rig &rig, const QVector<Step> &steps)
+{
+    for (const Step &step : steps) {
+        if (step.before)
+            step.before(rig.data);
+        const QByteArray sent = rig.exchange(step.answer);
+        QVERIFY2(sent == step.poll, qPrintable(QStringLiteral("%1: poll %2, expected %3")
+                                                       .arg(step.what, h(sent), h(step.poll))));
+        const QStringList events = rig.events();
+        QVERIFY2(events == step.events,
+                 qPrintable(QStringLiteral("%1: events [%2], expected [%3]")
+                                    .arg(step.what, events.join(", "), step.events.join(", "))));
+    }
+}
+
+class tst_ThreadUsartTransmitter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void startUp();
+    void oneAnswerPerReceiveHalf();
+    void typicalCall_data();
+    void typicalCall();
+    void callMasks_data();
+    void callMasks();
+    void openCommand_data();
+    void openCommand();
+    void oneTimeOpen();
+    void statusPrecedence_data();
+    void statusPrecedence();
+    void rejections_data();
+    void rejections();
+    void rotations();
+    void messageAnswers_data();
+    void messageAnswers();
+    void messageWindow_data();
+    void messageWindow();
+
+private:
+    NullSender nullSender;
+};
+
+void tst_ThreadUsartTransmitter::initTestCase()
+{
+    qputenv("LORENTAK_USART_PORT", "/nonexistent/tmx-test-serial");
+    logService = new LogService(1, &nullSender);
+}
+
+void tst_ThreadUsartTransmitter::startUp()
+{
+    Rig rig;
+    QCOMPARE(h(rig.startPacket), QString());
+    QVERIFY(rig.mainTimer);
+    QVERIFY(rig.mainTimer->isActive());
+
+    rig.tick();  // receive half: the shield is silent, status is still idle
+    QCOMPARE(rig.data.queueBufferTx.size(), 1);
+    QVERIFY(!rig.usart->writeBuffer.detect_data());
+    rig.tick();  // send half
+    QVERIFY(!rig.data.queueBufferTx.detect_data());
+    QCOMPARE(rig.usart->writeBuffer.size(), 1);
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(2, 1, 0)));
+    QCOMPARE(rig.events(), QStringList());
+}
+
+void tst_ThreadUsartTransmitter::oneAnswerPerReceiveHalf()
+{
+    Rig rig;
+    rig.usart->readBuffer.set_data(shield(0x01));
+    rig.usart->readBuffer.set_data(shield(0x02));
+    QCOMPARE(h(rig.exchange({})), h(poll(2, 1, 0)));
+    QCOMPARE(rig.usart->readBuffer.size(), 1);
+    QCOMPARE(rig.events(), QStringList());
+    QCOMPARE(h(rig.exchange({})), h(poll(3, 2, 0)));
+    QCOMPARE(rig.events(), QStringList{"dial 123"});
+}
+
+void tst_ThreadUsartTransmitter::typicalCall_data()
+{
+    QTest::addColumn<int>("intercom");
+    QTest::addColumn<QString>("dialLine");
+
+    QTest::newRow("model without call units") << 10 << "dial 123";
+    QTest::newRow("model reporting call units") << 102 << "dial 123 3";
+}
+
+void tst_ThreadUsartTransmitter::typicalCall()
+{
+    QFETCH(int, intercom);
+    QFETCH(QString, dialLine);
+
+    Rig rig;
+    rig.settings.set_intercom(uint8_t(intercom));
+    QCOMPARE(rig.events().size(), 1);  // the "#Intercom" confirmation
+
+    const auto pickup = [](UsartData &d) { d.command_pickup(); };
+    const auto open = [](UsartData &d) { d.command_open(); };
+    runSteps(rig, {
+        {"idle", shield(0x01, 0, 0), poll(2, 1, 0)},
+        {"call", shield(0x02), poll(3, 2, 0), {dialLine}},
+        {"call goes on", shield(0x02), poll(3, 2, 0)},
+        {"pickup command", shield(0x02), poll(3, 2, 8), {}, pickup},
+        {"pickup not yet done", shield(0x02), poll(3, 2, 8)},
+        {"conversation", shield(0x08), poll(3, 4, 0), {"pickup"}},
+        {"open command", shield(0x08), poll(3, 4, 4), {}, open},
+        {"door opened", shield(0x28), poll(3, 4, 0), {"open"}},
+        {"door still open", shield(0x28), poll(3, 4, 0)},
+        {"call ending", shield(0x10), poll(3, 4, 0), {"drop"}},
+        {"still ending", shield(0x10), poll(3, 4, 0)},
+        {"idle again", shield(0x01, 3, 0), poll(3, 1, 0)},
+        {"idle rotation", shield(0x01, 3, 0), poll(4, 1, 0)},
+    });
+}
+
+void tst_ThreadUsartTransmitter::callMasks_data()
+{
+    QTest::addColumn<bool>("imitation");
+    QTest::addColumn<bool>("blacklist");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("pollStatus");
+
+    const QStringList dial{"dial 123"};
+    QTest::newRow("in no mask") << false << false << 0 << dial << 2;
+    QTest::newRow("imitation mask") << true << false << 0 << dial << 0x40;
+    QTest::newRow("blacklist") << false << true << 0 << QStringList() << 0x60;
+    QTest::newRow("both masks") << true << true << 0 << QStringList() << 0x60;
+    QTest::newRow("blacklist keeps a pending pickup") << false << true << 8 << QStringList() << 0x60;
+}
+
+void tst_ThreadUsartTransmitter::callMasks()
+{
+    QFETCH(bool, imitation);
+    QFETCH(bool, blacklist);
+    QFETCH(int, command);
+    QFETCH(QStringList, events);
+    QFETCH(int, pollStatus);
+
+    Rig rig;
+    const uint32_t bit = 1u << (123 % 32);
+    // A neighbour in the same word must not count.
+    rig.rooms.readImitPhone[123 / 32] = (imitation ? bit : 0) | (bit >> 1);
+    rig.rooms.readBlackPhone[123 / 32] = (blacklist ? bit : 0) | (bit << 1);
+    const auto store = [command](UsartData &d) { d.orangeCMD = uint8_t(command); };
+    runSteps(rig, {
+        {"idle", shield(0x01, 0, 0), poll(2, 1, 0), {}},
+        {"call", shield(0x02), poll(3, pollStatus, command), events, store},
+        {"call goes on", shield(0x02), poll(3, pollStatus, command)},
+    });
+}
+
+void tst_ThreadUsartTransmitter::openCommand_data()
+{
+    QTest::addColumn<int>("lineState");
+    QTest::addColumn<QString>("stateEvent");
+    QTest::addColumn<int>("pollStatus");
+    QTest::addColumn<int>("openDoorAfter");
+
+    QTest::newRow("during a call") << 0x02 << "dial 123" << 2 << 1;
+    QTest::newRow("during a conversation") << 0x08 << "pickup" << 4 << 0;
+}
+
+void tst_ThreadUsartTransmitter::openCommand()
+{
+    QFETCH(int, lineState);
+    QFETCH(QString, stateEvent);
+    QFETCH(int, pollStatus);
+    QFETCH(int, openDoorAfter);
+
+    Rig rig;
+    const auto open = [](UsartData &d) { d.command_open(); };
+    const int opened = lineState | 0x20;
+    runSteps(rig, {
+        {"line state", shield(lineState), poll(3, pollStatus, 0), {stateEvent}},
+        {"open command", shield(lineState), poll(3, pollStatus, 4), {}, open},
+        {"not opened yet", shield(lineState), poll(3, pollStatus, 4)},
+        {"door opened", shield(opened), poll(3, pollStatus, 0), {"open"}},
+        {"door still open", shield(opened), poll(3, pollStatus, 0)},
+    });
+    QCOMPARE(int(rig.data.openDoor), openDoorAfter);
+}
+
+void tst_ThreadUsartTransmitter::oneTimeOpen()
+{
+    Rig rig;
+    const auto openDoor = [](int unit) {
+        return [unit](UsartData &d) { d.command_open_onetime(unit); };
+    };
+    runSteps(rig, {
+        {"idle", shield(0x01, 2, 0), poll(2, 1, 0)},
+        {"door 5 asked for", shield(0x01, 2, 0), poll(5, 1, 0x10), {}, openDoor(5)},
+        {"not opened yet", shield(0x01, 5, 0), poll(5, 1, 0x10)},
+        {"door opened", shield(0x21, 5, 0), poll(5, 1, 0), {"open"}},
+        {"rotation resumes", shield(0x01, 5, 0), poll(3, 1, 0)},
+        {"door 4 asked for", shield(0x01, 3, 0), poll(4, 1, 0x10), {}, openDoor(4)},
+        {"opened again", shield(0x21, 4, 0), poll(4, 1, 0), {"open"}},
+        {"rotation again", shield(0x01, 4, 0), poll(4, 1, 0)},
+    });
+}
+
+void tst_ThreadUsartTransmitter::statusPrecedence_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QByteArray>("poll");
+
+    QTest::newRow("0x03 idle over call") << 0x03 << QStringList() << poll(3, 1, 0);
+    QTest::newRow("0x09 idle over conversation") << 0x09 << QStringList() << poll(3, 1, 0);
+    QTest::newRow("0x0A call over conversation") << 0x0A << QStringList{"dial 123"} << poll(3, 2, 0);
+    QTest::newRow("0x12 call over ending") << 0x12 << QStringList{"dial 123"} << poll(3, 2, 0);
+    QTest::newRow("0x18 conversation over ending") << 0x18 << QStringList{"pickup"} << poll(3, 4, 0);
+    QTest::newRow("0x30 ending, nothing to drop") << 0x30 << QStringList() << poll(3, 1, 0);
+    QTest::newRow("0x20 alone is no known state") << 0x20 << QStringList() << poll(2, 1, 0);
+    QTest::newRow("0x00 is no known state") << 0x00 << QStringList() << poll(2, 1, 0);
+}
+
+void tst_ThreadUsartTransmitter::statusPrecedence()
+{
+    QFETCH(int, status);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, poll);
+
+    Rig rig;
+    runSteps(rig, {
+        {"idle", shield(0x01, 0, 0), ::poll(2, 1, 0)},
+        {"status under test", shield(status), poll, events},
+    });
+}
+
+void tst_ThreadUsartTransmitter::rejections_data()
+{
+    QTest::addColumn<QByteArray>("bad");
+
+    // The bad packets say "conversation": parsing them would report a pickup.
+    QTest::newRow("no answer") << QByteArray();
+    QTest::newRow("no start marker") << QByteArray::fromHex("00 01 03 00 08 00 00 01 02 03 F5");
+    QTest::newRow("no end marker") << QByteArray::fromHex("FA 01 03 00 08 00 00 01 02 03 00");
+    QTest::newRow("markers swapped") << QByteArray::fromHex("F5 01 03 00 08 00 00 01 02 03 FA");
+    QTest::newRow("start marker alone") << QByteArray::fromHex("FA");
+}
+
+void tst_ThreadUsartTransmitter::rejections()
+{
+    QFETCH(QByteArray, bad);
+
+    Rig rig;
+    const auto pickup = [](UsartData &d) { d.command_pickup(); };
+    QVector<Step> steps{
+        {"idle", shield(0x01, 0, 0), poll(2, 1, 0)},
+        {"call", shield(0x02), poll(3, 2, 8), {"dial 123"}, pickup},
+    };
+    for (int i = 1; i <= 5; ++i)
+        steps.append({QStringLiteral("rejection %1").arg(i), bad, poll(3, 2, 8)});
+    // The sixth wipes status and command: the line counts as lost.
+    steps.append({"rejection 6", bad, poll(2, 1, 0), {"drop"}});
+    steps.append({"rejection 7", bad, poll(3, 1, 0)});
+    steps.append({"accepted idle frame", shield(0x01, 0, 0), poll(3, 1, 0)});
+    // The count starts again from the accepted frame.
+    for (int i = 1; i <= 5; ++i)
+        steps.append({QStringLiteral("idle rejection %1").arg(i), bad, poll((i + 2) % 4 + 1, 1, 0)});
+    steps.append({"idle rejection 6", bad, poll(4, 1, 0)});
+    runSteps(rig, steps);
+}
+
+void tst_ThreadUsartTransmitter::rotations()
+{
+    // Accepted frames with no known state bit take the lost row at once.
+    const QByteArray idle = shield(0x01, 0, 0);
+    const QByteArray lost = shield(0x00, 0, 0);
+    Rig rig;
+    runSteps(rig, {
+        {"idle 1", idle, poll(2, 1, 0)},
+        {"idle 2", idle, poll(3, 1, 0)},
+        {"idle 3", idle, poll(4, 1, 0)},
+        {"idle 4", idle, poll(1, 1, 0)},
+        {"idle 5", idle, poll(2, 1, 0)},
+        {"lost 1", lost, poll(2, 1, 0)},
+        {"lost 2", lost, poll(3, 1, 0)},
+        {"idle 6", idle, poll(3, 1, 0)},
+        {"lost 3", lost, poll(4, 1, 0)},
+        {"lost 4", lost, poll(1, 1, 0)},
+        {"idle 7", idle, poll(4, 1, 0)},
+    });
+}
+
+void tst_ThreadUsartTransmitter::messageAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("statusAfter");
+
+    QTest::newRow("raw bytes") << QByteArray::fromHex("DE AD BE") << "message deadbe" << 1;
+    // Parsed, but no line decision is made in message mode.
+    QTest::newRow("a call frame") << shield(0x02) << "message fa010300020000010203f5" << 2;
+    QTest::newRow("300 bytes") << QByteArray(300, '\x3C')
+                               << QStringLiteral("message ") + QString("3c").repeated(300) << 1;
+}
+
+void tst_ThreadUsartTransmitter::messageAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, line);
+    QFETCH(int, statusAfter);
+
+    Rig rig;
+    QVERIFY(rig.data.command_message("0a0b"));
+    rig.tick();  // receive half: silence, first poll queued
+    rig.tick();  // send half: the message goes first and the poll is dropped
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(QByteArray::fromHex("0A 0B")));
+    QVERIFY(!rig.data.queueBufferTx.detect_data());
+    rig.data.deviceCode = 7;
+
+    rig.usart->readBuffer.set_data(answer);
+    rig.tick();  // receive half
+    QCOMPARE(rig.events(), QStringList{line});
+    QVERIFY(!rig.data.queueBufferTx.detect_data());
+    QCOMPARE(int(rig.data.deviceCode), 0);
+    QCOMPARE(int(rig.data.status), statusAfter);
+}
+
+void tst_ThreadUsartTransmitter::messageWindow_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("window");
+
+    QTest::newRow("shield answers") << QByteArray::fromHex("01 02 03") << QStringList{"message 010203"}
+                                    << 700;
+    QTest::newRow("shield stays silent") << QByteArray() << QStringList() << 500;
+}
+
+// The window timers are the machine's own; this test lets them run.
+void tst_ThreadUsartTransmitter::messageWindow()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QStringList, events);
+    QFETCH(int, window);
+
+    Rig rig;
+    QCOMPARE(h(rig.exchange(shield(0x01, 0, 0))), h(poll(2, 1, 0)));
+    rig.usart->readBuffer.set_data(shield(0x01, 0, 0));
+    rig.tick();  // receive half: a poll waits in queueBufferTx
+    QCOMPARE(rig.data.queueBufferTx.size(), 1);
+
+    QVERIFY(rig.data.command_message("A1B2"));
+    rig.tick();  // send half
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(QByteArray::fromHex("A1 B2")));
+    QVERIFY(!rig.data.queueBufferTx.detect_data());
+    QCOMPARE(rig.mainTimer->interval(), 5);
+    QTimer *reception = rig.receptionWindow();
+    QVERIFY(reception);
+    QCOMPARE(reception->interval(), 500);
+
+    if (!answer.isEmpty())
+        rig.usart->readBuffer.set_data(answer);
+    rig.tick();  // receive half
+    QCOMPARE(rig.events(), events);
+    QCOMPARE(reception->interval(), window);
+    QVERIFY(!rig.data.queueBufferTx.detect_data());
+    rig.tick();  // send half with nothing waiting: an empty packet
+    QCOMPARE(rig.usart->writeBuffer.size(), 1);
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), QString());
+
+    QTRY_COMPARE_WITH_TIMEOUT(rig.mainTimer->interval(), 200, 10000);
+    QVERIFY(!reception->isActive());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.pollSent(), 10000);
+    // Silence in message mode made the line count as lost; there was no call to drop.
+    QCOMPARE(rig.events(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_ThreadUsartTransmitter)
+#include "tst_threadusarttransmitter.moc"
