@@ -324,21 +324,21 @@ void tst_SoundSpi::concurrentPublishAndTake()
 
     qint64 last = 0;
     quint64 taken = 0;
+    QString fault;
     QByteArray frame;
-    for (;;) {
-        const bool finished = done.load();
-        while (sound.takeFromShield(frame)) {
+    for (bool finished = false; !finished && fault.isEmpty();) {
+        finished = done.load();
+        while (fault.isEmpty() && sound.takeFromShield(frame)) {
             const qint64 n = frameNumber(frame);
             if (n <= last)  // a mixed frame gives -1
-                QFAIL(qPrintable(QStringLiteral("frame %1 after %2: %3...")
-                                     .arg(n).arg(last).arg(QString::fromLatin1(frame.left(16).toHex()))));
+                fault = QStringLiteral("frame %1 after %2: %3...")
+                            .arg(n).arg(last).arg(QString::fromLatin1(frame.left(16).toHex()));
             last = n;
             ++taken;
         }
-        if (finished)
-            break;
     }
     QVERIFY(publisher->wait(30000));
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
 
     QCOMPARE(last, qint64(published));
     QCOMPARE(taken + sound.framesFromShieldLost(), quint64(published));
