@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Cross-build tmx-driver for the board, run the whole test suite under
+# qemu-user, and make the Debian package.
+#   cross/build.sh arm64|armhf [extra cmake arguments]
+# Builds into build-<arch>/; the package lands there as tmx-driver_<version>_<arch>.deb.
+# -DTMX_PACKAGE_STANDIN=ON puts the stand-in board library into the package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ARCH=${1:-}
+case "$ARCH" in
+arm64) TRIPLET=aarch64-linux-gnu ;;
+armhf) TRIPLET=arm-linux-gnueabihf ;;
+*)
+    echo "usage: cross/build.sh arm64|armhf [cmake arguments]" >&2
+    exit 2
+    ;;
+esac
+shift
+BUILD=build-$ARCH
+PACKAGES=(cmake make file qtbase5-dev-tools "crossbuild-essential-$ARCH"
+          "qtbase5-dev:$ARCH" "libqt5serialport5-dev:$ARCH")
+# qemu-user before 8.1 fails clone(CLONE_PIDFD), with which Qt starts child
+# processes on current kernels; Debian 12 has it in bookworm-backports.
+QEMU_MIN=1:8.1
+
+say() { echo "cross: $*" >&2; }
+START=$SECONDS
+step() { say "[$((SECONDS - START)) s] $*"; }
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+APT=(apt-get -o DPkg::Lock::Timeout=600)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# apt-get install, but only if that removes nothing: a foreign -dev package
+# can conflict with a native one, and the native build must keep working.
+apt_install() {
+    local plan
+    plan=$("${APT[@]}" -s install --no-install-recommends "$@")
+    if grep -q '^Remv' <<<"$plan"; then
+        say "installing $* would remove:"
+        grep '^Remv' <<<"$plan" >&2
+        say "stopped; nothing was installed"
+        exit 1
+    fi
+    say "installing $*"
+    DEBIAN_FRONTEND=noninteractive $SUDO "${APT[@]}" install -y --no-install-recommends "$@"
+}
+
+qemu_new_enough() {
+    local v
+    v=$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null) || return 1
+    [ -n "$v" ] && dpkg --compare-versions "$v" ge "$QEMU_MIN"
+}
+
+install_packages() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        installed "$p" || missing+=("$p")
+    done
+    qemu_new_enough qemu-user && installed qemu-user && [ ${#missing[@]} -eq 0 ] && return 0
+    if ! dpkg --print-foreign-architectures | grep -qx "$ARCH"; then
+        say "adding the $ARCH architecture to dpkg"
+        $SUDO dpkg --add-architecture "$ARCH"
+    fi
+    $SUDO "${APT[@]}" update
+    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+    installed qemu-user && qemu_new_enough qemu-user && return 0
+    local candidate
+    candidate=$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')
+    if dpkg --compare-versions "$candidate" ge "$QEMU_MIN"; then
+        apt_install qemu-user
+        return 0
+    fi
+    local codename suite mirror
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    suite=$codename-backports
+    if ! apt-cache policy | grep -q " $suite/"; then
+        # The same mirror that serves the release itself.
+        mirror=$(apt-cache policy | awk -v s="$codename/main" '$3 == s { print $2; exit }')
+        [ -n "$mirror" ] || { say "no mirror found for $codename; add $suite by hand"; exit 1; }
+        say "adding $suite to the package sources for qemu-user"
+        printf '%s\n' "Types: deb" "URIs: $mirror" "Suites: $suite" \
+            "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+            $SUDO tee "/etc/apt/sources.list.d/$suite.sources" > /dev/null
+        $SUDO "${APT[@]}" update
+    fi
+    apt_install "qemu-user/$suite"
+}
+
+step "packages"
+install_packages
+
+step "configure $BUILD"
+cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$TRIPLET.cmake" "$@"
+
+step "build"
+cmake --build "$BUILD" -j2
+
+step "test under qemu-user"
+# The suite binds the daemon's fixed UDP ports; flock keeps two runs on one
+# machine from binding them at the same time.
+flock /tmp/tmx-ports.lock cross/emulate.sh "$ARCH" \
+    ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 240
+
+step "package"
+(cd "$BUILD" && cpack -G DEB)
+DEB=$(ls -t "$BUILD"/tmx-driver_*_"$ARCH".deb | head -n 1)
+file -L "$BUILD/src/tmx-driver"
+dpkg-deb -I "$DEB"
+dpkg-deb -c "$DEB"
+step "done: $DEB"
