@@ -23,6 +23,9 @@ void TimerThread::run()
 
     timer->stop();
     disconnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()));
+    // The timer belongs to this run of the thread; a new run makes its own.
+    delete timer;
+    timer = nullptr;
 }
 
 void TimerThread::slotChangeSpiPeriod(int ms)
