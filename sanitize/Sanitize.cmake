@@ -42,14 +42,15 @@ elseif(TMX_SANITIZE STREQUAL "thread")
     add_link_options(${_flags})
     set(TMX_SANITIZER_ENV
         "TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1:history_size=4:suppressions=${TMX_SANITIZE_DIR}/tsan.supp:print_suppressions=0:log_path=${TMX_SANITIZER_REPORTS}/report:log_exe_name=1")
-    # Every executable gets the QMutex annotations (see qmutex-tsan.cpp); added
-    # once all directories are known.
+    # Every executable gets the annotations for Qt's own synchronisation (see
+    # qt-tsan.cpp); added once all directories are known.
     function(_tmx_tsan_annotate_dir dir)
         get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
         foreach(target IN LISTS targets)
             get_target_property(type ${target} TYPE)
             if(type STREQUAL "EXECUTABLE")
-                target_sources(${target} PRIVATE ${TMX_SANITIZE_DIR}/qmutex-tsan.cpp)
+                target_sources(${target} PRIVATE ${TMX_SANITIZE_DIR}/qt-tsan.cpp)
+                target_link_libraries(${target} PRIVATE Qt5::Core)
             endif()
         endforeach()
         get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
