@@ -81,6 +81,12 @@ void DaemonChild::forwardInput()
     process->write(chunk, n);
 }
 
+void DaemonChild::type(const QString &line)
+{
+    if (process->state() == QProcess::Running)
+        process->write((line + QLatin1Char('\n')).toUtf8());
+}
+
 void DaemonChild::forwardOutput()
 {
     writeAll(STDOUT_FILENO, process->readAllStandardOutput());

@@ -20,6 +20,9 @@ public:
 
     bool start(const QStringList &command, const QString &ptyPath);
 
+    // Writes one line to the child's standard input.
+    void type(const QString &line);
+
     // Ends the child (SIGTERM, SIGKILL after a grace period) without
     // reporting its exit.
     void stop();

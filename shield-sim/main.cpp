@@ -39,6 +39,8 @@
 //   split HEX | DUR | HEX ...  write the parts with pauses between them
 //   garbage N                  write N random bytes (--seed makes them repeatable)
 //   wait pickup|open|drop [DUR]  until the daemon's command did that (or DUR passed)
+//   wait EVENT DUR or type TEXT  the same; when DUR runs out, TEXT is typed on the
+//                              daemon's standard input and the wait goes on (10 s)
 //   wait polls N [DUR]         until N more polls have been answered
 //   expect-cmd CODE [DUR]      fail unless a poll with command CODE comes within DUR (10s)
 //   answer echo|none|HEX       how message packets are answered from now on
@@ -55,6 +57,7 @@
 // before the write), no-answer, event, step, timeout, expect-ok, expect-fail,
 // scenario-end, quit, child-start, child-exit, child-stop, start, stop.
 
+#include "audiopeer.h"
 #include "daemonchild.h"
 #include "ptyport.h"
 #include "scenario.h"
@@ -136,10 +139,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption gapOpt(QStringLiteral("gap"),
                                     QStringLiteral("Milliseconds of silence that end a packet (default 10)."),
                                     QStringLiteral("ms"), QStringLiteral("10"));
+    const QCommandLineOption audioOpt(QStringLiteral("audio"),
+        QStringLiteral("Also play the telephony side of the audio: numbered frames to 127.0.0.1:20003, counted back from 20002."));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
                                      QStringLiteral("Seed of the garbage step's bytes (default 1)."),
                                      QStringLiteral("n"), QStringLiteral("1"));
-    parser.addOptions({scenarioOpt, checkOpt, quietOpt, traceOpt, ptyFileOpt, answerOpt, delayOpt, gapOpt, seedOpt});
+    parser.addOptions({scenarioOpt, checkOpt, quietOpt, traceOpt, ptyFileOpt, answerOpt, delayOpt, gapOpt, seedOpt, audioOpt});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Daemon to start on the pty."),
                                  QStringLiteral("[--] [command...]"));
     parser.process(app);
@@ -219,7 +224,14 @@ int main(int argc, char *argv[])
         child.stop();
         QCoreApplication::exit(1);
     });
+    QObject::connect(&runner, &ScenarioRunner::typeRequested, &child, &DaemonChild::type);
     QObject::connect(&child, &DaemonChild::exited, [](int status) { QCoreApplication::exit(status); });
+
+    AudioPeer audio;
+    if (parser.isSet(audioOpt) && !audio.start(&error)) {
+        Tracer::message(error);
+        return 2;
+    }
 
     const QStringList command = parser.positionalArguments();
     if (!command.isEmpty() && !child.start(command, port.slavePath()))

@@ -202,6 +202,15 @@ bool Scenario::parseLine(const QString &text, Step *step, QString *error)
                    || what == QLatin1String("drop")) {
             step->kind = Kind::WaitEvent;
             step->event = what;
+            const int orAt = args.indexOf(QStringLiteral("or"));
+            if (orAt >= 0) {
+                if (orAt + 2 >= args.size() || args.at(orAt + 1) != QLatin1String("type") || orAt == 0) {
+                    *error = QStringLiteral("use: wait %1 DUR or type TEXT").arg(what);
+                    return false;
+                }
+                step->typeText = args.mid(orAt + 2).join(QLatin1Char(' '));
+                args = args.mid(0, orAt);
+            }
         } else {
             *error = QStringLiteral("cannot wait for '%1'").arg(what);
             return false;

@@ -31,6 +31,7 @@ public:
         int number = 0;       // apartment, status byte, count, command code, ending frames
         int unit = 1;         // call unit of a call
         QString event;        // pickup, open, drop for a wait
+        QString typeText;     // for "wait EVENT DUR or type TEXT": typed when the wait runs out
         QByteArray bytes;     // raw bytes, or the fixed message answer
         QString answerMode;   // echo, none, bytes
         QList<Chunk> chunks;  // split

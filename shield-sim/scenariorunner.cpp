@@ -101,6 +101,7 @@ bool ScenarioRunner::execute(const Scenario::Step &step)
         return true;
     }
     case Kind::WaitEvent:
+        typedFallback = false;
         if (unclaimed.value(step.event) > 0) {
             --unclaimed[step.event];
             return true;
@@ -169,6 +170,16 @@ void ScenarioRunner::onTimer()
             sim->model().setSilent(false);
         break;
     case Wait::Event:
+        if (!step.typeText.isEmpty() && !typedFallback) {
+            // Nobody typed it in time: type it and wait for its effect.
+            typedFallback = true;
+            tracer->event(QStringLiteral("typing '%1'").arg(step.typeText),
+                          QStringLiteral("type line=%1 text=%2").arg(step.line).arg(step.typeText));
+            emit typeRequested(step.typeText);
+            timer->start(fallbackWaitMs);
+            return;
+        }
+        Q_FALLTHROUGH();
     case Wait::Polls:
         tracer->event(QStringLiteral("timed out: %1").arg(where()),
                       QStringLiteral("timeout line=%1").arg(step.line));

@@ -30,6 +30,8 @@ signals:
     void finished();       // the last step is done; the shield keeps its state
     void quitRequested();  // a quit step
     void failed(const QString &why);
+    // A line for the daemon's standard input, as the telephony side would type it.
+    void typeRequested(const QString &line);
 
 private slots:
     void onLineEvent(ShieldModel::Event event);
@@ -37,6 +39,7 @@ private slots:
     void onTimer();
 
 private:
+    static const int fallbackWaitMs = 10000;
     enum class Wait { None, Timer, Event, Polls, Cmd, Split };
 
     void advance();
@@ -56,6 +59,7 @@ private:
     int pollsLeft = 0;
     int chunkIndex = 0;
     bool stopped = false;
+    bool typedFallback = false;
     // Line events not yet claimed by a wait since the last call step, so a
     // daemon quicker than the scenario does not slip past it.
     QHash<QString, int> unclaimed;
