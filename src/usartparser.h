@@ -17,9 +17,10 @@ public:
     void parserNew(QByteArray &buffer);
 
 private:
-    ConsoleCommand *consoleCommand;
+    // Kept with the parser for its callers' sake; parsing itself needs only usartData.
+    [[maybe_unused]] ConsoleCommand *consoleCommand;
     UsartData *usartData;
-    Rooms *rooms;
+    [[maybe_unused]] Rooms *rooms;
 };
 
 #endif
