@@ -41,7 +41,9 @@ public:
     std::atomic<uint8_t> numBVD{0};
     std::atomic<uint8_t> pingBVD{0};
     std::atomic<uint16_t> dial{0};
-    std::atomic<uint8_t> orangeStatus{0};
+    // Starts as "polling": a first frame that reports the end of a call leaves
+    // it unchanged, and 0 is no status the shield knows.
+    std::atomic<uint8_t> orangeStatus{1};
     std::atomic<uint8_t> orangeCMD{0};
     std::atomic<uint8_t> deviceCode{0};
     std::atomic<uint8_t> openDoor{1};
