@@ -28,11 +28,13 @@ say() { echo "cross: $*" >&2; }
 START=$SECONDS
 step() { say "[$((SECONDS - START)) s] $*"; }
 
+# No grep -q at the end of a pipe: it can stop reading early, and pipefail
+# then counts the writer's SIGPIPE as a failure.
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 APT=(apt-get -o DPkg::Lock::Timeout=600)
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep "install ok installed" > /dev/null; }
 
 # apt-get install, but only if that removes nothing: a foreign -dev package
 # can conflict with a native one, and the native build must keep working.
@@ -61,7 +63,7 @@ install_packages() {
         installed "$p" || missing+=("$p")
     done
     qemu_new_enough qemu-user && installed qemu-user && [ ${#missing[@]} -eq 0 ] && return 0
-    if ! dpkg --print-foreign-architectures | grep -qx "$ARCH"; then
+    if ! dpkg --print-foreign-architectures | grep -x "$ARCH" > /dev/null; then
         say "adding the $ARCH architecture to dpkg"
         $SUDO dpkg --add-architecture "$ARCH"
     fi
@@ -70,16 +72,16 @@ install_packages() {
     installed qemu-user && qemu_new_enough qemu-user && return 0
     local candidate
     candidate=$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')
-    if dpkg --compare-versions "$candidate" ge "$QEMU_MIN"; then
+    if dpkg --compare-versions "$candidate" ge "$QEMU_MIN" 2> /dev/null; then
         apt_install qemu-user
         return 0
     fi
     local codename suite mirror
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     suite=$codename-backports
-    if ! apt-cache policy | grep -q " $suite/"; then
+    if ! apt-cache policy | grep " $suite/" > /dev/null; then
         # The same mirror that serves the release itself.
-        mirror=$(apt-cache policy | awk -v s="$codename/main" '$3 == s { print $2; exit }')
+        mirror=$(apt-cache policy | awk -v s="$codename/main" '$3 == s && !m { m = $2 } END { print m }')
         [ -n "$mirror" ] || { say "no mirror found for $codename; add $suite by hand"; exit 1; }
         say "adding $suite to the package sources for qemu-user"
         printf '%s\n' "Types: deb" "URIs: $mirror" "Suites: $suite" \
