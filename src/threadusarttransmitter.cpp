@@ -92,10 +92,12 @@ void ThreadUsartTransmitter::receiveHalf()
         packet = usart->readBuffer.get_data();
     debugUsartReadMassage(packet);
 
-    if (isCorrectMassage(packet))
-        usartParser->parserNew(packet);
-
     if (massageMode) {
+        // The receive halves of message mode are no polls: silence, or an
+        // answer that is no frame, does not mean the shield is lost, so only
+        // a frame is looked at and nothing counts as a missed answer.
+        if (isFrame(packet) && isCorrectMassage(packet))
+            usartParser->parserNew(packet);
         if (!packet.isEmpty()) {
             timerTimeoutResponseMsg->stop();
             consoleCommand->command_message(reinterpret_cast<const uint8_t *>(packet.constData()),
@@ -103,14 +105,23 @@ void ThreadUsartTransmitter::receiveHalf()
             usartData->deviceCode = 0;
             timerTimeoutReceptionMsg->start(nextAnswerWindowMs);
         }
-    } else if (mainMode) {
-        switchMode();
+        return;
     }
+
+    if (isCorrectMassage(packet))
+        usartParser->parserNew(packet);
+    if (mainMode)
+        switchMode();
+}
+
+bool ThreadUsartTransmitter::isFrame(const QByteArray &buffer)
+{
+    return !buffer.isEmpty() && uint8_t(buffer.front()) == 0xFA && uint8_t(buffer.back()) == 0xF5;
 }
 
 bool ThreadUsartTransmitter::isCorrectMassage(QByteArray &buffer)
 {
-    if (!buffer.isEmpty() && uint8_t(buffer.front()) == 0xFA && uint8_t(buffer.back()) == 0xF5) {
+    if (isFrame(buffer)) {
         cntError = 0;
         return true;
     }

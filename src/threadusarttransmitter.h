@@ -44,6 +44,7 @@ private:
     void debugUsartWriteMassage(QByteArray &write);
     void debugUsartReadMassage(QByteArray &write);
     static int nextInRotation(int counter);
+    static bool isFrame(const QByteArray &buffer);
 
     UsartTimerThread *usart;
     UsartData *usartData;

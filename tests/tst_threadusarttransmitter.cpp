@@ -188,6 +188,7 @@ private slots:
     void messageAnswers();
     void messageWindow_data();
     void messageWindow();
+    void messageDuringCall();
 
 private:
     NullSender nullSender;
@@ -517,7 +518,43 @@ void tst_ThreadUsartTransmitter::messageWindow()
     QTRY_COMPARE_WITH_TIMEOUT(rig.mainTimer->interval(), 200, 10000);
     QVERIFY(!reception->isActive());
     QTRY_VERIFY_WITH_TIMEOUT(rig.pollSent(), 10000);
-    // Silence in message mode made the line count as lost; there was no call to drop.
+    QCOMPARE(rig.events(), QStringList());
+}
+
+// Message mode's receive halves come every 10 ms and mostly find nothing;
+// none of that may count as the shield falling silent. A raw message in the
+// middle of a call must not end the call, re-announce it, or drop a pending
+// command.
+void tst_ThreadUsartTransmitter::messageDuringCall()
+{
+    Rig rig;
+    QCOMPARE(h(rig.exchange(shield(0x02))), h(poll(3, 2, 0)));
+    QCOMPARE(rig.events(), QStringList{"dial 123"});
+    rig.data.command_pickup();
+
+    QVERIFY(rig.data.command_message("A1B2"));
+    rig.usart->readBuffer.set_data(shield(0x02));
+    rig.tick();  // receive half: the call goes on
+    rig.tick();  // send half: the message goes before the poll
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(QByteArray::fromHex("A1 B2")));
+    for (int i = 0; i < 20; ++i) {  // twenty receive halves, one answer among them
+        if (i == 3)
+            rig.usart->readBuffer.set_data(QByteArray::fromHex("C3 D4"));
+        rig.tick();
+        rig.tick();
+    }
+    QCOMPARE(rig.events(), QStringList{"message c3d4"});
+    QCOMPARE(int(rig.data.status), 0x02);
+    QCOMPARE(int(rig.data.orangeCMD), 8);
+
+    QTRY_COMPARE_WITH_TIMEOUT(rig.mainTimer->interval(), 200, 10000);
+    rig.mainTimer->setInterval(handDriven);
+    rig.usart->writeBuffer.clear();
+    // Back in main mode the call goes on where it was, pickup still pending.
+    QString sent;
+    for (int i = 0; i < 2 && sent != h(poll(3, 2, 8)); ++i)
+        sent = h(rig.exchange(shield(0x02)));
+    QCOMPARE(sent, h(poll(3, 2, 8)));
     QCOMPARE(rig.events(), QStringList());
 }
 
