@@ -73,15 +73,15 @@ const int sanitizerThreads = 1;
 #else
 const int sanitizerThreads = 0;
 #endif
+#else
+const int sanitizerThreads = 0;
+#endif
 
 // qemu-user adds a thread of its own to every process it runs.
 #ifdef TMX_EMULATOR_THREADS
 const int emulatorThreads = TMX_EMULATOR_THREADS;
 #else
 const int emulatorThreads = 0;
-#endif
-#else
-const int sanitizerThreads = 0;
 #endif
 
 qint64 monotonicNs()
