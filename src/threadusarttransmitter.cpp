@@ -146,20 +146,12 @@ void ThreadUsartTransmitter::switchMode()
     if (d->check_status(LineIdle)) {
         if (d->orangeCMD.load(std::memory_order_acquire) == CmdOpenOnetime) {
             if (d->check_status(LineDoorOpened)) {
-                if (!is_console_command_send_open)
-                    consoleCommand->command_open();
-                is_console_command_send_open = true;
-                d->orangeCMD = CmdNone;
+                confirmOpen();
             } else {
                 d->numBVD = d->openDoor.load(std::memory_order_acquire);
             }
         } else {
-            if (!is_console_command_send_drop)
-                consoleCommand->command_drop();
-            is_console_command_send_drop = true;
-            is_console_command_send_dial = false;
-            is_console_command_send_pickup = false;
-            is_console_command_send_open = false;
+            endCall();
             forPingBVDIdle = nextInRotation(forPingBVDIdle);
             d->numBVD = uint8_t(forPingBVDIdle);
             d->orangeCMD = CmdNone;
@@ -176,12 +168,8 @@ void ThreadUsartTransmitter::switchMode()
             if (!is_console_command_send_dial)
                 consoleCommand->command_dial(dial, d->numBVD.load());
             is_console_command_send_dial = true;
-            if (d->orangeCMD.load() == CmdOpen && d->check_status(LineDoorOpened)) {
-                if (!is_console_command_send_open)
-                    consoleCommand->command_open();
-                is_console_command_send_open = true;
-                d->orangeCMD = CmdNone;
-            }
+            if (d->orangeCMD.load() == CmdOpen && d->check_status(LineDoorOpened))
+                confirmOpen();
         }
     } else if (d->check_status(LineConversation)) {
         d->orangeStatus = PollConversation;
@@ -191,23 +179,13 @@ void ThreadUsartTransmitter::switchMode()
             is_console_command_send_pickup = true;
         }
         if (d->orangeCMD.load() == CmdOpen && d->check_status(LineDoorOpened)) {
-            if (!is_console_command_send_open)
-                consoleCommand->command_open();
-            is_console_command_send_open = true;
-            d->orangeCMD = CmdNone;
+            confirmOpen();
             d->openDoor = 0;
         }
     } else if (d->check_status(LineEnding)) {
-        if (!is_console_command_send_drop)
-            consoleCommand->command_drop();
-        is_console_command_send_drop = true;
+        reportDrop();
     } else {
-        if (!is_console_command_send_drop)
-            consoleCommand->command_drop();
-        is_console_command_send_drop = true;
-        is_console_command_send_dial = false;
-        is_console_command_send_pickup = false;
-        is_console_command_send_open = false;
+        endCall();
         forPingBVDLost = nextInRotation(forPingBVDLost);
         d->numBVD = uint8_t(forPingBVDLost);
         d->orangeCMD = CmdNone;
@@ -215,6 +193,31 @@ void ThreadUsartTransmitter::switchMode()
     }
 
     d->write_cmd(d->numBVD.load(), d->orangeStatus.load(), d->orangeCMD.load(), 0);
+}
+
+// The door opening asked for was seen: one open event, the command is done.
+void ThreadUsartTransmitter::confirmOpen()
+{
+    if (!is_console_command_send_open)
+        consoleCommand->command_open();
+    is_console_command_send_open = true;
+    usartData->orangeCMD = CmdNone;
+}
+
+void ThreadUsartTransmitter::reportDrop()
+{
+    if (!is_console_command_send_drop)
+        consoleCommand->command_drop();
+    is_console_command_send_drop = true;
+}
+
+// The line is idle or lost: one drop event, and the next call is new.
+void ThreadUsartTransmitter::endCall()
+{
+    reportDrop();
+    is_console_command_send_dial = false;
+    is_console_command_send_pickup = false;
+    is_console_command_send_open = false;
 }
 
 void ThreadUsartTransmitter::onMassageMode()

@@ -38,6 +38,9 @@ private:
     void sendHalf();
     void receiveHalf();
     void switchMode();
+    void confirmOpen();
+    void reportDrop();
+    void endCall();
     bool isCorrectMassage(QByteArray &buffer);
     void onMassageMode();
     void onMainMode();
