@@ -60,7 +60,7 @@ void tst_AudioProcess::initTestCase()
     tracePath = dir.filePath(QStringLiteral("spi-trace"));
 
     QVERIFY2(receiver.bind(QHostAddress(QHostAddress::LocalHost), fromDaemonPort),
-             "port 20002 is busy; run the port tests under flock /tmp/tmx-ports.lock");
+             "port 20002 is busy: another program holds it; run the test through netns-run, as ctest does, for a network of its own");
     connect(&receiver, &QUdpSocket::readyRead, this, [this] {
         while (receiver.hasPendingDatagrams()) {
             QByteArray datagram(int(qMax<qint64>(receiver.pendingDatagramSize(), 0)), Qt::Uninitialized);

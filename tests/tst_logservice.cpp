@@ -319,7 +319,7 @@ void tst_LogService::udpDatagrams()
 {
     QUdpSocket receiver;
     QVERIFY2(receiver.bind(QHostAddress::LocalHost, 20004),
-             "port 20004 is busy; run the port tests under flock /tmp/tmx-ports.lock");
+             "port 20004 is busy: another program holds it; run the test through netns-run, as ctest does, for a network of its own");
 
     QList<QByteArray> datagrams;
     auto receive = [&] {

@@ -77,7 +77,7 @@ void tst_Startup::startup()
 
     QUdpSocket logReceiver;
     QVERIFY2(logReceiver.bind(QHostAddress::LocalHost, 20004),
-             "port 20004 is busy; run the port tests under flock /tmp/tmx-ports.lock");
+             "port 20004 is busy: another program holds it; run the test through netns-run, as ctest does, for a network of its own");
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LORENTAK_SPI_TRACE"), tracePath);
@@ -126,7 +126,11 @@ void tst_Startup::startup()
     const QByteArray first = logReceiver.receiveDatagram().data();
     static const QRegularExpression startLine(
         QStringLiteral("^\\[Debug\\]\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[main\\]: test\\r\\n$"));
-    QVERIFY2(startLine.match(QString::fromLatin1(first)).hasMatch(), first.constData());
+    QVERIFY2(startLine.match(QString::fromLatin1(first)).hasMatch(),
+             qPrintable(QStringLiteral("the first log datagram on 20004 is not this daemon's start line, "
+                                       "so another daemon may be sending there too (run the test "
+                                       "through netns-run, as ctest does): %1")
+                            .arg(QString::fromLatin1(first))));
 
     QCOMPARE(daemon.state(), QProcess::Running);
 }

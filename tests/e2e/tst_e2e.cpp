@@ -35,8 +35,8 @@
 // The simulator runs with its default timings. Nothing that the daemon writes
 // after its banner varies between runs, so no line is filtered out.
 //
-// Each case is one CTest test, e2e_NAME; by hand: tst_e2e run:NAME (under
-// flock /tmp/tmx-ports.lock, as it binds the daemon's UDP ports).
+// Each case is one CTest test, e2e_NAME; by hand: netns-run tst_e2e run:NAME
+// (it binds the daemon's UDP ports, so it gets a network of its own).
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -558,7 +558,7 @@ bool tst_E2E::startProcesses(const QString &name, const QStringList &args)
     }
     audio.reset(new Audio);
     if (!audio->bind()) {
-        failure = QStringLiteral("port 20002 is busy; run the daemon's tests under flock /tmp/tmx-ports.lock");
+        failure = QStringLiteral("port 20002 is busy: another program holds it; run the test through netns-run, as ctest does, for a network of its own");
         return false;
     }
 
