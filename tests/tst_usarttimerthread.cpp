@@ -121,6 +121,7 @@ private slots:
     void emptyPacketWritesNothing();
     void burstsBecomePackets_data();
     void burstsBecomePackets();
+    void endlessBurstIsCut();
 
 private:
     QByteArray readMaster();
@@ -291,6 +292,39 @@ void tst_UsartTimerThread::burstsBecomePackets()
         return;
     }
     QSKIP("the machine is too busy to keep the pauses between the pieces");
+}
+
+// A line that never falls silent: 20000 bytes as fast as the pty takes them.
+// Whatever pauses a busy machine adds, no packet may exceed 4096 bytes.
+void tst_UsartTimerThread::endlessBurstIsCut()
+{
+    QByteArray all(20000, Qt::Uninitialized);
+    for (int i = 0; i < all.size(); ++i)
+        all[i] = char(i * 7);
+    const int fd = masterFd;
+    std::unique_ptr<QThread> writer(QThread::create([&all, fd] {
+        int done = 0;
+        while (done < all.size()) {
+            const ssize_t n = write(fd, all.constData() + done, size_t(all.size() - done));
+            if (n > 0)
+                done += int(n);
+            else
+                QThread::usleep(200);  // the pty is full: let the worker read
+        }
+    }));
+    writer->start();
+
+    QList<QByteArray> received;
+    QVERIFY(waitFor([&] {
+        collect(received);
+        return received.join().size() >= all.size();
+    }, 20000));
+    QVERIFY(writer->wait(5000));
+    QCOMPARE(received.join(), all);
+    int longest = 0;
+    for (const QByteArray &packet : received)
+        longest = qMax(longest, packet.size());
+    QVERIFY2(longest <= 4096, qPrintable(QStringLiteral("a packet of %1 bytes").arg(longest)));
 }
 
 QTEST_GUILESS_MAIN(tst_UsartTimerThread)
