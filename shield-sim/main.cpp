@@ -38,6 +38,7 @@
 //   raw HEX                    write the bytes at once, in one write
 //   split HEX | DUR | HEX ...  write the parts with pauses between them
 //   garbage N                  write N random bytes (--seed makes them repeatable)
+//   babble DUR                 for DUR, 10 random bytes below 0xF0 every 0.8 ms
 //   wait pickup|open|drop [DUR]  until the daemon's command did that (or DUR passed)
 //   wait EVENT DUR or type TEXT  the same; when DUR runs out, TEXT is typed on the
 //                              daemon's standard input and the wait goes on (10 s)
@@ -54,7 +55,7 @@
 // with --trace FILE one line per event, "<ns> <kind> key=value...", where ns
 // is CLOCK_MONOTONIC: rx-poll, rx-message (with first= and last= byte
 // arrival), tx-answer, tx-message, tx-raw, tx-split, tx-garbage (stamped right
-// before the write), no-answer, event, step, timeout, expect-ok, expect-fail,
+// before the write), tx-babble and babble-end, no-answer, event, step, timeout, expect-ok, expect-fail,
 // scenario-end, quit, child-start, child-exit, child-stop, start, stop.
 
 #include "audiopeer.h"

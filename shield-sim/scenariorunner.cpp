@@ -8,7 +8,7 @@
 ScenarioRunner::ScenarioRunner(const Scenario &scenario, ShieldSim *sim, Tracer *tracer, uint32_t seed,
                                QObject *parent)
     : QObject(parent), steps(scenario.steps()), sim(sim), tracer(tracer), timer(new QTimer(this)),
-      random(seed)
+      random(seed), babbler(sim->pty(), seed)
 {
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
@@ -100,6 +100,12 @@ bool ScenarioRunner::execute(const Scenario::Step &step)
         sim->inject(bytes, QStringLiteral("garbage"));
         return true;
     }
+    case Kind::Babble:
+        tracer->event(QStringLiteral("-> babble for %1 ms").arg(step.ms),
+                      QStringLiteral("tx-babble ms=%1 len=%2 every_us=%3")
+                          .arg(step.ms).arg(Babbler::chunkBytes).arg(Babbler::periodUs));
+        babbler.start(step.ms);
+        break;
     case Kind::WaitEvent:
         typedFallback = false;
         if (unclaimed.value(step.event) > 0) {
@@ -168,6 +174,11 @@ void ScenarioRunner::onTimer()
     case Wait::Timer:
         if (step.kind == Scenario::Kind::Silence)
             sim->model().setSilent(false);
+        if (step.kind == Scenario::Kind::Babble) {
+            const int64_t bytes = babbler.stop();
+            tracer->event(QStringLiteral("babble over, %1 bytes").arg(bytes),
+                          QStringLiteral("babble-end bytes=%1").arg(bytes));
+        }
         break;
     case Wait::Event:
         if (!step.typeText.isEmpty() && !typedFallback) {
