@@ -87,6 +87,7 @@ public:
     // Starts as "polling": a first frame that reports the end of a call leaves
     // it unchanged, and 0 is no status the shield knows.
     std::atomic<uint8_t> orangeStatus{1};
+
 private:
     // Bits 0-7 the command, 8-15 the door unit, 16-31 a count of the stores.
     std::atomic<uint32_t> commandWord{1u << 8};
