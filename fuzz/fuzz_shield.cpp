@@ -17,7 +17,8 @@
 //
 // Invariants: every poll frame sent is 11 bytes FA 03 .. A2 st cmd 00 00 00 00
 // F5 with st one of 1, 2, 4, 0x40, 0x60 and cmd one of 0, 1, 4, 8, 0x10; raw
-// messages go out unchanged and in order; in message mode every answer comes
+// messages go out unchanged and in order, but the first send half after a
+// message window carries a poll; in message mode every answer comes
 // back as "message <hex>" of exactly its bytes and no poll is built; in main
 // mode each receive half queues exactly one poll; events are lines the
 // application knows, a dial event names the apartment last reported, and two
@@ -80,6 +81,7 @@ struct Harness {
 
     QQueue<QByteArray> messagesQueued;
     bool messageMode = false;
+    bool pollOwed = false;
     bool dialSinceDrop = false;
 
     void tick()
@@ -91,11 +93,13 @@ struct Harness {
     void sendHalf()
     {
         const int pollsQueued = data.queueBufferTx.size();
+        const bool polls = pollOwed && pollsQueued > 0;
+        pollOwed = false;
         tick();
         FUZZ_CHECK(usart->writeBuffer.size() == 1, "send half handed %d packets to the port",
                    usart->writeBuffer.size());
         const QByteArray packet = usart->writeBuffer.get_data();
-        if (!messagesQueued.isEmpty()) {
+        if (!polls && !messagesQueued.isEmpty()) {
             const QByteArray message = messagesQueued.dequeue();
             FUZZ_CHECK(packet == message, "raw message %s went out as %s",
                        hex(message).constData(), hex(packet).constData());
@@ -217,7 +221,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
             break;
         }
         case 3:
+            // Leaving message mode decides on the line as it stands and owes a poll.
+            out->take();
             QMetaObject::invokeMethod(&h.machine, "slotTimeoutReceptionMsg", Qt::DirectConnection);
+            h.checkEvents(out->take());
+            h.pollOwed = h.pollOwed || h.messageMode;
             h.messageMode = false;
             break;
         default: {

@@ -203,6 +203,14 @@ bool Scenario::parseLine(const QString &text, Step *step, QString *error)
         }
         return true;
     }
+    if (word == QLatin1String("babble")) {
+        step->kind = Kind::Babble;
+        if (args.size() != 1 || !parseDuration(args.first(), &step->ms) || step->ms == 0) {
+            *error = QStringLiteral("babble needs one duration");
+            return false;
+        }
+        return true;
+    }
     if (word == QLatin1String("wait")) {
         if (args.isEmpty()) {
             *error = QStringLiteral("wait what? pickup, open, drop, audio or polls N");

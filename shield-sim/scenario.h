@@ -13,7 +13,7 @@ class Scenario
 public:
     enum class Kind {
         Idle, Call, Talk, Door, Hangup, Status, Silence, Sleep,
-        Raw, Split, Garbage, WaitEvent, WaitPolls, ExpectCmd, Answer, Quit, Audio, WaitAudio
+        Raw, Split, Garbage, Babble, WaitEvent, WaitPolls, ExpectCmd, Answer, Quit, Audio, WaitAudio
     };
 
     // One piece of a split step: bytes to write, or a pause.

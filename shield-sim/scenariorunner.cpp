@@ -9,7 +9,7 @@
 ScenarioRunner::ScenarioRunner(const Scenario &scenario, ShieldSim *sim, AudioPeer *audio, Tracer *tracer,
                                uint32_t seed, QObject *parent)
     : QObject(parent), steps(scenario.steps()), sim(sim), audio(audio), tracer(tracer), timer(new QTimer(this)),
-      random(seed)
+      random(seed), babbler(sim->pty(), seed)
 {
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
@@ -102,6 +102,13 @@ bool ScenarioRunner::execute(const Scenario::Step &step)
         sim->inject(bytes, QStringLiteral("garbage"));
         return true;
     }
+    case Kind::Babble:
+        tracer->event(QStringLiteral("-> babble for %1 ms").arg(step.ms), QStringLiteral("tx-babble"),
+                      {{QStringLiteral("ms"), QString::number(step.ms)},
+                       {QStringLiteral("len"), QString::number(Babbler::chunkBytes)},
+                       {QStringLiteral("every_us"), QString::number(Babbler::periodUs)}});
+        babbler.start(step.ms);
+        break;
     case Kind::WaitEvent:
         typedFallback = false;
         if (unclaimed.value(step.event) > 0) {
@@ -180,6 +187,11 @@ void ScenarioRunner::onTimer()
     case Wait::Timer:
         if (step.kind == Scenario::Kind::Silence)
             sim->model().setSilent(false);
+        if (step.kind == Scenario::Kind::Babble) {
+            const int64_t bytes = babbler.stop();
+            tracer->event(QStringLiteral("babble over, %1 bytes").arg(bytes), QStringLiteral("babble-end"),
+                          {{QStringLiteral("bytes"), QString::number(bytes)}});
+        }
         break;
     case Wait::Event:
         if (!step.typeText.isEmpty() && !typedFallback) {

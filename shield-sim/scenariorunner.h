@@ -1,6 +1,7 @@
 #ifndef SCENARIORUNNER_H
 #define SCENARIORUNNER_H
 
+#include "babbler.h"
 #include "scenario.h"
 #include "shieldmodel.h"
 
@@ -56,6 +57,7 @@ private:
     Tracer *tracer;
     QTimer *timer;
     QRandomGenerator random;
+    Babbler babbler;
     int index = -1;
     Wait waiting = Wait::None;
     int pollsLeft = 0;

@@ -22,6 +22,7 @@ public:
     ShieldSim(PtyPort *port, Tracer *tracer, int replyDelayMs, QObject *parent = nullptr);
 
     ShieldModel &model() { return line; }
+    PtyPort *pty() { return port; }
 
     // mode "echo": the same bytes back; "none": nothing; "bytes": `bytes`.
     void setMessageAnswer(const QString &mode, const QByteArray &bytes);

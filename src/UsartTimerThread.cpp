@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QSerialPort>
 #include <QTimer>
+#include <cstdio>
 
 static QByteArray hexText(const QByteArray &bytes)
 {
@@ -24,10 +25,13 @@ UsartTimerThread::UsartTimerThread(size_t ms)
     serialPort->setFlowControl(QSerialPort::NoFlowControl);
     checkedConnect(serialPort, SIGNAL(readyRead()), this, SLOT(read()), Qt::AutoConnection);
 
-    if (serialPort->open(QIODevice::ReadWrite))
+    if (serialPort->open(QIODevice::ReadWrite)) {
         qDebug("DEBUG: USART: Успешно открыт порт");
-    else
+    } else {
         qDebug("DEBUG: USART: Ошибка открытия порта");
+        fprintf(stderr, "serial: cannot open %s (%s); the shield will not be polled\n",
+                board_usart_get_port(), qPrintable(serialPort->errorString()));
+    }
 
     timerRxIdle = new QTimer();
     checkedConnect(timerRxIdle, SIGNAL(timeout()), this, SLOT(rxIdle()), Qt::DirectConnection);
@@ -44,7 +48,8 @@ void UsartTimerThread::slotTimeOut()
         return;
     const QByteArray packet = writeBuffer.get_data();
     logService->debug(QStringLiteral("Uart WRITE"), hexText(packet));
-    serialPort->write(packet);
+    if (serialPort->isOpen())
+        serialPort->write(packet);
 }
 
 void UsartTimerThread::read()
@@ -52,7 +57,15 @@ void UsartTimerThread::read()
     const QByteArray bytes = serialPort->readAll();
     logService->debug(QStringLiteral("Uart READ"), hexText(bytes));
     rxBuffer.append(bytes);
-    timerRxIdle->start(rxIdleMs);
+    // A line that never falls silent still gives packets of bounded size.
+    while (rxBuffer.size() >= maxPacketSize) {
+        readBuffer.set_data(rxBuffer.left(maxPacketSize));
+        rxBuffer.remove(0, maxPacketSize);
+    }
+    if (rxBuffer.isEmpty())
+        timerRxIdle->stop();
+    else
+        timerRxIdle->start(rxIdleMs);
 }
 
 void UsartTimerThread::rxIdle()

@@ -6,7 +6,11 @@
 #include "usartdata.h"
 
 #include <QDebug>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
 
 enum CommandGroup : uint8_t {
     GroupPickup = 1,
@@ -27,17 +31,95 @@ ConsoleScan::ConsoleScan(Settings *settings, UsartData *usartData, Rooms *rooms)
 {
 }
 
+// Whole lines from a descriptor that may be non-blocking, a pipe, a socket
+// or a terminal: pieces are joined until "\n" comes, and only a read of
+// nothing means the input has ended.
+class LineReader
+{
+public:
+    explicit LineReader(int fd)
+        : fd(fd)
+    {
+    }
+
+    enum Result { Line, Ended, Failed };
+
+    Result next(QString &line)
+    {
+        forever {
+            const int end = pending.indexOf('\n');
+            if (end >= 0) {
+                take(end, end + 1, line);
+                return Line;
+            }
+            if (ended) {
+                if (pending.isEmpty())
+                    return Ended;
+                take(pending.size(), pending.size(), line);  // a last line without its "\n"
+                return Line;
+            }
+            if (!fill())
+                return Failed;
+        }
+    }
+
+    int error = 0;
+
+private:
+    void take(int length, int consumed, QString &line)
+    {
+        QByteArray bytes = pending.left(length);
+        pending.remove(0, consumed);
+        if (bytes.endsWith('\r'))
+            bytes.chop(1);
+        line = QString::fromLocal8Bit(bytes);
+    }
+
+    // Waits for input and appends what one read gives; false on a hard error.
+    bool fill()
+    {
+        pollfd waiting = {fd, POLLIN, 0};
+        if (poll(&waiting, 1, -1) < 0 && errno != EINTR) {
+            error = errno;
+            return false;
+        }
+        char chunk[4096];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            pending.append(chunk, int(n));
+        } else if (n == 0) {
+            ended = true;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            error = errno;
+            return false;
+        }
+        return true;
+    }
+
+    const int fd;
+    QByteArray pending;
+    bool ended = false;
+};
+
 void ConsoleScan::cycle_scan()
 {
+    LineReader input(STDIN_FILENO);
+    QString line;
     forever {
-        const QString line = Console::in.readLine();
-        if (line.isNull()) {
-            // Standard input has ended: every further read would return at
-            // once. Stop reading; the rest of the daemon runs on.
+        switch (input.next(line)) {
+        case LineReader::Line:
+            handle_line(line);
+            break;
+        case LineReader::Ended:
+            // Every further read would return at once. Stop reading; the
+            // rest of the daemon runs on.
             fprintf(stderr, "console: end of standard input, no more commands are read\n");
             return;
+        case LineReader::Failed:
+            fprintf(stderr, "console: cannot read standard input (%s), no more commands are read\n",
+                    strerror(input.error));
+            return;
         }
-        handle_line(line);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "usartparser.h"
 
 #include <QTimer>
+#include <cstdio>
 
 enum LineBit : uint8_t {
     LineIdle = 0x01,
@@ -25,9 +26,10 @@ enum PollStatus : uint8_t {
     PollBlacklisted = 0x60,
 };
 
-enum Command : uint8_t {
+enum CommandCode : uint8_t {
     CmdNone = 0,
     CmdOpen = 4,
+    CmdPickup = 8,
     CmdOpenOnetime = 0x10,
 };
 
@@ -56,6 +58,9 @@ ThreadUsartTransmitter::ThreadUsartTransmitter(uint32_t ms, UsartTimerThread *us
     mainMode = true;
     massageMode = false;
 
+    monotonic.start();
+    clock = [this] { return monotonic.elapsed(); };
+
     timerMain = new QTimer(this);
     timerMain->setTimerType(Qt::PreciseTimer);
     checkedConnect(timerMain, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
@@ -71,66 +76,107 @@ void ThreadUsartTransmitter::slotTimeOut()
     cycleForSend = !cycleForSend;
 }
 
+void ThreadUsartTransmitter::setClock(std::function<qint64()> msNow)
+{
+    clock = std::move(msNow);
+}
+
 void ThreadUsartTransmitter::sendHalf()
 {
     QByteArray packet;
-    if (usartData->messageTx.detect_data()) {
+    pollSent = false;
+    // After a message window the line state is polled before the next
+    // message goes, so that messages cannot keep the polls away.
+    if (pollOwed && usartData->queueBufferTx.detect_data()) {
+        packet = usartData->queueBufferTx.get_data();
+        pollSent = true;
+    } else if (usartData->messageTx.detect_data()) {
         packet = usartData->messageTx.get_data();
         lastWriteMsg = packet;
         onMassageMode();
     } else if (usartData->queueBufferTx.detect_data()) {
         packet = usartData->queueBufferTx.get_data();
+        pollSent = true;
     }
+    pollOwed = false;
     usart->writeBuffer.set_data(packet);
     debugUsartWriteMassage(packet);
 }
 
+// Takes every packet that waits, so that a stray one never holds the answers
+// back by an exchange.
 void ThreadUsartTransmitter::receiveHalf()
 {
-    QByteArray packet;
-    if (usart->readBuffer.detect_data())
-        packet = usart->readBuffer.get_data();
-    debugUsartReadMassage(packet);
+    QList<QByteArray> packets;
+    while (usart->readBuffer.detect_data())
+        packets.append(usart->readBuffer.get_data());
 
     if (massageMode) {
         // The receive halves of message mode are no polls: silence, or an
         // answer that is no frame, does not mean the shield is lost, so only
         // a frame is looked at and nothing counts as a missed answer.
-        if (isFrame(packet) && isCorrectMassage(packet))
-            usartParser->parserNew(packet);
-        if (!packet.isEmpty()) {
-            timerTimeoutResponseMsg->stop();
-            consoleCommand->command_message(reinterpret_cast<const uint8_t *>(packet.constData()),
-                                            packet.size());
-            usartData->deviceCode = 0;
-            timerTimeoutReceptionMsg->start(nextAnswerWindowMs);
+        for (QByteArray &packet : packets) {
+            debugUsartReadMassage(packet);
+            if (isCorrectMassage(packet)) {
+                countAnswer(true);
+                usartParser->parserNew(packet);
+            }
+            if (!packet.isEmpty()) {
+                timerTimeoutResponseMsg->stop();
+                consoleCommand->command_message(reinterpret_cast<const uint8_t *>(packet.constData()),
+                                                packet.size());
+                usartData->deviceCode = 0;
+                timerTimeoutReceptionMsg->start(nextAnswerWindowMs);
+            }
         }
         return;
     }
 
-    if (isCorrectMassage(packet))
+    // Each frame is decided on in the order the shield sent it; the poll
+    // comes from the last decision.
+    bool answered = false;
+    for (QByteArray &packet : packets) {
+        debugUsartReadMassage(packet);
+        if (!isCorrectMassage(packet))
+            continue;
+        answered = true;
         usartParser->parserNew(packet);
+        if (mainMode)
+            switchMode();
+    }
+    if (!answered) {
+        QByteArray none;
+        if (packets.isEmpty())
+            debugUsartReadMassage(none);
+        // Nothing was asked when no poll went out.
+        if (pollSent)
+            countAnswer(false);
+        if (mainMode)
+            switchMode();
+    } else {
+        countAnswer(true);
+    }
     if (mainMode)
-        switchMode();
+        queuePoll();
 }
 
-bool ThreadUsartTransmitter::isFrame(const QByteArray &buffer)
+bool ThreadUsartTransmitter::isCorrectMassage(const QByteArray &buffer)
 {
     return !buffer.isEmpty() && uint8_t(buffer.front()) == 0xFA && uint8_t(buffer.back()) == 0xF5;
 }
 
-bool ThreadUsartTransmitter::isCorrectMassage(QByteArray &buffer)
+// One verdict per receive half: an accepted frame among its packets is an answer.
+void ThreadUsartTransmitter::countAnswer(bool answered)
 {
-    if (isFrame(buffer)) {
+    if (answered) {
         cntError = 0;
-        return true;
+        return;
     }
     ++cntError;
     if (cntError > maxRejections) {
         usartData->status = 0;
         usartData->orangeCMD = CmdNone;
     }
-    return false;
 }
 
 int ThreadUsartTransmitter::nextInRotation(int counter)
@@ -138,23 +184,30 @@ int ThreadUsartTransmitter::nextInRotation(int counter)
     return counter > 3 ? 1 : counter + 1;
 }
 
+// Decides on the line state last reported. The pending command is read once:
+// a command the console stores meanwhile is left for the next decision.
 void ThreadUsartTransmitter::switchMode()
 {
     UsartData *d = usartData;
     const uint16_t dial = d->dial.load();
+    UsartData::Command seen = d->pendingCommand();
+    if (seen.cmd == CmdOpenOnetime)
+        seen = expireOpening(seen);
+    pollCommand = seen.cmd;
+    pollRotation = nullptr;
 
     if (d->check_status(LineIdle)) {
-        if (d->orangeCMD.load(std::memory_order_acquire) == CmdOpenOnetime) {
+        if (seen.cmd == CmdOpenOnetime) {
             if (d->check_status(LineDoorOpened)) {
                 confirmOpen();
+                clearCommand(seen, seen.door);
             } else {
-                d->numBVD = d->openDoor.load(std::memory_order_acquire);
+                d->numBVD = seen.door;
             }
         } else {
             endCall();
-            forPingBVDIdle = nextInRotation(forPingBVDIdle);
-            d->numBVD = uint8_t(forPingBVDIdle);
-            d->orangeCMD = CmdNone;
+            pollRotation = &forPingBVDIdle;
+            clearCommand(seen, seen.door);
         }
         d->orangeStatus = PollIdle;
     } else if (d->check_status(LineCall)) {
@@ -168,40 +221,80 @@ void ThreadUsartTransmitter::switchMode()
             if (!is_console_command_send_dial)
                 consoleCommand->command_dial(dial, d->numBVD.load());
             is_console_command_send_dial = true;
-            if (d->orangeCMD.load() == CmdOpen && d->check_status(LineDoorOpened))
+            if (seen.cmd == CmdOpen && d->check_status(LineDoorOpened)) {
                 confirmOpen();
+                clearCommand(seen, seen.door);
+            }
         }
     } else if (d->check_status(LineConversation)) {
         d->orangeStatus = PollConversation;
         if (!is_console_command_send_pickup) {
-            d->orangeCMD = CmdNone;
+            // Only the pickup is done; a drop or open given since goes on.
+            if (seen.cmd == CmdPickup)
+                clearCommand(seen, seen.door);
             consoleCommand->command_pickup();
             is_console_command_send_pickup = true;
         }
-        if (d->orangeCMD.load() == CmdOpen && d->check_status(LineDoorOpened)) {
+        if (seen.cmd == CmdOpen && d->check_status(LineDoorOpened)) {
             confirmOpen();
-            d->openDoor = 0;
+            clearCommand(seen, 0);
         }
     } else if (d->check_status(LineEnding)) {
         reportDrop();
     } else {
         endCall();
-        forPingBVDLost = nextInRotation(forPingBVDLost);
-        d->numBVD = uint8_t(forPingBVDLost);
-        d->orangeCMD = CmdNone;
+        pollRotation = &forPingBVDLost;
+        clearCommand(seen, seen.door);
         d->orangeStatus = PollIdle;
     }
-
-    d->write_cmd(d->numBVD.load(), d->orangeStatus.load(), d->orangeCMD.load(), 0);
 }
 
-// The door opening asked for was seen: one open event, the command is done.
+// A one-time opening that the door unit has not confirmed within the time
+// allowed is given up, so that it neither holds the rotation nor rides the
+// polls of a later call.
+UsartData::Command ThreadUsartTransmitter::expireOpening(UsartData::Command seen)
+{
+    const qint64 now = clock();
+    if (seen.word != openingWord) {
+        openingWord = seen.word;
+        openingSinceMs = now;
+        return seen;
+    }
+    if (now - openingSinceMs < openingTimeoutMs)
+        return seen;
+    if (usartData->replaceCommand(seen, CmdNone, seen.door)) {
+        fprintf(stderr, "serial: door unit %u did not confirm the opening within %d s; command dropped\n",
+                unsigned(seen.door), openingTimeoutMs / 1000);
+    }
+    seen.cmd = CmdNone;
+    return seen;
+}
+
+// The decision's poll goes without a command; a command stored since the
+// decision looked stays pending.
+void ThreadUsartTransmitter::clearCommand(const UsartData::Command &seen, uint8_t door)
+{
+    pollCommand = CmdNone;
+    if (seen.cmd != CmdNone || seen.door != door)
+        usartData->replaceCommand(seen, CmdNone, door);
+}
+
+void ThreadUsartTransmitter::queuePoll()
+{
+    UsartData *d = usartData;
+    if (pollRotation) {
+        *pollRotation = nextInRotation(*pollRotation);
+        d->numBVD = uint8_t(*pollRotation);
+    }
+    d->write_cmd(d->numBVD.load(), d->orangeStatus.load(), pollCommand, 0);
+}
+
+// The door opening asked for was seen: one open event.
 void ThreadUsartTransmitter::confirmOpen()
 {
     if (!is_console_command_send_open)
         consoleCommand->command_open();
     is_console_command_send_open = true;
-    usartData->orangeCMD = CmdNone;
 }
 
 void ThreadUsartTransmitter::reportDrop()
@@ -231,6 +324,15 @@ void ThreadUsartTransmitter::onMassageMode()
 void ThreadUsartTransmitter::onMainMode()
 {
     timerTimeoutReceptionMsg->stop();
+    if (massageMode) {
+        // Message mode dropped the last poll: the next tick sends a fresh one,
+        // and its answer is taken on the tick after.
+        usartData->queueBufferTx.clear();
+        switchMode();
+        queuePoll();
+        pollOwed = true;
+        cycleForSend = true;
+    }
     massageMode = false;
     mainMode = true;
     timerMain->setInterval(mainPeriodMs);

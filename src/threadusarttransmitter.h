@@ -1,14 +1,17 @@
 #ifndef THREADUSARTTRANSMITTER_H
 #define THREADUSARTTRANSMITTER_H
 
+#include "usartdata.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <cstdint>
+#include <functional>
 
 class ConsoleCommand;
 class QTimer;
 class Rooms;
-class UsartData;
 class UsartParser;
 class UsartTimerThread;
 
@@ -28,6 +31,10 @@ public:
     static const int firstAnswerWindowMs = 500;
     static const int nextAnswerWindowMs = 700;
     static const int maxRejections = 5;
+    static const int openingTimeoutMs = 10000;
+
+    // Milliseconds from any fixed start; a monotonic clock unless replaced.
+    void setClock(std::function<qint64()> msNow);
 
 private slots:
     virtual void slotTimeOut();
@@ -38,16 +45,19 @@ private:
     void sendHalf();
     void receiveHalf();
     void switchMode();
+    UsartData::Command expireOpening(UsartData::Command seen);
+    void clearCommand(const UsartData::Command &seen, uint8_t door);
+    void queuePoll();
     void confirmOpen();
     void reportDrop();
     void endCall();
-    bool isCorrectMassage(QByteArray &buffer);
+    static bool isCorrectMassage(const QByteArray &buffer);
+    void countAnswer(bool answered);
     void onMassageMode();
     void onMainMode();
     void debugUsartWriteMassage(QByteArray &write);
     void debugUsartReadMassage(QByteArray &write);
     static int nextInRotation(int counter);
-    static bool isFrame(const QByteArray &buffer);
 
     UsartTimerThread *usart;
     UsartData *usartData;
@@ -71,6 +81,19 @@ private:
     bool is_console_command_send_drop = true;  // no drop event at start-up
     int forPingBVDIdle = 1;
     int forPingBVDLost = 1;
+
+    // The decision's poll: its command, and the rotation (if any) that
+    // chooses its call unit. Only the last decision of a receive half is sent.
+    uint8_t pollCommand = 0;
+    int *pollRotation = nullptr;
+    bool pollOwed = false;  // message mode has ended: the next send half polls
+    bool pollSent = false;  // the last send half carried a poll
+
+    // The one-time opening being waited for, and since when.
+    uint32_t openingWord = 0;
+    qint64 openingSinceMs = 0;
+    QElapsedTimer monotonic;
+    std::function<qint64()> clock;
 };
 
 #endif

@@ -3,6 +3,44 @@
 #include <QMutexLocker>
 #include <cstdio>
 
+static const uint32_t commandBits = 0xFF;
+static const uint32_t doorBits = 0xFF00;
+
+// Puts `bits` in place of the `mask` bits of the command word and counts the
+// store; false when the word was no longer `expected`.
+static bool exchangeCommand(std::atomic<uint32_t> &word, uint32_t &expected, uint32_t mask,
+                            uint32_t bits)
+{
+    const uint32_t count = (expected >> 16) + 1;
+    const uint32_t next = (count << 16) | (expected & 0xFFFF & ~mask) | (bits & mask);
+    return word.compare_exchange_strong(expected, next);
+}
+
+static void storeCommand(std::atomic<uint32_t> &word, uint32_t mask, uint32_t bits)
+{
+    uint32_t seen = word.load();
+    while (!exchangeCommand(word, seen, mask, bits)) {
+    }
+}
+
+void UsartData::CommandByte::store(uint8_t value)
+{
+    storeCommand(word, 0xFFu << shift, uint32_t(value) << shift);
+}
+
+UsartData::Command UsartData::pendingCommand() const
+{
+    const uint32_t word = commandWord.load();
+    return {uint8_t(word & commandBits), uint8_t((word & doorBits) >> 8), word};
+}
+
+bool UsartData::replaceCommand(const Command &seen, uint8_t cmd, uint8_t door)
+{
+    uint32_t expected = seen.word;
+    return exchangeCommand(commandWord, expected, commandBits | doorBits,
+                           uint32_t(cmd) | (uint32_t(door) << 8));
+}
+
 void UsartData::command_open()
 {
     orangeCMD.store(4);
@@ -10,9 +48,8 @@ void UsartData::command_open()
 
 void UsartData::command_open_onetime(int bud)
 {
-    // The door number must be visible before the command that uses it.
-    openDoor.store(uint8_t(bud & 0xFF), std::memory_order_release);
-    orangeCMD.store(0x10, std::memory_order_release);
+    // Door and command in one store: the command is never seen without its door.
+    storeCommand(commandWord, commandBits | doorBits, 0x10u | (uint32_t(bud & 0xFF) << 8));
 }
 
 void UsartData::command_pickup()

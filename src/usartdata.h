@@ -12,11 +12,54 @@
 // Line state as last reported by the shield, the command the daemon wants to
 // give it, and the frame encoder with its outgoing queues. The console thread
 // stores commands here while the main thread reads and rewrites the state, so
-// every shared field is an atomic of its own width.
+// every shared field is an atomic of its own width. The pending command and
+// the door unit it goes to share one atomic word, so that one load gives a
+// command together with its door, and the main thread's rewrite of a command
+// never overwrites one that the console stored after it looked.
 class UsartData
 {
 public:
+    // One view of one byte of the command word (orangeCMD or openDoor).
+    class CommandByte
+    {
+    public:
+        uint8_t load() const { return uint8_t(word.load() >> shift); }
+        void store(uint8_t value);
+        operator uint8_t() const { return load(); }
+        CommandByte &operator=(uint8_t value)
+        {
+            store(value);
+            return *this;
+        }
+
+    private:
+        friend class UsartData;
+        CommandByte(std::atomic<uint32_t> &word, int shift)
+            : word(word)
+            , shift(shift)
+        {
+        }
+        std::atomic<uint32_t> &word;
+        const int shift;
+        Q_DISABLE_COPY(CommandByte)
+    };
+
+    // The pending command and its door unit as one load saw them; `word`
+    // tells this store from any later one, even of the same command.
+    struct Command
+    {
+        uint8_t cmd;
+        uint8_t door;
+        uint32_t word;
+    };
+
     UsartData() = default;
+
+    Command pendingCommand() const;
+    // Replaces the command `seen` with cmd and door, unless another command
+    // was stored since `seen` was taken; that one then stays pending and
+    // false is returned.
+    bool replaceCommand(const Command &seen, uint8_t cmd, uint8_t door);
 
     // Commands from the console: each is a single store, sent with the next polls.
     void command_open();
@@ -44,9 +87,15 @@ public:
     // Starts as "polling": a first frame that reports the end of a call leaves
     // it unchanged, and 0 is no status the shield knows.
     std::atomic<uint8_t> orangeStatus{1};
-    std::atomic<uint8_t> orangeCMD{0};
+
+private:
+    // Bits 0-7 the command, 8-15 the door unit, 16-31 a count of the stores.
+    std::atomic<uint32_t> commandWord{1u << 8};
+
+public:
+    CommandByte orangeCMD{commandWord, 0};
     std::atomic<uint8_t> deviceCode{0};
-    std::atomic<uint8_t> openDoor{1};
+    CommandByte openDoor{commandWord, 8};
     QByteArray data;     // last accepted frame (main thread only)
     QString message;     // last console message text (console thread only)
     DataTransmission queueBufferTx;

@@ -7,7 +7,10 @@
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #ifndef CONSOLESCAN_RUNNER_PATH
 #error "CONSOLESCAN_RUNNER_PATH must name the consolescan_runner executable"
@@ -18,32 +21,51 @@ static const QString inputError = QStringLiteral("#ERROR: Ошибка ввод�
 static const QByteArray consoleThread = QByteArrayLiteral("QThread");
 static const QString endOfInputLine = QStringLiteral("console: end of standard input");
 
+// A runner whose standard input is a descriptor of the test's choosing.
+class Runner : public QProcess
+{
+public:
+    int input = -1;
+
+protected:
+    void setupChildProcess() override
+    {
+        if (input >= 0)
+            dup2(input, STDIN_FILENO);
+    }
+};
+
 class tst_ConsoleScanStdin : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
     void cleanup();
 
     void dialogueThroughPipe();
     void endOfInput();
+    void unusualInput_data();
+    void unusualInput();
 
 private:
+    // Starts the runner; its standard input is `input` when given, else a
+    // pipe that write() feeds.
+    void start(int input = -1);
     // The reader's own lines, without the runner's.
     QStringList readerLines() const;
     // Asks the runner's event loop for its state line and waits for it.
     QString state();
     void write(const QByteArray &bytes);
 
-    std::unique_ptr<QProcess> runner;
+    std::unique_ptr<Runner> runner;
     std::unique_ptr<ProcessLines> lines;
     int states = 0;
 };
 
-void tst_ConsoleScanStdin::init()
+void tst_ConsoleScanStdin::start(int input)
 {
-    runner.reset(new QProcess);
+    runner.reset(new Runner);
+    runner->input = input;
     lines.reset(new ProcessLines(runner.get()));
     states = 0;
     runner->start(QStringLiteral(CONSOLESCAN_RUNNER_PATH), QStringList());
@@ -102,6 +124,7 @@ void tst_ConsoleScanStdin::write(const QByteArray &bytes)
 // inside a list is never a command, and a "\r\n" line end is no part of the line.
 void tst_ConsoleScanStdin::dialogueThroughPipe()
 {
+    start();
     write("dialplan\n5\ndrop\npickup\nopen\n1023\n-1\n");
     const QStringList firstList{"mask_imit", "#Write rooms for shield:", "#End read rooms", "",
                                 "mask_block", "#Write blacklist rooms for shield:"};
@@ -134,6 +157,7 @@ void tst_ConsoleScanStdin::dialogueThroughPipe()
 // without spinning; the rest of the process runs on.
 void tst_ConsoleScanStdin::endOfInput()
 {
+    start();
     write("pickup\n7 102\n");
     QTRY_COMPARE_WITH_TIMEOUT(readerLines(), QStringList{"#Intercom 102 supported indexes "}, 10000);
     QCOMPARE(lines->err, QStringList());
@@ -168,6 +192,47 @@ void tst_ConsoleScanStdin::endOfInput()
     QCOMPARE(state(), QStringLiteral("cmd=1 door=1 intercom=102 gate=1 message= imit= black="));
     QCOMPARE(readerLines(), QStringList{"#Intercom 102 supported indexes "});
     QCOMPARE(lines->err.size(), 1);
+}
+
+void tst_ConsoleScanStdin::unusualInput_data()
+{
+    QTest::addColumn<bool>("socket");
+
+    QTest::newRow("pipe, read end non-blocking") << false;
+    QTest::newRow("socket pair, non-blocking") << true;
+}
+
+// Standard input shared with a parent that made it non-blocking, or a
+// socket: the reader waits for whole lines, joins the pieces of one, and
+// ends only when the input does.
+void tst_ConsoleScanStdin::unusualInput()
+{
+    QFETCH(bool, socket);
+
+    int ends[2];
+    if (socket)
+        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    else
+        QCOMPARE(pipe2(ends, O_CLOEXEC), 0);
+    fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    start(ends[0]);
+    close(ends[0]);
+    auto send = [&ends](const QByteArray &bytes) {
+        return ::write(ends[1], bytes.constData(), size_t(bytes.size())) == bytes.size();
+    };
+
+    // One line in two pieces; a pause only shapes the input here.
+    QVERIFY(send("7 1"));
+    QTest::qWait(300);
+    QVERIFY(send("02\r\npickup\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(readerLines(), QStringList{"#Intercom 102 supported indexes "}, 10000);
+    QCOMPARE(state(), QStringLiteral("cmd=8 door=1 intercom=102 gate=1 message= imit= black="));
+    QCOMPARE(lines->err, QStringList());
+
+    close(ends[1]);
+    QTRY_COMPARE_WITH_TIMEOUT(lines->err.size(), 1, 10000);
+    QVERIFY2(lines->err.first().startsWith(endOfInputLine), qPrintable(lines->err.first()));
+    QCOMPARE(runner->state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_ConsoleScanStdin)

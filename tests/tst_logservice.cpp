@@ -1,5 +1,6 @@
 #include "logsenderinterface.h"
 #include "logservice.h"
+#include "stdoutcapture.h"
 
 #include <QNetworkDatagram>
 #include <QRegularExpression>
@@ -74,6 +75,7 @@ private slots:
     void onePerTickInOrder();
     void timeStampIsTimeOfCall();
     void linesFromSeveralThreads();
+    void floodDropsOldest();
     void udpDatagrams();
 };
 
@@ -313,6 +315,30 @@ void tst_LogService::linesFromSeveralThreads()
         QCOMPARE(fields.at(1).toInt(), next[t]);
         ++next[t];
     }
+}
+
+// Lines that come faster than they leave: the newest 2000 wait, the oldest
+// go, and standard error says how many, at most once a second, the last
+// ones too once the flood is over.
+void tst_LogService::floodDropsOldest()
+{
+    StdoutCapture err(STDERR_FILENO);
+    ManualService log;
+    const QString told = QStringLiteral("log: lines come faster than they can be sent; dropped %1 "
+                                        "oldest line(s) to keep at most 2000 waiting");
+    for (int i = 0; i < 2500; ++i)
+        log.service->debug(QStringLiteral("Uart READ"), "line %d", i);
+    log.tick();
+    QCOMPARE(err.lines(), QStringList{told.arg(501)});  // the start line and lines 0 to 499
+    QCOMPARE(withoutTimeStamp(log.sender->lines.first()), QByteArray("[Debug] [Uart READ]: line 500\r\n"));
+
+    for (int i = 2500; i < 2800; ++i)
+        log.service->debug(QStringLiteral("Uart READ"), "line %d", i);
+    log.tick();
+    QCOMPARE(err.lines().size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT((log.tick(), err.lines().size() == 2), 5000);
+    QCOMPARE(err.lines().last(), told.arg(299));
+    QCOMPARE(withoutTimeStamp(log.sender->lines.at(1)), QByteArray("[Debug] [Uart READ]: line 800\r\n"));
 }
 
 void tst_LogService::udpDatagrams()

@@ -10,9 +10,13 @@
 #include "usartdata.h"
 #include "usartparser.h"
 
+#include <QDeadlineTimer>
 #include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -53,6 +57,7 @@ public:
 struct Rig
 {
     StdoutCapture out;
+    StdoutCapture err{STDERR_FILENO};
     Settings settings;
     UsartData data;
     Rooms rooms;
@@ -86,8 +91,11 @@ struct Rig
     ~Rig()
     {
         out.stop();
-        if (QTest::currentTestFailed())
+        err.stop();
+        if (QTest::currentTestFailed()) {
             fputs(out.text().constData(), stdout);
+            fputs(err.text().constData(), stdout);
+        }
     }
 
     void tick()
@@ -147,6 +155,7 @@ struct Step
     QByteArray poll;
     QStringList events = {};
     std::function<void(UsartData &)> before = nullptr;
+    QByteArrayList stray = {};  // packets that wait before the answer
 };
 
 static void runSteps(Rig &rig, const QVector<Step> &steps)
@@ -154,6 +163,8 @@ static void runSteps(Rig &rig, const QVector<Step> &steps)
     for (const Step &step : steps) {
         if (step.before)
             step.before(rig.data);
+        for (const QByteArray &packet : step.stray)
+            rig.usart->readBuffer.set_data(packet);
         const QByteArray sent = rig.exchange(step.answer);
         QVERIFY2(sent == step.poll, qPrintable(QStringLiteral("%1: poll %2, expected %3")
                                                        .arg(step.what, h(sent), h(step.poll))));
@@ -171,7 +182,8 @@ class tst_ThreadUsartTransmitter : public QObject
 private slots:
     void initTestCase();
     void startUp();
-    void oneAnswerPerReceiveHalf();
+    void waitingPackets_data();
+    void waitingPackets();
     void typicalCall_data();
     void typicalCall();
     void callMasks_data();
@@ -179,6 +191,10 @@ private slots:
     void openCommand_data();
     void openCommand();
     void oneTimeOpen();
+    void oneTimeOpenUnconfirmed_data();
+    void oneTimeOpenUnconfirmed();
+    void commandAtConversation();
+    void commandsRaceDecisions();
     void statusPrecedence_data();
     void statusPrecedence();
     void rejections_data();
@@ -206,6 +222,14 @@ void tst_ThreadUsartTransmitter::startUp()
     QCOMPARE(h(rig.startPacket), QString());
     QVERIFY(rig.mainTimer);
     QVERIFY(rig.mainTimer->isActive());
+    // The port does not open: one line says which and why, and packets are
+    // not handed to it (Qt would warn about each one).
+    QCOMPARE(rig.err.lines(), QStringList{"serial: cannot open /nonexistent/tmx-test-serial (No such "
+                                          "file or directory); the shield will not be polled"});
+    rig.usart->writeBuffer.set_data(poll(2, 1, 0));
+    QVERIFY(QMetaObject::invokeMethod(rig.usart.get(), "slotTimeOut", Qt::DirectConnection));
+    QVERIFY(!rig.usart->writeBuffer.detect_data());
+    QCOMPARE(rig.events(), QStringList());
 
     rig.tick();  // receive half: the shield is silent, status is still idle
     QCOMPARE(rig.data.queueBufferTx.size(), 1);
@@ -215,18 +239,50 @@ void tst_ThreadUsartTransmitter::startUp()
     QCOMPARE(rig.usart->writeBuffer.size(), 1);
     QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(2, 1, 0)));
     QCOMPARE(rig.events(), QStringList());
+
+    // Nothing was asked before the first poll, so only the polls' own
+    // silence counts: the sixth unanswered poll gives the line up.
+    QVector<Step> steps;
+    const int units[] = {3, 4, 1, 2, 3};
+    for (int unit : units)
+        steps.append({QStringLiteral("silent, idle poll to %1").arg(unit), {}, poll(unit, 1, 0)});
+    steps.append({"sixth silence", {}, poll(2, 1, 0)});
+    runSteps(rig, steps);
+    QCOMPARE(int(rig.data.status), 0);
 }
 
-void tst_ThreadUsartTransmitter::oneAnswerPerReceiveHalf()
+void tst_ThreadUsartTransmitter::waitingPackets_data()
 {
+    QTest::addColumn<QByteArrayList>("packets");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QByteArray>("poll");
+
+    const QByteArray call = shield(0x02);
+    const QStringList dial{"dial 123"};
+    QTest::newRow("stray byte before the answer") << QByteArrayList{QByteArray(1, '\0'), call} << dial
+                                                  << poll(3, 2, 0);
+    QTest::newRow("frame split by a pause, then the answer")
+        << QByteArrayList{call.left(4), call.mid(4), call} << dial << poll(3, 2, 0);
+    QTest::newRow("two answers, decided in order") << QByteArrayList{call, shield(0x08)}
+                                                   << QStringList{"dial 123", "pickup"} << poll(3, 4, 0);
+    QTest::newRow("two idle answers, one poll") << QByteArrayList{shield(0x01, 2, 0), shield(0x01, 2, 0)}
+                                                << QStringList() << poll(3, 1, 0);
+}
+
+// Every packet that waits is taken: the answer to a poll is acted on in that
+// poll's own receive half, however many stray packets came with it.
+void tst_ThreadUsartTransmitter::waitingPackets()
+{
+    QFETCH(QByteArrayList, packets);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, poll);
+
     Rig rig;
-    rig.usart->readBuffer.set_data(shield(0x01));
-    rig.usart->readBuffer.set_data(shield(0x02));
-    QCOMPARE(h(rig.exchange({})), h(poll(2, 1, 0)));
-    QCOMPARE(rig.usart->readBuffer.size(), 1);
-    QCOMPARE(rig.events(), QStringList());
-    QCOMPARE(h(rig.exchange({})), h(poll(3, 2, 0)));
-    QCOMPARE(rig.events(), QStringList{"dial 123"});
+    runSteps(rig, {
+        {"idle", shield(0x01, 0, 0), ::poll(2, 1, 0)},
+        {"packets", {}, poll, events, nullptr, packets},
+    });
+    QCOMPARE(rig.usart->readBuffer.size(), 0);
 }
 
 void tst_ThreadUsartTransmitter::typicalCall_data()
@@ -352,6 +408,98 @@ void tst_ThreadUsartTransmitter::oneTimeOpen()
     });
 }
 
+void tst_ThreadUsartTransmitter::oneTimeOpenUnconfirmed_data()
+{
+    QTest::addColumn<int>("lineState");
+    QTest::addColumn<QByteArray>("pending");
+    QTest::addColumn<QByteArray>("dropped");
+    QTest::addColumn<QStringList>("events");
+
+    QTest::newRow("the door unit never answers") << 0x01 << poll(5, 1, 0x10) << poll(3, 1, 0) << QStringList();
+    QTest::newRow("a call comes meanwhile") << 0x02 << poll(3, 2, 0x10) << poll(3, 2, 0)
+                                           << QStringList{"dial 123"};
+}
+
+// An opening that no door unit confirms is given up after 10 s: the rotation
+// resumes, and no call gets a door command nobody gave for it.
+void tst_ThreadUsartTransmitter::oneTimeOpenUnconfirmed()
+{
+    QFETCH(int, lineState);
+    QFETCH(QByteArray, pending);
+    QFETCH(QByteArray, dropped);
+    QFETCH(QStringList, events);
+
+    Rig rig;
+    qint64 now = 0;
+    rig.machine->setClock([&now] { return now; });
+    const auto at = [&now](qint64 ms) { return [&now, ms](UsartData &) { now = ms; }; };
+    const QByteArray state = shield(lineState, lineState == 0x01 ? 5 : 3, lineState == 0x01 ? 0 : 123);
+    runSteps(rig, {
+        {"idle", shield(0x01, 2, 0), poll(2, 1, 0)},
+        {"door 5 asked for", shield(0x01, 2, 0), poll(5, 1, 0x10), {},
+         [](UsartData &d) { d.command_open_onetime(5); }},
+        {"not confirmed yet", state, pending, events, at(9999)},
+        {"10 s without confirmation", state, dropped, {}, at(10000)},
+        {"after", state, lineState == 0x01 ? poll(4, 1, 0) : dropped, {}, at(20000)},
+    });
+    QCOMPARE(rig.err.lines().filter("door unit"),
+             QStringList{"serial: door unit 5 did not confirm the opening within 10 s; command dropped"});
+}
+
+// The conversation report clears the pickup that caused it, not a drop
+// given after the pickup went out.
+void tst_ThreadUsartTransmitter::commandAtConversation()
+{
+    Rig rig;
+    runSteps(rig, {
+        {"call, pickup given", shield(0x02), poll(3, 2, 8), {"dial 123"}, [](UsartData &d) { d.command_pickup(); }},
+        {"conversation, drop given", shield(0x08), poll(3, 4, 1), {"pickup"}, [](UsartData &d) { d.command_drop_all(); }},
+    });
+}
+
+// The console thread gives a pickup and then a one-time opening, again and
+// again, while the main thread decides on idle answers as fast as it can.
+// The idle decision drops the pickup; it must neither lose an opening stored
+// meanwhile nor send one to any unit but its own door.
+void tst_ThreadUsartTransmitter::commandsRaceDecisions()
+{
+    Rig rig;
+    rig.machine->setClock([] { return qint64(0); });
+    std::atomic<int> doorPolled{0};
+    std::atomic<int> lostAt{-1};
+    std::unique_ptr<QThread> console(QThread::create([&] {
+        for (int i = 0; i < 2000; ++i) {
+            const int door = 5 + i % 4;
+            rig.data.command_pickup();
+            // A pause of 0 to 3 us lets the opening land anywhere in a decision.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(i * 7919 % 64 * 50);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            rig.data.command_open_onetime(door);
+            for (QDeadlineTimer deadline(10000); doorPolled.load() != door; QThread::yieldCurrentThread()) {
+                if (deadline.hasExpired()) {
+                    lostAt = i;
+                    return;
+                }
+            }
+        }
+    }));
+    console->start();
+
+    // Polls go out without a command to the rotation, or with 0x10 to a door.
+    QByteArray wrong;
+    while (!console->isFinished() && wrong.isEmpty()) {
+        const QByteArray sent = rig.exchange(shield(0x01, 2, 0));
+        if (sent.size() == 11 && sent[5] == '\x10' && sent[2] >= 5 && sent[2] <= 8)
+            doorPolled = sent[2];
+        else if (sent.size() != 11 || sent[5] != 0 || sent[2] < 1 || sent[2] > 4)
+            wrong = sent;
+    }
+    QVERIFY(console->wait(30000));
+    QVERIFY2(wrong.isEmpty() && lostAt == -1,
+             qPrintable(QStringLiteral("wrong poll [%1]; opening of round %2 lost").arg(h(wrong)).arg(lostAt)));
+}
+
 void tst_ThreadUsartTransmitter::statusPrecedence_data()
 {
     QTest::addColumn<int>("status");
@@ -383,19 +531,21 @@ void tst_ThreadUsartTransmitter::statusPrecedence()
 
 void tst_ThreadUsartTransmitter::rejections_data()
 {
-    QTest::addColumn<QByteArray>("bad");
+    QTest::addColumn<QByteArrayList>("bad");
 
     // The bad packets say "conversation": parsing them would report a pickup.
-    QTest::newRow("no answer") << QByteArray();
-    QTest::newRow("no start marker") << QByteArray::fromHex("00 01 03 00 08 00 00 01 02 03 F5");
-    QTest::newRow("no end marker") << QByteArray::fromHex("FA 01 03 00 08 00 00 01 02 03 00");
-    QTest::newRow("markers swapped") << QByteArray::fromHex("F5 01 03 00 08 00 00 01 02 03 FA");
-    QTest::newRow("start marker alone") << QByteArray::fromHex("FA");
+    QTest::newRow("no answer") << QByteArrayList();
+    QTest::newRow("no start marker") << QByteArrayList{QByteArray::fromHex("00 01 03 00 08 00 00 01 02 03 F5")};
+    QTest::newRow("no end marker") << QByteArrayList{QByteArray::fromHex("FA 01 03 00 08 00 00 01 02 03 00")};
+    QTest::newRow("markers swapped") << QByteArrayList{QByteArray::fromHex("F5 01 03 00 08 00 00 01 02 03 FA")};
+    QTest::newRow("start marker alone") << QByteArrayList{QByteArray::fromHex("FA")};
+    // One verdict per receive half, however many packets it takes.
+    QTest::newRow("three stray packets") << QByteArrayList{"\x00", "\x7E\x7E", "\xFA"};
 }
 
 void tst_ThreadUsartTransmitter::rejections()
 {
-    QFETCH(QByteArray, bad);
+    QFETCH(QByteArrayList, bad);
 
     Rig rig;
     const auto pickup = [](UsartData &d) { d.command_pickup(); };
@@ -404,15 +554,15 @@ void tst_ThreadUsartTransmitter::rejections()
         {"call", shield(0x02), poll(3, 2, 8), {"dial 123"}, pickup},
     };
     for (int i = 1; i <= 5; ++i)
-        steps.append({QStringLiteral("rejection %1").arg(i), bad, poll(3, 2, 8)});
+        steps.append({QStringLiteral("rejection %1").arg(i), {}, poll(3, 2, 8), {}, nullptr, bad});
     // The sixth wipes status and command: the line counts as lost.
-    steps.append({"rejection 6", bad, poll(2, 1, 0), {"drop"}});
-    steps.append({"rejection 7", bad, poll(3, 1, 0)});
+    steps.append({"rejection 6", {}, poll(2, 1, 0), {"drop"}, nullptr, bad});
+    steps.append({"rejection 7", {}, poll(3, 1, 0), {}, nullptr, bad});
     steps.append({"accepted idle frame", shield(0x01, 0, 0), poll(3, 1, 0)});
     // The count starts again from the accepted frame.
     for (int i = 1; i <= 5; ++i)
-        steps.append({QStringLiteral("idle rejection %1").arg(i), bad, poll((i + 2) % 4 + 1, 1, 0)});
-    steps.append({"idle rejection 6", bad, poll(4, 1, 0)});
+        steps.append({QStringLiteral("idle rejection %1").arg(i), {}, poll((i + 2) % 4 + 1, 1, 0), {}, nullptr, bad});
+    steps.append({"idle rejection 6", {}, poll(4, 1, 0), {}, nullptr, bad});
     runSteps(rig, steps);
 }
 
@@ -439,21 +589,25 @@ void tst_ThreadUsartTransmitter::rotations()
 
 void tst_ThreadUsartTransmitter::messageAnswers_data()
 {
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QByteArrayList>("answers");
+    QTest::addColumn<QStringList>("lines");
     QTest::addColumn<int>("statusAfter");
 
-    QTest::newRow("raw bytes") << QByteArray::fromHex("DE AD BE") << "message deadbe" << 1;
+    QTest::newRow("raw bytes") << QByteArrayList{QByteArray::fromHex("DE AD BE")}
+                               << QStringList{"message deadbe"} << 1;
     // Parsed, but no line decision is made in message mode.
-    QTest::newRow("a call frame") << shield(0x02) << "message fa010300020000010203f5" << 2;
-    QTest::newRow("300 bytes") << QByteArray(300, '\x3C')
-                               << QStringLiteral("message ") + QString("3c").repeated(300) << 1;
+    QTest::newRow("a call frame") << QByteArrayList{shield(0x02)}
+                                  << QStringList{"message fa010300020000010203f5"} << 2;
+    QTest::newRow("300 bytes") << QByteArrayList{QByteArray(300, '\x3C')}
+                               << QStringList{QStringLiteral("message ") + QString("3c").repeated(300)} << 1;
+    QTest::newRow("two packets, two lines") << QByteArrayList{"\x01", "\x02\x03"}
+                                            << QStringList{"message 01", "message 0203"} << 1;
 }
 
 void tst_ThreadUsartTransmitter::messageAnswers()
 {
-    QFETCH(QByteArray, answer);
-    QFETCH(QString, line);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(QStringList, lines);
     QFETCH(int, statusAfter);
 
     Rig rig;
@@ -464,9 +618,10 @@ void tst_ThreadUsartTransmitter::messageAnswers()
     QVERIFY(!rig.data.queueBufferTx.detect_data());
     rig.data.deviceCode = 7;
 
-    rig.usart->readBuffer.set_data(answer);
+    for (const QByteArray &answer : answers)
+        rig.usart->readBuffer.set_data(answer);
     rig.tick();  // receive half
-    QCOMPARE(rig.events(), QStringList{line});
+    QCOMPARE(rig.events(), lines);
     QVERIFY(!rig.data.queueBufferTx.detect_data());
     QCOMPARE(int(rig.data.deviceCode), 0);
     QCOMPARE(int(rig.data.status), statusAfter);
@@ -550,11 +705,14 @@ void tst_ThreadUsartTransmitter::messageDuringCall()
     QTRY_COMPARE_WITH_TIMEOUT(rig.mainTimer->interval(), 200, 10000);
     rig.mainTimer->setInterval(handDriven);
     rig.usart->writeBuffer.clear();
-    // Back in main mode the call goes on where it was, pickup still pending.
-    QString sent;
-    for (int i = 0; i < 2 && sent != h(poll(3, 2, 8)); ++i)
-        sent = h(rig.exchange(shield(0x02)));
-    QCOMPARE(sent, h(poll(3, 2, 8)));
+    // Back in main mode the very next send half polls the call where it was,
+    // pickup still pending, even with the next message waiting; the answer
+    // counts, and the message follows.
+    QVERIFY(rig.data.command_message("E5F6"));
+    rig.tick();
+    QCOMPARE(rig.usart->writeBuffer.size(), 1);
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(3, 2, 8)));
+    QCOMPARE(h(rig.exchange(shield(0x02))), h(QByteArray::fromHex("E5 F6")));
     QCOMPARE(rig.events(), QStringList());
 }
 

@@ -121,6 +121,7 @@ private slots:
     void emptyPacketWritesNothing();
     void burstsBecomePackets_data();
     void burstsBecomePackets();
+    void endlessBurstIsCut();
 
 private:
     QByteArray readMaster();
@@ -291,6 +292,31 @@ void tst_UsartTimerThread::burstsBecomePackets()
         return;
     }
     QSKIP("the machine is too busy to keep the pauses between the pieces");
+}
+
+// A line that never falls silent: 20000 bytes as fast as the pty takes them.
+// Whatever pauses a busy machine adds, no packet may exceed 4096 bytes.
+void tst_UsartTimerThread::endlessBurstIsCut()
+{
+    QByteArray all(20000, Qt::Uninitialized);
+    for (int i = 0; i < all.size(); ++i)
+        all[i] = char(i * 7);
+    const int fd = masterFd;
+    std::unique_ptr<QThread> writer(QThread::create([&all, fd] {
+        for (int done = 0; done < all.size(); QThread::usleep(200))  // a full pty waits for the worker
+            done += int(qMax<ssize_t>(0, write(fd, all.constData() + done, size_t(all.size() - done))));
+    }));
+    writer->start();
+
+    QList<QByteArray> received;
+    QVERIFY(waitFor([&] {
+        collect(received);
+        return received.join().size() >= all.size();
+    }, 20000));
+    QVERIFY(writer->wait(5000));
+    QCOMPARE(received.join(), all);
+    for (const QByteArray &packet : received)
+        QVERIFY2(packet.size() <= 4096, qPrintable(QStringLiteral("a packet of %1 bytes").arg(packet.size())));
 }
 
 QTEST_GUILESS_MAIN(tst_UsartTimerThread)

@@ -69,14 +69,29 @@ void LogService::error(QString source, QByteArray massage)
 
 void LogService::send(QByteArray massage)
 {
-    writeBuffer.set_data(massage);
+    const int dropped = writeBuffer.set_data_bounded(massage, maxQueuedLines);
+    if (dropped > 0)
+        droppedUnreported.fetch_add(quint64(dropped));
 }
 
 void LogService::slotTimeOut()
 {
+    reportDrops();
     if (!writeBuffer.detect_data())
         return;
     logSender->send(writeBuffer.get_data());
+}
+
+// Runs on every drain tick, so the last drops of a flood are told too.
+void LogService::reportDrops()
+{
+    if (droppedUnreported.load() == 0
+        || (sinceDropReport.isValid() && sinceDropReport.elapsed() < dropReportMs))
+        return;
+    fprintf(stderr, "log: lines come faster than they can be sent; dropped %llu oldest line(s) "
+                    "to keep at most %d waiting\n",
+            static_cast<unsigned long long>(droppedUnreported.exchange(0)), maxQueuedLines);
+    sinceDropReport.start();
 }
 
 void LogService::sourceOn(QString source)

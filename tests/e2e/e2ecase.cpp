@@ -376,14 +376,16 @@ bool E2ECase::compareTranscript()
     return false;
 }
 
+QString E2ECase::daemonStderr() const
+{
+    QFile err(dir ? dir->filePath(QStringLiteral("daemon.err")) : QString());
+    return err.open(QIODevice::ReadOnly) ? QString::fromUtf8(err.readAll()) : QString();
+}
+
 QString E2ECase::report() const
 {
     QString text = QStringLiteral("\n--- daemon output after the banner:\n") + transcript().join(QLatin1Char('\n'));
-    if (dir) {
-        QFile err(dir->filePath(QStringLiteral("daemon.err")));
-        if (err.open(QIODevice::ReadOnly))
-            text += QStringLiteral("\n--- daemon standard error:\n") + QString::fromUtf8(err.readAll().right(2000));
-    }
+    text += QStringLiteral("\n--- daemon standard error:\n") + daemonStderr().right(2000);
     text += QStringLiteral("\n--- simulator trace, last lines:\n") + simTrace.tail(30);
     return text;
 }

@@ -51,6 +51,7 @@ public:
     // When the script sent that line to the daemon (monotonic ns), or -1.
     qint64 sentAt(const QString &line) const;
     qint64 stdinClosedAt() const { return closedAt; }
+    QString daemonStderr() const;
 
 private:
     bool step(const QString &line, int number);
