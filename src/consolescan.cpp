@@ -3,6 +3,7 @@
 #include "console.h"
 #include "rooms.h"
 #include "settings.h"
+#include "shieldprotocol.h"
 #include "usartdata.h"
 
 #include <QDebug>
@@ -239,9 +240,12 @@ void ConsoleScan::command_spi_do(uint8_t readCommandGroup, uint16_t readCommandS
         break;
     case GroupOpen: {
         const uint8_t status = usartData->status.load();
-        if (status == 1)
+        // The exact status byte, as the shield last reported it: a one-time
+        // opening on an idle line, the call's door during a call.
+        using namespace ShieldProtocol;
+        if (status == LineIdle)
             usartData->command_open_onetime(readCommandSub == noSub ? 1 : (readCommandSub & 0xFF));
-        else if (status == 2 || status == 8 || status == 16)
+        else if (status == LineCall || status == LineConversation || status == LineEnding)
             usartData->command_open();
         break;
     }

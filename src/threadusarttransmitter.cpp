@@ -4,34 +4,14 @@
 #include "UsartTimerThread.h"
 #include "consolecommand.h"
 #include "rooms.h"
+#include "shieldprotocol.h"
 #include "usartdata.h"
 #include "usartparser.h"
 
 #include <QTimer>
 #include <cstdio>
 
-enum LineBit : uint8_t {
-    LineIdle = 0x01,
-    LineCall = 0x02,
-    LineConversation = 0x08,
-    LineEnding = 0x10,
-    LineDoorOpened = 0x20,
-};
-
-enum PollStatus : uint8_t {
-    PollIdle = 1,
-    PollCall = 2,
-    PollConversation = 4,
-    PollImitation = 0x40,
-    PollBlacklisted = 0x60,
-};
-
-enum CommandCode : uint8_t {
-    CmdNone = 0,
-    CmdOpen = 4,
-    CmdPickup = 8,
-    CmdOpenOnetime = 0x10,
-};
+using namespace ShieldProtocol;
 
 ThreadUsartTransmitter::ThreadUsartTransmitter(uint32_t ms, UsartTimerThread *usart,
                                                UsartData *usartData, UsartParser *usartParser,
@@ -162,7 +142,7 @@ void ThreadUsartTransmitter::receiveHalf()
 
 bool ThreadUsartTransmitter::isCorrectMassage(const QByteArray &buffer)
 {
-    return !buffer.isEmpty() && uint8_t(buffer.front()) == 0xFA && uint8_t(buffer.back()) == 0xF5;
+    return !buffer.isEmpty() && uint8_t(buffer.front()) == frameStart && uint8_t(buffer.back()) == frameEnd;
 }
 
 // One verdict per receive half: an accepted frame among its packets is an answer.

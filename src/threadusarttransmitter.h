@@ -71,7 +71,7 @@ private:
     bool mainMode;
     bool massageMode;
 
-    // Memory of the exchange between ticks (one state machine per process).
+    // Memory of the exchange between ticks.
     bool cycleForSend = true;
     int cntError = 0;
     int cntTry = 0;

@@ -1,5 +1,7 @@
 #include "usartdata.h"
 
+#include "shieldprotocol.h"
+
 #include <QMutexLocker>
 #include <cstdio>
 
@@ -43,23 +45,23 @@ bool UsartData::replaceCommand(const Command &seen, uint8_t cmd, uint8_t door)
 
 void UsartData::command_open()
 {
-    orangeCMD.store(4);
+    orangeCMD.store(ShieldProtocol::CmdOpen);
 }
 
 void UsartData::command_open_onetime(int bud)
 {
     // Door and command in one store: the command is never seen without its door.
-    storeCommand(commandWord, commandBits | doorBits, 0x10u | (uint32_t(bud & 0xFF) << 8));
+    storeCommand(commandWord, commandBits | doorBits, ShieldProtocol::CmdOpenOnetime | (uint32_t(bud & 0xFF) << 8));
 }
 
 void UsartData::command_pickup()
 {
-    orangeCMD.store(8);
+    orangeCMD.store(ShieldProtocol::CmdPickup);
 }
 
 void UsartData::command_drop_all()
 {
-    orangeCMD.store(1);
+    orangeCMD.store(ShieldProtocol::CmdDrop);
 }
 
 QByteArray UsartData::hexTextToBytes(const QString &text)
@@ -90,15 +92,16 @@ bool UsartData::command_message(QString message)
 void UsartData::write_cmd(uint8_t numBVD, uint8_t status, uint8_t cmd, uint16_t dial)
 {
     QMutexLocker locker(&mutexSetBuffer);
+    using namespace ShieldProtocol;
     uint8_t buffer[frameSize];
-    buffer[0] = 0xFA;
-    buffer[1] = 0x03;
-    buffer[2] = numBVD;
-    buffer[3] = 0xA2;
-    buffer[4] = status;
-    buffer[5] = cmd;
+    buffer[0] = frameStart;
+    buffer[FieldDevice] = pollDevice;
+    buffer[FieldUnit] = numBVD;
+    buffer[3] = pollMarker;
+    buffer[FieldStatus] = status;
+    buffer[FieldCommand] = cmd;
     set_room(buffer, dial);
-    buffer[10] = 0xF5;
+    buffer[frameSize - 1] = frameEnd;
     queueBufferTx.set_data(buffer, frameSize);
 }
 
@@ -110,7 +113,7 @@ void UsartData::set_room(uint8_t *buffer, uint16_t room)
         room /= 10;
     }
     for (int i = 0; i < 4; ++i)
-        buffer[6 + i] = digits[i];
+        buffer[ShieldProtocol::FieldApartment + i] = digits[i];
 }
 
 bool UsartData::check_status(uint8_t maskBit) const

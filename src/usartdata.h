@@ -2,6 +2,7 @@
 #define USARTDATA_H
 
 #include "datatransmission.h"
+#include "shieldprotocol.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -77,7 +78,7 @@ public:
     bool check_status(uint8_t maskBit) const;
     void get_buffer_write(QByteArray &write);
 
-    static const int frameSize = 11;
+    static const int frameSize = ShieldProtocol::frameSize;
     static const int maxMessageSize = 255;
 
     std::atomic<uint8_t> status{1};

@@ -1,5 +1,6 @@
 #include "usartparser.h"
 
+#include "shieldprotocol.h"
 #include "usartdata.h"
 
 UsartParser::UsartParser(ConsoleCommand *consoleCommand, UsartData *usartData, Rooms *rooms)
@@ -15,9 +16,11 @@ void UsartParser::parserNew(QByteArray &buffer)
     auto byteAt = [&buffer](int i) -> uint8_t {
         return i < buffer.size() ? uint8_t(buffer.at(i)) : 0;
     };
-    usartData->deviceCode = byteAt(1);
-    usartData->numBVD = byteAt(2);
-    usartData->status = byteAt(4);
-    usartData->dial = uint16_t(byteAt(6) * 1000 + byteAt(7) * 100 + byteAt(8) * 10 + byteAt(9));
+    using namespace ShieldProtocol;
+    usartData->deviceCode = byteAt(FieldDevice);
+    usartData->numBVD = byteAt(FieldUnit);
+    usartData->status = byteAt(FieldStatus);
+    const int a = FieldApartment;
+    usartData->dial = uint16_t(byteAt(a) * 1000 + byteAt(a + 1) * 100 + byteAt(a + 2) * 10 + byteAt(a + 3));
     usartData->data = buffer;
 }

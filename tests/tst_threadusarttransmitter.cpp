@@ -6,6 +6,7 @@
 #include "log/logservice.h"
 #include "rooms.h"
 #include "settings.h"
+#include "shieldprotocol.h"
 #include "stdoutcapture.h"
 #include "usartdata.h"
 #include "usartparser.h"
@@ -29,20 +30,22 @@ static QString h(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
+using namespace ShieldProtocol;
+
 // A poll frame as the daemon sends it.
 static QByteArray poll(int unit, int status, int cmd)
 {
-    const char frame[] = {'\xFA', '\x03', char(unit), '\xA2', char(status), char(cmd),
-                          0, 0, 0, 0, '\xF5'};
+    const char frame[] = {char(frameStart), char(pollDevice), char(unit), char(pollMarker), char(status),
+                          char(cmd), 0, 0, 0, 0, char(frameEnd)};
     return QByteArray(frame, sizeof frame);
 }
 
-// A frame as the shield sends it: device code 1, apartment as four digits.
+// A frame as the shield sends it, the apartment as four digits.
 static QByteArray shield(int status, int unit = 3, int room = 123)
 {
-    const char frame[] = {'\xFA', '\x01', char(unit), '\x00', char(status), '\x00',
+    const char frame[] = {char(frameStart), char(shieldDevice), char(unit), 0, char(status), 0,
                           char(room / 1000 % 10), char(room / 100 % 10), char(room / 10 % 10),
-                          char(room % 10), '\xF5'};
+                          char(room % 10), char(frameEnd)};
     return QByteArray(frame, sizeof frame);
 }
 
@@ -226,7 +229,7 @@ void tst_ThreadUsartTransmitter::startUp()
     // not handed to it (Qt would warn about each one).
     QCOMPARE(rig.err.lines(), QStringList{"serial: cannot open /nonexistent/tmx-test-serial (No such "
                                           "file or directory); the shield will not be polled"});
-    rig.usart->writeBuffer.set_data(poll(2, 1, 0));
+    rig.usart->writeBuffer.set_data(poll(2, PollIdle, CmdNone));
     QVERIFY(QMetaObject::invokeMethod(rig.usart.get(), "slotTimeOut", Qt::DirectConnection));
     QVERIFY(!rig.usart->writeBuffer.detect_data());
     QCOMPARE(rig.events(), QStringList());
@@ -237,7 +240,7 @@ void tst_ThreadUsartTransmitter::startUp()
     rig.tick();  // send half
     QVERIFY(!rig.data.queueBufferTx.detect_data());
     QCOMPARE(rig.usart->writeBuffer.size(), 1);
-    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(2, 1, 0)));
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(2, PollIdle, CmdNone)));
     QCOMPARE(rig.events(), QStringList());
 
     // Nothing was asked before the first poll, so only the polls' own
@@ -245,8 +248,8 @@ void tst_ThreadUsartTransmitter::startUp()
     QVector<Step> steps;
     const int units[] = {3, 4, 1, 2, 3};
     for (int unit : units)
-        steps.append({QStringLiteral("silent, idle poll to %1").arg(unit), {}, poll(unit, 1, 0)});
-    steps.append({"sixth silence", {}, poll(2, 1, 0)});
+        steps.append({QStringLiteral("silent, idle poll to %1").arg(unit), {}, poll(unit, PollIdle, CmdNone)});
+    steps.append({"sixth silence", {}, poll(2, PollIdle, CmdNone)});
     runSteps(rig, steps);
     QCOMPARE(int(rig.data.status), 0);
 }
@@ -257,16 +260,16 @@ void tst_ThreadUsartTransmitter::waitingPackets_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QByteArray>("poll");
 
-    const QByteArray call = shield(0x02);
+    const QByteArray call = shield(LineCall);
     const QStringList dial{"dial 123"};
     QTest::newRow("stray byte before the answer") << QByteArrayList{QByteArray(1, '\0'), call} << dial
-                                                  << poll(3, 2, 0);
+                                                  << poll(3, PollCall, CmdNone);
     QTest::newRow("frame split by a pause, then the answer")
-        << QByteArrayList{call.left(4), call.mid(4), call} << dial << poll(3, 2, 0);
-    QTest::newRow("two answers, decided in order") << QByteArrayList{call, shield(0x08)}
-                                                   << QStringList{"dial 123", "pickup"} << poll(3, 4, 0);
-    QTest::newRow("two idle answers, one poll") << QByteArrayList{shield(0x01, 2, 0), shield(0x01, 2, 0)}
-                                                << QStringList() << poll(3, 1, 0);
+        << QByteArrayList{call.left(4), call.mid(4), call} << dial << poll(3, PollCall, CmdNone);
+    QTest::newRow("two answers, decided in order") << QByteArrayList{call, shield(LineConversation)}
+                                                   << QStringList{"dial 123", "pickup"} << poll(3, PollConversation, CmdNone);
+    QTest::newRow("two idle answers, one poll") << QByteArrayList{shield(LineIdle, 2, 0), shield(LineIdle, 2, 0)}
+                                                << QStringList() << poll(3, PollIdle, CmdNone);
 }
 
 // Every packet that waits is taken: the answer to a poll is acted on in that
@@ -279,7 +282,7 @@ void tst_ThreadUsartTransmitter::waitingPackets()
 
     Rig rig;
     runSteps(rig, {
-        {"idle", shield(0x01, 0, 0), ::poll(2, 1, 0)},
+        {"idle", shield(LineIdle, 0, 0), ::poll(2, PollIdle, CmdNone)},
         {"packets", {}, poll, events, nullptr, packets},
     });
     QCOMPARE(rig.usart->readBuffer.size(), 0);
@@ -306,19 +309,19 @@ void tst_ThreadUsartTransmitter::typicalCall()
     const auto pickup = [](UsartData &d) { d.command_pickup(); };
     const auto open = [](UsartData &d) { d.command_open(); };
     runSteps(rig, {
-        {"idle", shield(0x01, 0, 0), poll(2, 1, 0)},
-        {"call", shield(0x02), poll(3, 2, 0), {dialLine}},
-        {"call goes on", shield(0x02), poll(3, 2, 0)},
-        {"pickup command", shield(0x02), poll(3, 2, 8), {}, pickup},
-        {"pickup not yet done", shield(0x02), poll(3, 2, 8)},
-        {"conversation", shield(0x08), poll(3, 4, 0), {"pickup"}},
-        {"open command", shield(0x08), poll(3, 4, 4), {}, open},
-        {"door opened", shield(0x28), poll(3, 4, 0), {"open"}},
-        {"door still open", shield(0x28), poll(3, 4, 0)},
-        {"call ending", shield(0x10), poll(3, 4, 0), {"drop"}},
-        {"still ending", shield(0x10), poll(3, 4, 0)},
-        {"idle again", shield(0x01, 3, 0), poll(3, 1, 0)},
-        {"idle rotation", shield(0x01, 3, 0), poll(4, 1, 0)},
+        {"idle", shield(LineIdle, 0, 0), poll(2, PollIdle, CmdNone)},
+        {"call", shield(LineCall), poll(3, PollCall, CmdNone), {dialLine}},
+        {"call goes on", shield(LineCall), poll(3, PollCall, CmdNone)},
+        {"pickup command", shield(LineCall), poll(3, PollCall, CmdPickup), {}, pickup},
+        {"pickup not yet done", shield(LineCall), poll(3, PollCall, CmdPickup)},
+        {"conversation", shield(LineConversation), poll(3, PollConversation, CmdNone), {"pickup"}},
+        {"open command", shield(LineConversation), poll(3, PollConversation, CmdOpen), {}, open},
+        {"door opened", shield(LineConversation | LineDoorOpened), poll(3, PollConversation, CmdNone), {"open"}},
+        {"door still open", shield(LineConversation | LineDoorOpened), poll(3, PollConversation, CmdNone)},
+        {"call ending", shield(LineEnding), poll(3, PollConversation, CmdNone), {"drop"}},
+        {"still ending", shield(LineEnding), poll(3, PollConversation, CmdNone)},
+        {"idle again", shield(LineIdle, 3, 0), poll(3, PollIdle, CmdNone)},
+        {"idle rotation", shield(LineIdle, 3, 0), poll(4, PollIdle, CmdNone)},
     });
 }
 
@@ -332,10 +335,10 @@ void tst_ThreadUsartTransmitter::callMasks_data()
 
     const QStringList dial{"dial 123"};
     QTest::newRow("in no mask") << false << false << 0 << dial << 2;
-    QTest::newRow("imitation mask") << true << false << 0 << dial << 0x40;
-    QTest::newRow("blacklist") << false << true << 0 << QStringList() << 0x60;
-    QTest::newRow("both masks") << true << true << 0 << QStringList() << 0x60;
-    QTest::newRow("blacklist keeps a pending pickup") << false << true << 8 << QStringList() << 0x60;
+    QTest::newRow("imitation mask") << true << false << 0 << dial << int(PollImitation);
+    QTest::newRow("blacklist") << false << true << 0 << QStringList() << int(PollBlacklisted);
+    QTest::newRow("both masks") << true << true << 0 << QStringList() << int(PollBlacklisted);
+    QTest::newRow("blacklist keeps a pending pickup") << false << true << 8 << QStringList() << int(PollBlacklisted);
 }
 
 void tst_ThreadUsartTransmitter::callMasks()
@@ -353,9 +356,9 @@ void tst_ThreadUsartTransmitter::callMasks()
     rig.rooms.readBlackPhone[123 / 32] = (blacklist ? bit : 0) | (bit << 1);
     const auto store = [command](UsartData &d) { d.orangeCMD = uint8_t(command); };
     runSteps(rig, {
-        {"idle", shield(0x01, 0, 0), poll(2, 1, 0), {}},
-        {"call", shield(0x02), poll(3, pollStatus, command), events, store},
-        {"call goes on", shield(0x02), poll(3, pollStatus, command)},
+        {"idle", shield(LineIdle, 0, 0), poll(2, PollIdle, CmdNone), {}},
+        {"call", shield(LineCall), poll(3, pollStatus, command), events, store},
+        {"call goes on", shield(LineCall), poll(3, pollStatus, command)},
     });
 }
 
@@ -366,8 +369,8 @@ void tst_ThreadUsartTransmitter::openCommand_data()
     QTest::addColumn<int>("pollStatus");
     QTest::addColumn<int>("openDoorAfter");
 
-    QTest::newRow("during a call") << 0x02 << "dial 123" << 2 << 1;
-    QTest::newRow("during a conversation") << 0x08 << "pickup" << 4 << 0;
+    QTest::newRow("during a call") << int(LineCall) << "dial 123" << 2 << 1;
+    QTest::newRow("during a conversation") << int(LineConversation) << "pickup" << 4 << 0;
 }
 
 void tst_ThreadUsartTransmitter::openCommand()
@@ -379,7 +382,7 @@ void tst_ThreadUsartTransmitter::openCommand()
 
     Rig rig;
     const auto open = [](UsartData &d) { d.command_open(); };
-    const int opened = lineState | 0x20;
+    const int opened = lineState | LineDoorOpened;
     runSteps(rig, {
         {"line state", shield(lineState), poll(3, pollStatus, 0), {stateEvent}},
         {"open command", shield(lineState), poll(3, pollStatus, 4), {}, open},
@@ -397,14 +400,14 @@ void tst_ThreadUsartTransmitter::oneTimeOpen()
         return [unit](UsartData &d) { d.command_open_onetime(unit); };
     };
     runSteps(rig, {
-        {"idle", shield(0x01, 2, 0), poll(2, 1, 0)},
-        {"door 5 asked for", shield(0x01, 2, 0), poll(5, 1, 0x10), {}, openDoor(5)},
-        {"not opened yet", shield(0x01, 5, 0), poll(5, 1, 0x10)},
-        {"door opened", shield(0x21, 5, 0), poll(5, 1, 0), {"open"}},
-        {"rotation resumes", shield(0x01, 5, 0), poll(3, 1, 0)},
-        {"door 4 asked for", shield(0x01, 3, 0), poll(4, 1, 0x10), {}, openDoor(4)},
-        {"opened again", shield(0x21, 4, 0), poll(4, 1, 0), {"open"}},
-        {"rotation again", shield(0x01, 4, 0), poll(4, 1, 0)},
+        {"idle", shield(LineIdle, 2, 0), poll(2, PollIdle, CmdNone)},
+        {"door 5 asked for", shield(LineIdle, 2, 0), poll(5, PollIdle, CmdOpenOnetime), {}, openDoor(5)},
+        {"not opened yet", shield(LineIdle, 5, 0), poll(5, PollIdle, CmdOpenOnetime)},
+        {"door opened", shield(LineIdle | LineDoorOpened, 5, 0), poll(5, PollIdle, CmdNone), {"open"}},
+        {"rotation resumes", shield(LineIdle, 5, 0), poll(3, PollIdle, CmdNone)},
+        {"door 4 asked for", shield(LineIdle, 3, 0), poll(4, PollIdle, CmdOpenOnetime), {}, openDoor(4)},
+        {"opened again", shield(LineIdle | LineDoorOpened, 4, 0), poll(4, PollIdle, CmdNone), {"open"}},
+        {"rotation again", shield(LineIdle, 4, 0), poll(4, PollIdle, CmdNone)},
     });
 }
 
@@ -415,8 +418,8 @@ void tst_ThreadUsartTransmitter::oneTimeOpenUnconfirmed_data()
     QTest::addColumn<QByteArray>("dropped");
     QTest::addColumn<QStringList>("events");
 
-    QTest::newRow("the door unit never answers") << 0x01 << poll(5, 1, 0x10) << poll(3, 1, 0) << QStringList();
-    QTest::newRow("a call comes meanwhile") << 0x02 << poll(3, 2, 0x10) << poll(3, 2, 0)
+    QTest::newRow("the door unit never answers") << int(LineIdle) << poll(5, PollIdle, CmdOpenOnetime) << poll(3, PollIdle, CmdNone) << QStringList();
+    QTest::newRow("a call comes meanwhile") << int(LineCall) << poll(3, PollCall, CmdOpenOnetime) << poll(3, PollCall, CmdNone)
                                            << QStringList{"dial 123"};
 }
 
@@ -433,14 +436,14 @@ void tst_ThreadUsartTransmitter::oneTimeOpenUnconfirmed()
     qint64 now = 0;
     rig.machine->setClock([&now] { return now; });
     const auto at = [&now](qint64 ms) { return [&now, ms](UsartData &) { now = ms; }; };
-    const QByteArray state = shield(lineState, lineState == 0x01 ? 5 : 3, lineState == 0x01 ? 0 : 123);
+    const QByteArray state = shield(lineState, lineState == LineIdle ? 5 : 3, lineState == LineIdle ? 0 : 123);
     runSteps(rig, {
-        {"idle", shield(0x01, 2, 0), poll(2, 1, 0)},
-        {"door 5 asked for", shield(0x01, 2, 0), poll(5, 1, 0x10), {},
+        {"idle", shield(LineIdle, 2, 0), poll(2, PollIdle, CmdNone)},
+        {"door 5 asked for", shield(LineIdle, 2, 0), poll(5, PollIdle, CmdOpenOnetime), {},
          [](UsartData &d) { d.command_open_onetime(5); }},
         {"not confirmed yet", state, pending, events, at(9999)},
         {"10 s without confirmation", state, dropped, {}, at(10000)},
-        {"after", state, lineState == 0x01 ? poll(4, 1, 0) : dropped, {}, at(20000)},
+        {"after", state, lineState == LineIdle ? poll(4, PollIdle, CmdNone) : dropped, {}, at(20000)},
     });
     QCOMPARE(rig.err.lines().filter("door unit"),
              QStringList{"serial: door unit 5 did not confirm the opening within 10 s; command dropped"});
@@ -452,8 +455,8 @@ void tst_ThreadUsartTransmitter::commandAtConversation()
 {
     Rig rig;
     runSteps(rig, {
-        {"call, pickup given", shield(0x02), poll(3, 2, 8), {"dial 123"}, [](UsartData &d) { d.command_pickup(); }},
-        {"conversation, drop given", shield(0x08), poll(3, 4, 1), {"pickup"}, [](UsartData &d) { d.command_drop_all(); }},
+        {"call, pickup given", shield(LineCall), poll(3, PollCall, CmdPickup), {"dial 123"}, [](UsartData &d) { d.command_pickup(); }},
+        {"conversation, drop given", shield(LineConversation), poll(3, PollConversation, CmdDrop), {"pickup"}, [](UsartData &d) { d.command_drop_all(); }},
     });
 }
 
@@ -489,7 +492,7 @@ void tst_ThreadUsartTransmitter::commandsRaceDecisions()
     // Polls go out without a command to the rotation, or with 0x10 to a door.
     QByteArray wrong;
     while (!console->isFinished() && wrong.isEmpty()) {
-        const QByteArray sent = rig.exchange(shield(0x01, 2, 0));
+        const QByteArray sent = rig.exchange(shield(LineIdle, 2, 0));
         if (sent.size() == 11 && sent[5] == '\x10' && sent[2] >= 5 && sent[2] <= 8)
             doorPolled = sent[2];
         else if (sent.size() != 11 || sent[5] != 0 || sent[2] < 1 || sent[2] > 4)
@@ -506,14 +509,14 @@ void tst_ThreadUsartTransmitter::statusPrecedence_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QByteArray>("poll");
 
-    QTest::newRow("0x03 idle over call") << 0x03 << QStringList() << poll(3, 1, 0);
-    QTest::newRow("0x09 idle over conversation") << 0x09 << QStringList() << poll(3, 1, 0);
-    QTest::newRow("0x0A call over conversation") << 0x0A << QStringList{"dial 123"} << poll(3, 2, 0);
-    QTest::newRow("0x12 call over ending") << 0x12 << QStringList{"dial 123"} << poll(3, 2, 0);
-    QTest::newRow("0x18 conversation over ending") << 0x18 << QStringList{"pickup"} << poll(3, 4, 0);
-    QTest::newRow("0x30 ending, nothing to drop") << 0x30 << QStringList() << poll(3, 1, 0);
-    QTest::newRow("0x20 alone is no known state") << 0x20 << QStringList() << poll(2, 1, 0);
-    QTest::newRow("0x00 is no known state") << 0x00 << QStringList() << poll(2, 1, 0);
+    QTest::newRow("0x03 idle over call") << 0x03 << QStringList() << poll(3, PollIdle, CmdNone);
+    QTest::newRow("0x09 idle over conversation") << 0x09 << QStringList() << poll(3, PollIdle, CmdNone);
+    QTest::newRow("0x0A call over conversation") << 0x0A << QStringList{"dial 123"} << poll(3, PollCall, CmdNone);
+    QTest::newRow("0x12 call over ending") << 0x12 << QStringList{"dial 123"} << poll(3, PollCall, CmdNone);
+    QTest::newRow("0x18 conversation over ending") << 0x18 << QStringList{"pickup"} << poll(3, PollConversation, CmdNone);
+    QTest::newRow("0x30 ending, nothing to drop") << 0x30 << QStringList() << poll(3, PollIdle, CmdNone);
+    QTest::newRow("0x20 alone is no known state") << 0x20 << QStringList() << poll(2, PollIdle, CmdNone);
+    QTest::newRow("0x00 is no known state") << 0x00 << QStringList() << poll(2, PollIdle, CmdNone);
 }
 
 void tst_ThreadUsartTransmitter::statusPrecedence()
@@ -524,7 +527,7 @@ void tst_ThreadUsartTransmitter::statusPrecedence()
 
     Rig rig;
     runSteps(rig, {
-        {"idle", shield(0x01, 0, 0), ::poll(2, 1, 0)},
+        {"idle", shield(LineIdle, 0, 0), ::poll(2, PollIdle, CmdNone)},
         {"status under test", shield(status), poll, events},
     });
 }
@@ -550,40 +553,40 @@ void tst_ThreadUsartTransmitter::rejections()
     Rig rig;
     const auto pickup = [](UsartData &d) { d.command_pickup(); };
     QVector<Step> steps{
-        {"idle", shield(0x01, 0, 0), poll(2, 1, 0)},
-        {"call", shield(0x02), poll(3, 2, 8), {"dial 123"}, pickup},
+        {"idle", shield(LineIdle, 0, 0), poll(2, PollIdle, CmdNone)},
+        {"call", shield(LineCall), poll(3, PollCall, CmdPickup), {"dial 123"}, pickup},
     };
     for (int i = 1; i <= 5; ++i)
-        steps.append({QStringLiteral("rejection %1").arg(i), {}, poll(3, 2, 8), {}, nullptr, bad});
+        steps.append({QStringLiteral("rejection %1").arg(i), {}, poll(3, PollCall, CmdPickup), {}, nullptr, bad});
     // The sixth wipes status and command: the line counts as lost.
-    steps.append({"rejection 6", {}, poll(2, 1, 0), {"drop"}, nullptr, bad});
-    steps.append({"rejection 7", {}, poll(3, 1, 0), {}, nullptr, bad});
-    steps.append({"accepted idle frame", shield(0x01, 0, 0), poll(3, 1, 0)});
+    steps.append({"rejection 6", {}, poll(2, PollIdle, CmdNone), {"drop"}, nullptr, bad});
+    steps.append({"rejection 7", {}, poll(3, PollIdle, CmdNone), {}, nullptr, bad});
+    steps.append({"accepted idle frame", shield(LineIdle, 0, 0), poll(3, PollIdle, CmdNone)});
     // The count starts again from the accepted frame.
     for (int i = 1; i <= 5; ++i)
         steps.append({QStringLiteral("idle rejection %1").arg(i), {}, poll((i + 2) % 4 + 1, 1, 0), {}, nullptr, bad});
-    steps.append({"idle rejection 6", {}, poll(4, 1, 0), {}, nullptr, bad});
+    steps.append({"idle rejection 6", {}, poll(4, PollIdle, CmdNone), {}, nullptr, bad});
     runSteps(rig, steps);
 }
 
 void tst_ThreadUsartTransmitter::rotations()
 {
     // Accepted frames with no known state bit take the lost row at once.
-    const QByteArray idle = shield(0x01, 0, 0);
+    const QByteArray idle = shield(LineIdle, 0, 0);
     const QByteArray lost = shield(0x00, 0, 0);
     Rig rig;
     runSteps(rig, {
-        {"idle 1", idle, poll(2, 1, 0)},
-        {"idle 2", idle, poll(3, 1, 0)},
-        {"idle 3", idle, poll(4, 1, 0)},
-        {"idle 4", idle, poll(1, 1, 0)},
-        {"idle 5", idle, poll(2, 1, 0)},
-        {"lost 1", lost, poll(2, 1, 0)},
-        {"lost 2", lost, poll(3, 1, 0)},
-        {"idle 6", idle, poll(3, 1, 0)},
-        {"lost 3", lost, poll(4, 1, 0)},
-        {"lost 4", lost, poll(1, 1, 0)},
-        {"idle 7", idle, poll(4, 1, 0)},
+        {"idle 1", idle, poll(2, PollIdle, CmdNone)},
+        {"idle 2", idle, poll(3, PollIdle, CmdNone)},
+        {"idle 3", idle, poll(4, PollIdle, CmdNone)},
+        {"idle 4", idle, poll(1, PollIdle, CmdNone)},
+        {"idle 5", idle, poll(2, PollIdle, CmdNone)},
+        {"lost 1", lost, poll(2, PollIdle, CmdNone)},
+        {"lost 2", lost, poll(3, PollIdle, CmdNone)},
+        {"idle 6", idle, poll(3, PollIdle, CmdNone)},
+        {"lost 3", lost, poll(4, PollIdle, CmdNone)},
+        {"lost 4", lost, poll(1, PollIdle, CmdNone)},
+        {"idle 7", idle, poll(4, PollIdle, CmdNone)},
     });
 }
 
@@ -596,7 +599,7 @@ void tst_ThreadUsartTransmitter::messageAnswers_data()
     QTest::newRow("raw bytes") << QByteArrayList{QByteArray::fromHex("DE AD BE")}
                                << QStringList{"message deadbe"} << 1;
     // Parsed, but no line decision is made in message mode.
-    QTest::newRow("a call frame") << QByteArrayList{shield(0x02)}
+    QTest::newRow("a call frame") << QByteArrayList{shield(LineCall)}
                                   << QStringList{"message fa010300020000010203f5"} << 2;
     QTest::newRow("300 bytes") << QByteArrayList{QByteArray(300, '\x3C')}
                                << QStringList{QStringLiteral("message ") + QString("3c").repeated(300)} << 1;
@@ -646,8 +649,8 @@ void tst_ThreadUsartTransmitter::messageWindow()
     QFETCH(int, window);
 
     Rig rig;
-    QCOMPARE(h(rig.exchange(shield(0x01, 0, 0))), h(poll(2, 1, 0)));
-    rig.usart->readBuffer.set_data(shield(0x01, 0, 0));
+    QCOMPARE(h(rig.exchange(shield(LineIdle, 0, 0))), h(poll(2, PollIdle, CmdNone)));
+    rig.usart->readBuffer.set_data(shield(LineIdle, 0, 0));
     rig.tick();  // receive half: a poll waits in queueBufferTx
     QCOMPARE(rig.data.queueBufferTx.size(), 1);
 
@@ -683,12 +686,12 @@ void tst_ThreadUsartTransmitter::messageWindow()
 void tst_ThreadUsartTransmitter::messageDuringCall()
 {
     Rig rig;
-    QCOMPARE(h(rig.exchange(shield(0x02))), h(poll(3, 2, 0)));
+    QCOMPARE(h(rig.exchange(shield(LineCall))), h(poll(3, PollCall, CmdNone)));
     QCOMPARE(rig.events(), QStringList{"dial 123"});
     rig.data.command_pickup();
 
     QVERIFY(rig.data.command_message("A1B2"));
-    rig.usart->readBuffer.set_data(shield(0x02));
+    rig.usart->readBuffer.set_data(shield(LineCall));
     rig.tick();  // receive half: the call goes on
     rig.tick();  // send half: the message goes before the poll
     QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(QByteArray::fromHex("A1 B2")));
@@ -699,7 +702,7 @@ void tst_ThreadUsartTransmitter::messageDuringCall()
         rig.tick();
     }
     QCOMPARE(rig.events(), QStringList{"message c3d4"});
-    QCOMPARE(int(rig.data.status), 0x02);
+    QCOMPARE(int(rig.data.status), int(LineCall));
     QCOMPARE(int(rig.data.orangeCMD), 8);
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.mainTimer->interval(), 200, 10000);
@@ -711,8 +714,8 @@ void tst_ThreadUsartTransmitter::messageDuringCall()
     QVERIFY(rig.data.command_message("E5F6"));
     rig.tick();
     QCOMPARE(rig.usart->writeBuffer.size(), 1);
-    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(3, 2, 8)));
-    QCOMPARE(h(rig.exchange(shield(0x02))), h(QByteArray::fromHex("E5 F6")));
+    QCOMPARE(h(rig.usart->writeBuffer.get_data()), h(poll(3, PollCall, CmdPickup)));
+    QCOMPARE(h(rig.exchange(shield(LineCall))), h(QByteArray::fromHex("E5 F6")));
     QCOMPARE(rig.events(), QStringList());
 }
 
