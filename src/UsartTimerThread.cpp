@@ -42,6 +42,13 @@ UsartTimerThread::UsartTimerThread(size_t ms)
     timer->start(int(ms));
 }
 
+// The daemon's worker lives as long as the process; tests end theirs.
+UsartTimerThread::~UsartTimerThread()
+{
+    delete timerRxIdle;
+    delete timer;
+}
+
 void UsartTimerThread::slotTimeOut()
 {
     if (!writeBuffer.detect_data())

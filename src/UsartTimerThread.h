@@ -19,6 +19,7 @@ class UsartTimerThread : public QObject
     Q_OBJECT
 public:
     explicit UsartTimerThread(size_t ms);
+    ~UsartTimerThread() override;
 
     DataTransmission writeBuffer;
     DataTransmission readBuffer;

@@ -25,8 +25,8 @@ public:
 struct ManualService
 {
     ManualService()
-        : sender(new RecordingSender)  // owned by the service, which never frees it
-        , service(new LogService(3600 * 1000, sender))
+        : sender(new RecordingSender)
+        , service(new LogService(3600 * 1000, sender.get()))
     {
     }
 
@@ -38,7 +38,7 @@ struct ManualService
             tick();
     }
 
-    RecordingSender *sender;
+    std::unique_ptr<RecordingSender> sender;
     std::unique_ptr<LogService> service;
 };
 
@@ -81,13 +81,13 @@ private slots:
 
 void tst_LogService::startLineLeavesFirst()
 {
-    auto *sender = new RecordingSender;
-    LogService service(1, sender);
+    RecordingSender sender;
+    LogService service(1, &sender);
     service.debug(QStringLiteral("main"), QByteArray("second"));
 
-    QTRY_COMPARE_WITH_TIMEOUT(sender->lines.size(), 2, 5000);
-    QCOMPARE(withoutTimeStamp(sender->lines.at(0)), startLine);
-    QCOMPARE(withoutTimeStamp(sender->lines.at(1)), QByteArray("[Debug] [main]: second\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(sender.lines.size(), 2, 5000);
+    QCOMPARE(withoutTimeStamp(sender.lines.at(0)), startLine);
+    QCOMPARE(withoutTimeStamp(sender.lines.at(1)), QByteArray("[Debug] [main]: second\r\n"));
 }
 
 void tst_LogService::debugLine_data()

@@ -7,6 +7,7 @@
 class LogSenderInterface
 {
 public:
+    virtual ~LogSenderInterface() = default;
     virtual void send(QByteArray massage) const = 0;
 };
 

@@ -13,9 +13,10 @@ LogService *logService = nullptr;
 static const int logPort = 20004;
 
 LogService::LogService(size_t ms, LogSenderInterface *sender)
-    : logSender(sender ? sender : new LogSenderUDP(logPort))
+    : ownSender(sender ? nullptr : new LogSenderUDP(logPort))
     , timer(new QTimer())
 {
+    logSender = sender ? sender : ownSender.get();
     timer->setTimerType(Qt::PreciseTimer);
     checkedConnect(timer, SIGNAL(timeout()), this, SLOT(slotTimeOut()), Qt::DirectConnection);
 
@@ -27,6 +28,12 @@ LogService::LogService(size_t ms, LogSenderInterface *sender)
     sourceOn(QStringLiteral("Console"));
 
     timer->start(int(ms));
+}
+
+// The daemon's service lives as long as the process; tests end theirs.
+LogService::~LogService()
+{
+    delete timer;
 }
 
 void LogService::debug(QString source, QByteArray massage)

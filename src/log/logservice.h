@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
+#include <memory>
 #include <atomic>
 
 class LogSenderInterface;
@@ -19,7 +20,10 @@ class LogService : public QObject
 {
     Q_OBJECT
 public:
+    // Without a sender of the caller's, the service sends UDP to 127.0.0.1:20004
+    // with a sender of its own; a caller's sender must outlive the service.
     explicit LogService(size_t ms, LogSenderInterface *sender = nullptr);
+    ~LogService() override;
 
     void debug(QString source, QByteArray massage);
     void debug(const QString &source, const char *format, ...)
@@ -39,6 +43,7 @@ private:
     void reportDrops();
 
     LogSenderInterface *logSender;
+    std::unique_ptr<LogSenderInterface> ownSender;
     QTimer *timer;
     DataTransmission writeBuffer;
     QStringList sourceList;
