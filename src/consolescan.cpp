@@ -88,6 +88,12 @@ private:
         const ssize_t n = read(fd, chunk, sizeof chunk);
         if (n > 0) {
             pending.append(chunk, int(n));
+            if (pending.size() > maxLine && !pending.contains('\n')) {
+                // No command is this long: input that never ends a line
+                // must not fill the memory.
+                fprintf(stderr, "console: discarded %d bytes without a line end\n", int(pending.size()));
+                pending.clear();
+            }
         } else if (n == 0) {
             ended = true;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -97,6 +103,7 @@ private:
         return true;
     }
 
+    static const int maxLine = 65536;
     const int fd;
     QByteArray pending;
     bool ended = false;
