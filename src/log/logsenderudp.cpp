@@ -9,6 +9,11 @@ LogSenderUDP::LogSenderUDP(int port)
 {
 }
 
+LogSenderUDP::~LogSenderUDP()
+{
+    delete udpSocketWrite;
+}
+
 void LogSenderUDP::send(QByteArray massage) const
 {
     udpSocketWrite->writeDatagram(massage, QHostAddress(QHostAddress::LocalHost), quint16(port));

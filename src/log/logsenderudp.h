@@ -10,6 +10,7 @@ class LogSenderUDP : public LogSenderInterface
 {
 public:
     explicit LogSenderUDP(int port);
+    ~LogSenderUDP() override;
 
     void send(QByteArray massage) const override;
 
