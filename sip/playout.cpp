@@ -9,6 +9,8 @@
 namespace {
 
 const unsigned windowTicks = 62;       // about one second of 16 ms frames
+const size_t frameSamples = 128;       // the daemon's frame, what one read takes
+const size_t packetSamples = 160;      // the phone's usual 20 ms packet
 const uint32_t maxFilledGap = 480;     // up to three lost 20 ms packets become silence
 const size_t maxFrame = 1024;
 
@@ -33,8 +35,10 @@ Playout::Playout(unsigned targetSamples)
     : target(targetSamples)
 {
     jbuf_alloc(&jb, 0, 16);
-    // Bounded at target + 1 s: beyond that the oldest packet is dropped.
-    aubuf_alloc(&ab, 2 * size_t(target), 2 * (size_t(target) + 8000));
+    // It plays once it holds the target and one frame, so the first reads
+    // leave the target in it; bounded at 1 s more, beyond which the oldest
+    // packet is dropped.
+    aubuf_alloc(&ab, 2 * (size_t(target) + frameSamples), 2 * (size_t(target) + 8000));
 }
 
 Playout::~Playout()
@@ -108,18 +112,19 @@ void Playout::read(int16_t *out, size_t count)
         ++nUnderruns;
         playing = false;
     }
-    if (!playing && before >= target)
+    if (!playing && before >= target + frameSamples)
         playing = true;
 
     if (playing) {
         if (before < minLevel)
             minLevel = before;
         if (++ticks >= windowTicks) {
-            // Natural swing of the level is about one packet below the
-            // target; a second spent well above or below it is drift.
-            if (minLevel > target + 120)
+            // Without drift the lowest level stays near the target. Growing
+            // starts with a quarter of it still left, since the level may
+            // fall for one more second before the change takes effect.
+            if (minLevel > target + packetSamples)
                 mode = Shrink;
-            else if (minLevel < target / 2)
+            else if (minLevel < target * 3 / 4)
                 mode = Grow;
             else
                 mode = Steady;
