@@ -155,8 +155,8 @@ void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
     char why[128];
-    if (msg && msg->req)
-        re_snprintf(why, sizeof why, "the phone hung up (%r)", &msg->met);
+    if ((msg && msg->req) || err == ECONNRESET)
+        re_snprintf(why, sizeof why, "the phone hung up");
     else if (err)
         re_snprintf(why, sizeof why, "%m", err);
     else if (msg)

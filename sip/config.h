@@ -33,7 +33,7 @@ public:
     double gainToDoorDb = 0;            // phone -> intercom
     uint16_t rtpPortMin = 10000;
     uint16_t rtpPortMax = 10999;
-    unsigned jitterMs = 40;
+    unsigned jitterMs = 30;
     std::vector<std::string> daemon;    // path and arguments; empty: the default
     int intercom = -1;                  // -ic for the default daemon command; -1: none
 };

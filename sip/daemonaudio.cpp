@@ -62,6 +62,8 @@ void DaemonAudio::startClock()
         return;
     }
     running = true;
+    sent = taken = 0;
+    skipped = 0;
 }
 
 void DaemonAudio::stopClock()
@@ -100,6 +102,8 @@ void DaemonAudio::received(const struct sa *src, struct mbuf *mb, void *arg)
     const size_t count = mbuf_get_left(mb) / 2;
     if (!count)
         return;
+    if (self->running)
+        ++self->taken;
     int16_t samples[1024];
     const size_t n = count < 1024 ? count : 1024;
     decode(self->format, mbuf_buf(mb), n, samples);
@@ -118,6 +122,11 @@ void DaemonAudio::ticked(int flags, void *arg)
     if (expirations > 4)
         expirations = 4;
     for (uint64_t i = 0; i < expirations && self->running; ++i) {
+        if (self->sent - self->taken >= maxAhead) {
+            ++self->skipped;
+            continue;
+        }
+        ++self->sent;
         int16_t samples[frameSamples];
         self->onTick(samples, frameSamples);
         uint8_t bytes[2 * frameSamples];

@@ -11,12 +11,17 @@ struct udp_sock;
 // The daemon's side of the audio: its frames arrive on 127.0.0.1:20002, ours
 // go to 127.0.0.1:20003, 128 samples every 16 ms in its sample format. While
 // the clock runs, tmx-sip's own 16 ms clock (CLOCK_MONOTONIC, so wall-clock
-// steps do not disturb it) asks for one frame per tick.
+// steps do not disturb it) asks for one frame per tick. The daemon sends us
+// one frame for each SPI exchange, each of which takes one of ours from its
+// queue: a tick that would put more than maxAhead frames in that queue (the
+// daemon missed exchanges) is skipped, so its queue never grows and the
+// frames not sent stay in our playout buffer, which absorbs them.
 class DaemonAudio
 {
 public:
     static const size_t frameSamples = 128;
     static const unsigned tickMs = 16;
+    static const int maxAhead = 3;
 
     // Receives the samples of each frame from the daemon.
     using FrameHandler = std::function<void(const int16_t *samples, size_t count)>;
@@ -33,6 +38,7 @@ public:
     void startClock();
     void stopClock();
     bool clockRunning() const { return running; }
+    unsigned skippedTicks() const { return skipped; }
 
     // Frame bytes <-> samples in the daemon's format.
     static void decode(Config::SampleFormat format, const uint8_t *bytes, size_t count, int16_t *samples);
@@ -50,4 +56,7 @@ private:
     uint16_t toPort = 20003;
     int timer = -1;
     bool running = false;
+    int64_t sent = 0;           // frames sent since the clock started
+    int64_t taken = 0;          // frames the daemon sent meanwhile, one per exchange
+    unsigned skipped = 0;
 };

@@ -122,7 +122,7 @@ void Playout::read(int16_t *out, size_t count)
             // Without drift the lowest level stays near the target. Growing
             // starts with a quarter of it still left, since the level may
             // fall for one more second before the change takes effect.
-            if (minLevel > target + packetSamples)
+            if (minLevel > target + packetSamples / 2)
                 mode = Shrink;
             else if (minLevel < target * 3 / 4)
                 mode = Grow;

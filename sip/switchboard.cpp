@@ -194,14 +194,15 @@ void Switchboard::frameToDaemon(int16_t *samples, size_t count)
 
 void Switchboard::dropCall()
 {
-    audio.stopClock();
     if (!call)
         return;
     const Playout &p = call->media().playout();
     if (call->answered())
-        sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets",
+        sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
+               "%u ticks skipped",
                call->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               call->media().foreignPackets());
+               call->media().foreignPackets(), audio.skippedTicks());
+    audio.stopClock();
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));
     tmr_start(&reapTimer, 0, reap, this);

@@ -107,8 +107,9 @@ void tst_Playout::clocks()
     } else {
         QCOMPARE(longestSilence >= packet, true);  // the lost packet became silence in its place
     }
+    // Steady: a few seconds of correction after the start at most.
     if (expect == "steady")
-        QVERIFY(play.merged() < 100 && play.split() < 100);
+        QVERIFY(play.merged() + play.split() < 250);
     else if (expect == "shrink")
         QVERIFY(play.merged() > 2000 && play.split() < 100);
     else
