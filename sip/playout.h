@@ -12,9 +12,9 @@ struct rtp_header;
 // (fills up to the jitter target before it plays, silence when empty); the
 // daemon's 16 ms clock reads frames out of it. The phone's clock and ours
 // drift apart, so the buffer's lowest level over each second decides whether
-// the next second gives one sample less per frame (the level grew) or one
-// more (it shrank). The sample is merged or split where the signal changes
-// least, which keeps it inaudible.
+// the next second gives one sample less every fourth frame (the level grew)
+// or one more (it shrank). The sample is merged or split where the signal
+// changes least, which keeps it inaudible.
 class Playout
 {
 public:
