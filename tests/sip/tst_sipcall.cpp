@@ -400,6 +400,9 @@ void tst_SipCall::call_data()
     QTest::newRow("intercom ends the ringing")
         << ring + "wait polls 8\nhangup\nidle\n" << QString()
         << incoming + "log the intercom ended the call\nlog (CANCEL)\nphone closed\nnopoll 8\n";
+    QTest::newRow("answered at the apartment")
+        << ring + "wait polls 8\ntalk\nwait polls 4\nhangup\nidle\n" << QString()
+        << incoming + "log taken at the apartment\nlog (CANCEL)\nphone closed\nscenario-end\nnopoll 1\n";
     QTest::newRow("no uri")
         << "idle\nwait polls 2\ncall 125 from 3\nwait polls 6\nhangup\nidle\n" << QString()
         << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
