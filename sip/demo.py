@@ -90,12 +90,9 @@ net_interface 127.0.0.1
 audio_source ausine,{TONE_HZ}
 ausrc_srate 48000
 ausrc_channels 2
-audio_player alsa,null
-audio_alert alsa,null
 module_path /usr/lib/baresip/modules
 module g711.so
 module ausine.so
-module alsa.so
 module sndfile.so
 module_app account.so
 module_app menu.so
