@@ -20,6 +20,9 @@
 //   recorded [+]S                   baresip's recording holds S seconds (+: more than now)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
+//   sipp                            (first step) SIPp plays the phone of
+//                                   apartment 123 instead, with info-phone.xml
+//   sipp done                       SIPp played its scenario to the end
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -33,6 +36,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <rem.h>
@@ -41,8 +45,8 @@
 #include <csignal>
 #include <sys/prctl.h>
 
-#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH)
-#error "TMX_SIP_PATH and TMX_SHIELDSIM_PATH must be defined"
+#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO)
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH and TMX_SIPP_SCENARIO must be defined"
 #endif
 
 namespace {
@@ -50,6 +54,7 @@ namespace {
 const int stepTimeoutMs = 30000;
 const int rate = 8000;
 const char phoneSip[] = "127.0.0.1:5062";
+const quint16 sippPort = 5070;
 const char phoneCtrl[] = "127.0.0.1";
 const quint16 phoneCtrlPort = 4444;
 const double phoneToneHz = 440;
@@ -335,6 +340,7 @@ private:
 
     QScopedPointer<QTemporaryDir> dir;
     Phone phone;
+    ChildProcess sipp;
     ChildProcess sim;
     ChildProcess sip;
     Trace trace;
@@ -362,7 +368,12 @@ void tst_SipCall::cleanup()
     sim.terminate();
     sim.waitForFinished(5000);
     phone.stop();
+    if (sipp.state() != QProcess::NotRunning) {
+        sipp.kill();
+        sipp.waitForFinished(5000);
+    }
     if (QTest::currentTestFailed()) {
+        trace.update();
         dir->setAutoRemove(false);
         qWarning().noquote() << "files kept in" << dir->path() << "\n--- tmx-sip:\n" << logText()
                              << "\n--- shield trace, last lines:\n" << trace.lines.mid(qMax(0, trace.lines.size() - 15)).join('\n');
@@ -403,6 +414,9 @@ void tst_SipCall::call_data()
     QTest::newRow("answered at the apartment")
         << ring + "wait polls 8\ntalk\nwait polls 4\nhangup\nidle\n" << QString()
         << incoming + "log taken at the apartment\nlog (CANCEL)\nphone closed\nscenario-end\nnopoll 1\n";
+    QTest::newRow("open key by SIP INFO")
+        << ring + "wait open 60s\nhangup\nidle\n" << QString()
+        << "sipp\nlog key #: open\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
     QTest::newRow("no uri")
         << "idle\nwait polls 2\ncall 125 from 3\nwait polls 6\nhangup\nidle\n" << QString()
         << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
@@ -421,6 +435,17 @@ void tst_SipCall::call()
 
     QString error;
     QVERIFY2(phone.start(d + "/phone", error), qPrintable(error));
+    const bool withSipp = steps.startsWith("sipp\n");
+    if (withSipp) {
+        sipp.setWorkingDirectory(d);
+        sipp.setProcessChannelMode(QProcess::MergedChannels);
+        sipp.setStandardOutputFile(d + "/sipp.log");
+        sipp.start("sipp", {"-sf", TMX_SIPP_SCENARIO, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
+                            QString::number(sippPort), "-m", "1", "-timeout", "120", "-trace_err", "-nostdin"});
+        QVERIFY2(sipp.waitForStarted(10000), "cannot start sipp (Debian's sip-tester)");
+        // Listening once its port is taken.
+        QTRY_VERIFY_WITH_TIMEOUT(!QUdpSocket().bind(QHostAddress::LocalHost, sippPort), stepTimeoutMs);
+    }
 
     QFile scn(d + "/shield.scn");
     QVERIFY(scn.open(QIODevice::WriteOnly));
@@ -444,7 +469,8 @@ void tst_SipCall::call()
     QFile conf(d + "/tmx-sip.conf");
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write(("listen 127.0.0.1:5060\n"
-                "apartment 123 sip:apt123@" + QString(phoneSip) + "\n"
+                "apartment 123 sip:apt123@"
+                + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
                 "apartment 124 sip:apt124@" + QString(phoneSip) + "\n"
                 + QString(config).replace("DIR", d)
                 + (config.contains("daemon") ? "" : "intercom 102\n")).toUtf8());
@@ -508,6 +534,12 @@ void tst_SipCall::runStep(const QString &step)
         mark = phone.recordedSeconds();
     } else if (verb == "audio") {
         checkAudio();
+    } else if (verb == "sipp") {
+        if (arg == "done") {
+            QTRY_COMPARE_WITH_TIMEOUT(sipp.state(), QProcess::NotRunning, stepTimeoutMs);
+            QCOMPARE(sipp.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(sipp.exitCode(), 0);
+        }
     } else {
         QFAIL(qPrintable("unknown step: " + step));
     }
