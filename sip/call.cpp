@@ -83,7 +83,8 @@ int Call::takeAnswer(const struct sip_msg *msg)
     if (err)
         sipLog("%s: no usable audio in the phone's answer: %m", label.c_str(), err);
     else
-        sipLog("%s: audio %s with %s", label.c_str(), stream.codec(), stream.remote().c_str());
+        sipLog("%s: audio %s with %s, here on port %u", label.c_str(), stream.codec(), stream.remote().c_str(),
+               stream.localPort());
     return err;
 }
 

@@ -118,6 +118,11 @@ std::string MediaStream::remote() const
     return text;
 }
 
+unsigned MediaStream::localPort() const
+{
+    return rtp ? sa_port(rtp_local(rtp)) : 0;
+}
+
 void MediaStream::rtpReceived(const struct sa *src, const struct rtp_header *hdr, struct mbuf *mb, void *arg)
 {
     static_cast<MediaStream *>(arg)->received(src, *hdr, mb);

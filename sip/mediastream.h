@@ -38,6 +38,7 @@ public:
     bool started() const { return running; }
     const char *codec() const;
     std::string remote() const;
+    unsigned localPort() const;
 
     // One frame from the daemon, on its way to the phone.
     void fromDaemon(const int16_t *samples, size_t count);

@@ -18,6 +18,9 @@
 //   log TEXT                        tmx-sip wrote a line holding TEXT
 //   scenario-end                    the shield's scenario ran out
 //   recorded [+]S                   baresip's recording holds S seconds (+: more than now)
+//   foreign                         a burst of loud 1 kHz RTP to tmx-sip's RTP port
+//                                   from another port (played, it would spoil
+//                                   the tone in the recording)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
 //   sipp                            (first step) SIPp plays the phone of
@@ -34,6 +37,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -396,9 +400,9 @@ void tst_SipCall::call_data()
 
     QTest::newRow("answered")
         << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << QString()
-        << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 3.2\nmark\nphone key #\n"
+        << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
                       "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
-                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\n";
+                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
     QTest::newRow("declined")
         << ring + "wait drop 60s\n" << QString()
         << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
@@ -530,6 +534,26 @@ void tst_SipCall::runStep(const QString &step)
     } else if (verb == "recorded") {
         const double s = arg.startsWith('+') ? phone.recordedSeconds() + arg.mid(1).toDouble() : arg.toDouble();
         QTRY_VERIFY_WITH_TIMEOUT(phone.recordedSeconds() >= s, stepTimeoutMs);
+    } else if (verb == "foreign") {
+        const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
+        QVERIFY(m.hasMatch());
+        QUdpSocket out;
+        QVERIFY(out.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        // Half of the sequence numbers lie ahead of the phone's, whatever they are.
+        for (int n = 0; n < 50; ++n) {
+            const int seq = (n % 2) * 32768 + n;
+            QByteArray packet(12 + 160, char(0));
+            packet[0] = char(0x80);
+            packet[2] = char(seq >> 8);
+            packet[3] = char(seq);
+            const quint32 ts = quint32(n * 160);
+            for (int i = 0; i < 4; ++i)
+                packet[4 + i] = char(ts >> (24 - 8 * i));
+            packet[11] = 1;
+            for (int i = 0; i < 160; ++i)
+                packet[12 + i] = char(g711_pcm2ulaw(int16_t(30000 * std::sin(2 * M_PI * 1000 * i / rate))));
+            out.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+        }
     } else if (verb == "mark") {
         mark = phone.recordedSeconds();
     } else if (verb == "audio") {
