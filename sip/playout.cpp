@@ -55,6 +55,7 @@ void Playout::flush()
     jbuf_flush(jb);
     aubuf_flush(ab);
     haveNext = false;
+    haveSsrc = false;
     playing = false;
     mode = Steady;
     ticks = 0;
@@ -70,6 +71,13 @@ void Playout::put(const struct rtp_header &hdr, const int16_t *samples, size_t c
 {
     if (!jb || !ab || !count)
         return;
+    if (haveSsrc && hdr.ssrc != ssrc) {
+        // The jitter buffer would take the new numbers for late ones.
+        jbuf_flush(jb);
+        haveNext = false;
+    }
+    haveSsrc = true;
+    ssrc = hdr.ssrc;
     struct mbuf *mb = mbuf_alloc(count * 2);
     if (!mb)
         return;

@@ -24,7 +24,8 @@ public:
     Playout(const Playout &) = delete;
     Playout &operator=(const Playout &) = delete;
 
-    // The samples of one RTP packet.
+    // The samples of one RTP packet. A new SSRC (the phone restarted its
+    // stream) starts over, as its numbers bear no relation to the old ones.
     void put(const struct rtp_header &hdr, const int16_t *samples, size_t count);
     // One frame for the daemon; silence while there is nothing to play.
     void read(int16_t *out, size_t count);
@@ -47,6 +48,8 @@ private:
     unsigned target;
     bool haveNext = false;
     uint32_t nextTs = 0;
+    bool haveSsrc = false;
+    uint32_t ssrc = 0;
     bool playing = false;
     Mode mode = Steady;
     unsigned ticks = 0;

@@ -22,13 +22,15 @@ void tst_Playout::clocks_data()
     QTest::addColumn<double>("phoneRate");   // the phone's samples per our second / 8000
     QTest::addColumn<int>("burst");          // packets that arrive together
     QTest::addColumn<int>("lose");           // a packet to lose, -1 none
+    QTest::addColumn<int>("restart");        // from this packet on, a new SSRC with numbers far behind
 
-    QTest::newRow("same clock") << 1.0 << 1 << -1;
-    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1;
-    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1;
-    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1;
-    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1;
-    QTest::newRow("a lost packet") << 1.0 << 1 << 500;
+    QTest::newRow("same clock") << 1.0 << 1 << -1 << -1;
+    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1 << -1;
+    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1 << -1;
+    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1 << -1;
+    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1 << -1;
+    QTest::newRow("a lost packet") << 1.0 << 1 << 500 << -1;
+    QTest::newRow("the phone restarts its stream") << 1.0 << 1 << -1 << 2000;
 }
 
 // Two minutes of a 440 Hz tone from the phone. Once it plays, the buffer
@@ -40,6 +42,7 @@ void tst_Playout::clocks()
     QFETCH(double, phoneRate);
     QFETCH(int, burst);
     QFETCH(int, lose);
+    QFETCH(int, restart);
 
     const unsigned target = 320;
     const int packet = 160, frame = 128;
@@ -61,9 +64,10 @@ void tst_Playout::clocks()
                 struct rtp_header hdr = {};
                 hdr.ver = 2;
                 hdr.pt = 0;
-                hdr.seq = uint16_t(seq);
-                hdr.ts = uint32_t(1000 + seq * packet);
-                hdr.ssrc = 7;
+                const bool restarted = restart >= 0 && seq >= restart;
+                hdr.seq = uint16_t(restarted ? seq - 20000 : seq);
+                hdr.ts = uint32_t(restarted ? 777777 + seq * packet : 1000 + seq * packet);
+                hdr.ssrc = restarted ? 8 : 7;
                 int16_t s[packet];
                 for (int i = 0; i < packet; ++i)
                     s[i] = int16_t(std::lround(amplitude * std::sin(step * (seq * packet + i))));
@@ -94,6 +98,12 @@ void tst_Playout::clocks()
     qInfo("level %zu..%zu, merged %u, split %u, lost %u, underruns %u, worst step %d", minLevel, maxLevel,
           play.merged(), play.split(), play.lost(), play.underruns(), worstJump);
     QVERIFY(started);
+    if (restart >= 0) {
+        // Starting over costs one refill, not the rest of the call.
+        QVERIFY(play.underruns() <= 1);
+        QVERIFY(longestSilence <= int(target) + 2 * frame + packet);
+        return;
+    }
     QCOMPARE(play.underruns(), 0u);
     QVERIFY(maxLevel <= target + frame + 3 * packet * burst);
     QVERIFY(minLevel >= target / 4);
