@@ -9,6 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ALL=(fuzz_console fuzz_shield fuzz_udp_framing fuzz_hex)
+if [ "${1:-}" = "--list" ]; then
+    echo "${ALL[*]}"
+    exit 0
+fi
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "usage: fuzz/run.sh <seconds> [${ALL[*]}]" >&2
     exit 2
@@ -20,8 +24,8 @@ targets=("$@")
 
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
 CC=${FUZZ_CC:-clang} CXX=${FUZZ_CXX:-clang++} \
-    cmake -S . -B "$BUILD" -DTMX_FUZZ=ON -DTMX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target "${targets[@]}"
+    cmake -S . -B "$BUILD" -DTMX_FUZZ=ON -DTMX_BUILD_TESTS=OFF -DTMX_WERROR=ON >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target "${targets[@]}"
 
 for t in "${targets[@]}"; do
     corpus=$BUILD/fuzz/corpus/$t

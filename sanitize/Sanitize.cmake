@@ -8,9 +8,9 @@
 set(TMX_SANITIZE "" CACHE STRING "Sanitizer build: address, thread or empty")
 set_property(CACHE TMX_SANITIZE PROPERTY STRINGS "" address thread)
 
-# libFuzzer targets in fuzz/ (clang only). Everything is then built with
-# coverage instrumentation and AddressSanitizer with UndefinedBehaviorSanitizer.
-option(TMX_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
+# With TMX_FUZZ (the libFuzzer targets in fuzz/, clang only) everything is
+# built with coverage instrumentation and AddressSanitizer with
+# UndefinedBehaviorSanitizer.
 if(TMX_FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT CMAKE_C_COMPILER_ID STREQUAL "Clang")
         message(FATAL_ERROR "TMX_FUZZ needs clang: configure with CC=clang CXX=clang++")

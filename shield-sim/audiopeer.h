@@ -4,41 +4,82 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QSet>
+#include <QRandomGenerator>
 
 class QTimer;
 class QUdpSocket;
+class Tracer;
 
-// Plays the telephony application's side of the audio for a demonstration:
-// once the daemon's audio arrives on 20002, sends numbered 256-byte frames to
-// it (127.0.0.1:20003) at the shield's pace and counts those that come back.
-// With the stand-in board library in loopback every frame sent returns.
+// Plays the telephony application's side of the line audio: numbered
+// 256-byte frames to the daemon (127.0.0.1:20003), and what comes back from
+// it (127.0.0.1:20002) checked against them. With the stand-in board library
+// in loopback every frame sent returns. Each frame sent and each numbered
+// frame received is one line of the trace (audio-tx, audio-rx seq=N), so
+// tests and the benchmark follow every frame; frames that are neither idle
+// nor intact are audio-rx-bad.
 class AudioPeer : public QObject
 {
     Q_OBJECT
 public:
-    explicit AudioPeer(QObject *parent = nullptr);
+    // How the frames go out. Frame k is due at k / rate seconds after the
+    // start, give or take `jitterMs`; `burst` frames share one datagram.
+    // Every `hiccupEveryS` seconds the sender stops for `hiccupMs` and then
+    // sends what it missed at once. `window` > 0 holds the sender while that
+    // many frames are on their way.
+    struct Pace {
+        double rate = 62.5;
+        int burst = 1;
+        int jitterMs = 0;
+        int hiccupMs = 0;
+        int hiccupEveryS = 0;
+        int window = 0;
+    };
 
-    bool start(QString *error);
+    explicit AudioPeer(Tracer *tracer, QObject *parent = nullptr);
+
+    bool listen(QString *error);
+    void setPace(const Pace &pace) { this->pace = pace; }
+    // Sends without end, from the daemon's first frame on; a count on
+    // standard error every 5 s.
+    void run();
+    // Sends `frames` more frames now, at most four on their way at a time.
+    void send(int frames);
+    // True once every frame that send() was asked for has come back.
+    bool allBack() const { return target == 0; }
 
     static QByteArray frame(quint32 seq);
-    // The sequence number of a frame made by frame(), or -1.
+    // The sequence number of an intact frame made by frame(), or -1.
     static qint64 sequenceOf(const QByteArray &datagram);
 
+signals:
+    void allReturned();
+
 private:
-    void send();
+    void begin();
+    void tick();
     void receive();
     void report();
+    qint64 dueMs(quint64 k);
 
+    Tracer *tracer;
     QUdpSocket *out;
     QUdpSocket *in;
     QTimer *sendTimer;
     QTimer *reportTimer;
     QElapsedTimer clock;
-    quint32 sent = 0;
-    quint64 back = 0;
+    QRandomGenerator random{1};
+    Pace pace;
+    bool waitForDaemon = false;
+    quint64 sent = 0;
+    quint64 target = 0;  // send(): frames sent in all once it is done
+    bool unlimited = false;
+    quint64 returned = 0;  // one past the highest frame that came back
+    quint64 intact = 0;
     quint64 broken = 0;
-    QSet<quint32> seen;
+    quint64 startSeq = 0;
+    qint64 jitterOf = -1;  // frame whose jitter `jitter` holds
+    qint64 jitter = 0;
+    bool idleSinceLast = true;
 };
 
 #endif

@@ -59,8 +59,9 @@ bool DaemonChild::start(const QStringList &command, const QString &ptyPath)
         Tracer::message(QStringLiteral("cannot start %1: %2").arg(command.first(), process->errorString()));
         return false;
     }
-    tracer->event(QStringLiteral("started %1 (pid %2)").arg(command.join(QLatin1Char(' '))).arg(process->processId()),
-                  QStringLiteral("child-start pid=%1").arg(process->processId()));
+    const QString pid = QString::number(process->processId());
+    tracer->event(QStringLiteral("started %1 (pid %2)").arg(command.join(QLatin1Char(' ')), pid),
+                  QStringLiteral("child-start"), {{QStringLiteral("pid"), pid}});
 
     stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(stdinNotifier, &QSocketNotifier::activated, this, &DaemonChild::forwardInput);
@@ -74,8 +75,10 @@ void DaemonChild::forwardInput()
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     if (n <= 0) {
+        // The daemon's standard input stays open: a scenario may still type
+        // answers into it, and a daemon whose input has ended reads no more.
         stdinNotifier->setEnabled(false);
-        process->closeWriteChannel();
+        tracer->event(QStringLiteral("standard input ended; the daemon's stays open"), QStringLiteral("stdin-end"));
         return;
     }
     process->write(chunk, n);
@@ -113,7 +116,7 @@ void DaemonChild::onFinished()
     forwardOutput();
     const int status = process->exitStatus() == QProcess::NormalExit ? process->exitCode()
                                                                       : 128 + process->exitCode();
-    tracer->event(QStringLiteral("child exited with status %1").arg(status),
-                  QStringLiteral("child-exit status=%1").arg(status));
+    tracer->event(QStringLiteral("child exited with status %1").arg(status), QStringLiteral("child-exit"),
+                  {{QStringLiteral("status"), QString::number(status)}});
     emit exited(status);
 }

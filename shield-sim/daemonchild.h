@@ -9,8 +9,9 @@ class QSocketNotifier;
 class Tracer;
 
 // The daemon under test as a child process: it gets the pty through
-// LORENTAK_USART_PORT, our standard input, and hands back its standard
-// output unchanged; its standard error goes straight to ours.
+// LORENTAK_USART_PORT, what arrives on our standard input (its own stays
+// open when ours ends), and hands back its standard output unchanged; its
+// standard error goes straight to ours.
 class DaemonChild : public QObject
 {
     Q_OBJECT

@@ -1,21 +1,25 @@
 #include "framecodec.h"
 
+#include "shieldprotocol.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 
+using namespace ShieldProtocol;
+
 bool FrameCodec::isPoll(const QByteArray &packet)
 {
-    return packet.size() == frameSize && uint8_t(packet.at(0)) == startByte
-           && uint8_t(packet.at(frameSize - 1)) == endByte;
+    return packet.size() == frameSize && uint8_t(packet.at(0)) == frameStart
+           && uint8_t(packet.at(frameSize - 1)) == frameEnd;
 }
 
 FrameCodec::Poll FrameCodec::decodePoll(const QByteArray &packet)
 {
     Poll poll;
-    if (packet.size() >= 6) {
-        poll.unit = uint8_t(packet.at(2));
-        poll.status = uint8_t(packet.at(4));
-        poll.cmd = uint8_t(packet.at(5));
+    if (packet.size() > FieldCommand) {
+        poll.unit = uint8_t(packet.at(FieldUnit));
+        poll.status = uint8_t(packet.at(FieldStatus));
+        poll.cmd = uint8_t(packet.at(FieldCommand));
     }
     return poll;
 }
@@ -23,16 +27,16 @@ FrameCodec::Poll FrameCodec::decodePoll(const QByteArray &packet)
 QByteArray FrameCodec::encodeAnswer(uint8_t unit, uint8_t status, uint16_t apartment)
 {
     QByteArray frame(frameSize, '\0');
-    frame[0] = char(startByte);
-    frame[1] = char(deviceCode);
-    frame[2] = char(unit);
-    frame[4] = char(status);
+    frame[0] = char(frameStart);
+    frame[FieldDevice] = char(shieldDevice);
+    frame[FieldUnit] = char(unit);
+    frame[FieldStatus] = char(status);
     unsigned rest = apartment % 10000;
-    for (int i = 9; i >= 6; --i) {
+    for (int i = FieldApartment + 3; i >= FieldApartment; --i) {
         frame[i] = char(rest % 10);
         rest /= 10;
     }
-    frame[10] = char(endByte);
+    frame[frameSize - 1] = char(frameEnd);
     return frame;
 }
 

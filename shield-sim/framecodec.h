@@ -5,16 +5,11 @@
 #include <QString>
 #include <cstdint>
 
-// The 11-byte frame both sides use: FA dev unit x status cmd d d d d F5.
-// Pure functions, no state.
+// The 11-byte frame both sides use (see shieldprotocol.h). Pure functions,
+// no state.
 class FrameCodec
 {
 public:
-    static constexpr int frameSize = 11;
-    static constexpr uint8_t startByte = 0xFA;
-    static constexpr uint8_t endByte = 0xF5;
-    static constexpr uint8_t deviceCode = 0x01;  // what the shield puts in byte 1
-
     struct Poll {
         uint8_t unit = 0;
         uint8_t status = 0;

@@ -42,6 +42,15 @@ bool Scenario::parse(const QString &text, QString *error)
     return true;
 }
 
+bool Scenario::usesAudio() const
+{
+    for (const Step &step : list) {
+        if (step.kind == Kind::Audio)
+            return true;
+    }
+    return false;
+}
+
 bool Scenario::parseDuration(const QString &text, int *ms)
 {
     static const QRegularExpression re(QStringLiteral("^(\\d+(?:\\.\\d+)?)(ms|s|min)$"));
@@ -186,13 +195,23 @@ bool Scenario::parseLine(const QString &text, Step *step, QString *error)
         }
         return true;
     }
+    if (word == QLatin1String("audio")) {
+        step->kind = Kind::Audio;
+        if (args.size() != 1 || !parseNumber(args.first(), 1, 1000000, &step->number)) {
+            *error = QStringLiteral("audio needs a frame count");
+            return false;
+        }
+        return true;
+    }
     if (word == QLatin1String("wait")) {
         if (args.isEmpty()) {
-            *error = QStringLiteral("wait what? pickup, open, drop or polls N");
+            *error = QStringLiteral("wait what? pickup, open, drop, audio or polls N");
             return false;
         }
         const QString what = args.takeFirst();
-        if (what == QLatin1String("polls")) {
+        if (what == QLatin1String("audio")) {
+            step->kind = Kind::WaitAudio;
+        } else if (what == QLatin1String("polls")) {
             step->kind = Kind::WaitPolls;
             if (args.isEmpty() || !parseNumber(args.takeFirst(), 1, 1000000, &step->number)) {
                 *error = QStringLiteral("wait polls needs a count");

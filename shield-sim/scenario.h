@@ -6,14 +6,14 @@
 #include <QString>
 #include <cstdint>
 
-// A parsed scenario file: one step per line. The grammar is described at the
-// top of main.cpp and in README.md.
+// A parsed scenario file: one step per line. The grammar is described in
+// README.md.
 class Scenario
 {
 public:
     enum class Kind {
         Idle, Call, Talk, Door, Hangup, Status, Silence, Sleep,
-        Raw, Split, Garbage, WaitEvent, WaitPolls, ExpectCmd, Answer, Quit
+        Raw, Split, Garbage, WaitEvent, WaitPolls, ExpectCmd, Answer, Quit, Audio, WaitAudio
     };
 
     // One piece of a split step: bytes to write, or a pause.
@@ -45,6 +45,7 @@ public:
     bool load(const QString &path, QString *error);
 
     const QList<Step> &steps() const { return list; }
+    bool usesAudio() const;
 
     // "250ms", "2s", "1.5s", "1min"; false when not a duration.
     static bool parseDuration(const QString &text, int *ms);

@@ -1,13 +1,14 @@
 #include "scenariorunner.h"
 
+#include "audiopeer.h"
 #include "shieldsim.h"
 #include "tracer.h"
 
 #include <QTimer>
 
-ScenarioRunner::ScenarioRunner(const Scenario &scenario, ShieldSim *sim, Tracer *tracer, uint32_t seed,
-                               QObject *parent)
-    : QObject(parent), steps(scenario.steps()), sim(sim), tracer(tracer), timer(new QTimer(this)),
+ScenarioRunner::ScenarioRunner(const Scenario &scenario, ShieldSim *sim, AudioPeer *audio, Tracer *tracer,
+                               uint32_t seed, QObject *parent)
+    : QObject(parent), steps(scenario.steps()), sim(sim), audio(audio), tracer(tracer), timer(new QTimer(this)),
       random(seed)
 {
     timer->setSingleShot(true);
@@ -15,6 +16,7 @@ ScenarioRunner::ScenarioRunner(const Scenario &scenario, ShieldSim *sim, Tracer 
     connect(timer, &QTimer::timeout, this, &ScenarioRunner::onTimer);
     connect(sim, &ShieldSim::lineEvent, this, &ScenarioRunner::onLineEvent);
     connect(sim, &ShieldSim::pollHandled, this, &ScenarioRunner::onPoll);
+    connect(audio, &AudioPeer::allReturned, this, &ScenarioRunner::onAudioBack);
 }
 
 void ScenarioRunner::start()
@@ -40,11 +42,11 @@ void ScenarioRunner::advance()
         ++index;
         if (index >= steps.size()) {
             tracer->event(QStringLiteral("scenario done"), QStringLiteral("scenario-end"));
-            emit finished();
             return;
         }
         const Scenario::Step &step = steps.at(index);
-        tracer->event(where(), QStringLiteral("step line=%1 text=%2").arg(step.line).arg(step.text));
+        tracer->event(where(), QStringLiteral("step"),
+                      {{QStringLiteral("line"), QString::number(step.line)}, {QStringLiteral("text"), step.text}});
         if (!execute(step))
             return;
     }
@@ -120,6 +122,16 @@ bool ScenarioRunner::execute(const Scenario::Step &step)
         waiting = Wait::Cmd;
         timer->start(step.ms);
         return false;
+    case Kind::Audio:
+        audio->send(step.number);
+        return true;
+    case Kind::WaitAudio:
+        if (audio->allBack())
+            return true;
+        waiting = Wait::Audio;
+        if (!step.noTimeout)
+            timer->start(step.ms);
+        return false;
     case Kind::Answer:
         sim->setMessageAnswer(step.answerMode, step.bytes);
         return true;
@@ -173,16 +185,17 @@ void ScenarioRunner::onTimer()
         if (!step.typeText.isEmpty() && !typedFallback) {
             // Nobody typed it in time: type it and wait for its effect.
             typedFallback = true;
-            tracer->event(QStringLiteral("typing '%1'").arg(step.typeText),
-                          QStringLiteral("type line=%1 text=%2").arg(step.line).arg(step.typeText));
+            tracer->event(QStringLiteral("typing '%1'").arg(step.typeText), QStringLiteral("type"),
+                          {{QStringLiteral("line"), QString::number(step.line)}, {QStringLiteral("text"), step.typeText}});
             emit typeRequested(step.typeText);
             timer->start(fallbackWaitMs);
             return;
         }
         Q_FALLTHROUGH();
     case Wait::Polls:
-        tracer->event(QStringLiteral("timed out: %1").arg(where()),
-                      QStringLiteral("timeout line=%1").arg(step.line));
+    case Wait::Audio:
+        tracer->event(QStringLiteral("timed out: %1").arg(where()), QStringLiteral("timeout"),
+                      {{QStringLiteral("line"), QString::number(step.line)}});
         break;
     case Wait::Cmd: {
         const QString why = QStringLiteral("expect-cmd failed: no poll with command 0x%1 within %2 ms (line %3)")
@@ -190,8 +203,9 @@ void ScenarioRunner::onTimer()
         stopped = true;
         waiting = Wait::None;
         Tracer::message(why);
-        tracer->event(QString(), QStringLiteral("expect-fail line=%1 cmd=0x%2")
-                                     .arg(step.line).arg(step.number, 2, 16, QLatin1Char('0')));
+        tracer->event(QString(), QStringLiteral("expect-fail"),
+                      {{QStringLiteral("line"), QString::number(step.line)},
+                       {QStringLiteral("cmd"), QStringLiteral("0x%1").arg(step.number, 2, 16, QLatin1Char('0'))}});
         emit failed(why);
         return;
     }
@@ -209,6 +223,12 @@ void ScenarioRunner::onLineEvent(ShieldModel::Event event)
     ++unclaimed[name];
 }
 
+void ScenarioRunner::onAudioBack()
+{
+    if (!stopped && waiting == Wait::Audio)
+        stepDone();
+}
+
 void ScenarioRunner::onPoll(uint8_t cmd, bool answered)
 {
     if (stopped)
@@ -216,7 +236,8 @@ void ScenarioRunner::onPoll(uint8_t cmd, bool answered)
     if (waiting == Wait::Polls && answered && --pollsLeft <= 0) {
         stepDone();
     } else if (waiting == Wait::Cmd && cmd == steps.at(index).number) {
-        tracer->event(QStringLiteral("expect-cmd ok"), QStringLiteral("expect-ok line=%1").arg(steps.at(index).line));
+        tracer->event(QStringLiteral("expect-cmd ok"), QStringLiteral("expect-ok"),
+                      {{QStringLiteral("line"), QString::number(steps.at(index).line)}});
         stepDone();
     }
 }

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <cstdint>
 
+class AudioPeer;
 class QTimer;
 class ShieldSim;
 class Tracer;
@@ -21,13 +22,12 @@ class ScenarioRunner : public QObject
     Q_OBJECT
 
 public:
-    ScenarioRunner(const Scenario &scenario, ShieldSim *sim, Tracer *tracer, uint32_t seed,
+    ScenarioRunner(const Scenario &scenario, ShieldSim *sim, AudioPeer *audio, Tracer *tracer, uint32_t seed,
                    QObject *parent = nullptr);
 
     void start();
 
 signals:
-    void finished();       // the last step is done; the shield keeps its state
     void quitRequested();  // a quit step
     void failed(const QString &why);
     // A line for the daemon's standard input, as the telephony side would type it.
@@ -37,10 +37,11 @@ private slots:
     void onLineEvent(ShieldModel::Event event);
     void onPoll(uint8_t cmd, bool answered);
     void onTimer();
+    void onAudioBack();
 
 private:
     static const int fallbackWaitMs = 10000;
-    enum class Wait { None, Timer, Event, Polls, Cmd, Split };
+    enum class Wait { None, Timer, Event, Polls, Cmd, Split, Audio };
 
     void advance();
     bool execute(const Scenario::Step &step);  // true when the step is already done
@@ -51,6 +52,7 @@ private:
 
     QList<Scenario::Step> steps;
     ShieldSim *sim;
+    AudioPeer *audio;
     Tracer *tracer;
     QTimer *timer;
     QRandomGenerator random;

@@ -1,5 +1,9 @@
 #include "shieldmodel.h"
 
+#include "shieldprotocol.h"
+
+using namespace ShieldProtocol;
+
 void ShieldModel::enter(Line next)
 {
     state = next;
@@ -54,17 +58,17 @@ ShieldModel::Answer ShieldModel::answerPoll(uint8_t unit, uint8_t cmd)
     // out; anything else is ignored, as the daemon repeats its command until
     // it sees the result.
     const bool inCall = state == Line::Call || state == Line::Conversation;
-    if (cmd == cmdPickup && state == Line::Call) {
+    if (cmd == CmdPickup && state == Line::Call) {
         state = Line::Conversation;
         answer.events << Event::Pickup;
-    } else if (cmd == cmdOpen && inCall) {
+    } else if (cmd == CmdOpen && inCall) {
         doorPending = true;
         answer.events << Event::Open;
-    } else if (cmd == cmdDrop && inCall) {
+    } else if (cmd == CmdDrop && inCall) {
         state = Line::Ending;
         endingLeft = defaultEndingFrames;
         answer.events << Event::Drop;
-    } else if (cmd == cmdOpenOnce && state == Line::Idle) {
+    } else if (cmd == CmdOpenOnetime && state == Line::Idle) {
         doorPending = true;
         answer.events << Event::Open;
     }
@@ -73,21 +77,21 @@ ShieldModel::Answer ShieldModel::answerPoll(uint8_t unit, uint8_t cmd)
     case Line::Idle:
         // An idle shield answers for whichever call unit was polled.
         answer.unit = unit;
-        answer.status = idleBit;
+        answer.status = LineIdle;
         break;
     case Line::Call:
         answer.unit = callUnit;
-        answer.status = callBit;
+        answer.status = LineCall;
         answer.apartment = apartment;
         break;
     case Line::Conversation:
         answer.unit = callUnit;
-        answer.status = talkBit;
+        answer.status = LineConversation;
         answer.apartment = apartment;
         break;
     case Line::Ending:
         answer.unit = callUnit;
-        answer.status = endingBit;
+        answer.status = LineEnding;
         answer.apartment = apartment;
         if (--endingLeft <= 0)
             state = Line::Idle;
@@ -99,7 +103,7 @@ ShieldModel::Answer ShieldModel::answerPoll(uint8_t unit, uint8_t cmd)
         break;
     }
     if (doorPending) {
-        answer.status |= doorBit;
+        answer.status |= LineDoorOpened;
         doorPending = false;
     }
     return answer;

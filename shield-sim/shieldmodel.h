@@ -11,19 +11,6 @@
 class ShieldModel
 {
 public:
-    // Line state bits of the status byte.
-    static constexpr uint8_t idleBit = 0x01;
-    static constexpr uint8_t callBit = 0x02;
-    static constexpr uint8_t talkBit = 0x08;
-    static constexpr uint8_t endingBit = 0x10;
-    static constexpr uint8_t doorBit = 0x20;
-
-    // Commands in byte 5 of a poll.
-    static constexpr uint8_t cmdDrop = 0x01;
-    static constexpr uint8_t cmdOpen = 0x04;
-    static constexpr uint8_t cmdPickup = 0x08;
-    static constexpr uint8_t cmdOpenOnce = 0x10;
-
     static constexpr int defaultEndingFrames = 2;
 
     enum class Line { Idle, Call, Conversation, Ending, Raw };
@@ -49,9 +36,6 @@ public:
     bool hangup(int frames = defaultEndingFrames);
     void setSilent(bool silent) { this->silent = silent; }
     void addDoorOnce() { doorPending = true; }
-
-    Line line() const { return state; }
-    bool isSilent() const { return silent; }
 
     // Poll side: applies the poll's command, then builds the answer.
     Answer answerPoll(uint8_t unit, uint8_t cmd);

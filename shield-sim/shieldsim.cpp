@@ -30,25 +30,29 @@ void ShieldSim::setMessageAnswer(const QString &mode, const QByteArray &bytes)
 
 void ShieldSim::inject(const QByteArray &bytes, const QString &what)
 {
-    send(bytes, QStringLiteral("-> %1 %2").arg(what, FrameCodec::toHex(bytes)),
-         QStringLiteral("tx-%1 len=%2 bytes=%3").arg(what).arg(bytes.size()).arg(compactHex(bytes)));
+    send(bytes, QStringLiteral("-> %1 %2").arg(what, FrameCodec::toHex(bytes)), QStringLiteral("tx-") + what,
+         {{QStringLiteral("len"), QString::number(bytes.size())}});
 }
 
 void ShieldSim::onPacket(const QByteArray &packet, int64_t firstNs, int64_t lastNs)
 {
-    const QString times = QStringLiteral(" first=%1 last=%2").arg(firstNs).arg(lastNs);
+    const Tracer::Fields times{{QStringLiteral("first"), QString::number(firstNs)},
+                               {QStringLiteral("last"), QString::number(lastNs)}};
     if (FrameCodec::isPoll(packet)) {
         const FrameCodec::Poll poll = FrameCodec::decodePoll(packet);
         tracer->event(QStringLiteral("<- poll unit %1 status %2 cmd %3")
                           .arg(poll.unit).arg(hex2(poll.status)).arg(poll.cmd, 0, 16),
-                      QStringLiteral("rx-poll unit=%1 status=%2 cmd=%3 bytes=%4")
-                              .arg(poll.unit).arg(hex2(poll.status)).arg(hex2(poll.cmd))
-                              .arg(compactHex(packet))
+                      QStringLiteral("rx-poll"),
+                      Tracer::Fields{{QStringLiteral("unit"), QString::number(poll.unit)},
+                                     {QStringLiteral("status"), hex2(poll.status)},
+                                     {QStringLiteral("cmd"), hex2(poll.cmd)},
+                                     {QStringLiteral("bytes"), compactHex(packet)}}
                           + times);
         later(packet, &ShieldSim::answerPoll);
     } else {
-        tracer->event(QStringLiteral("<- message %1").arg(FrameCodec::toHex(packet)),
-                      QStringLiteral("rx-message len=%1 bytes=%2").arg(packet.size()).arg(compactHex(packet))
+        tracer->event(QStringLiteral("<- message %1").arg(FrameCodec::toHex(packet)), QStringLiteral("rx-message"),
+                      Tracer::Fields{{QStringLiteral("len"), QString::number(packet.size())},
+                                     {QStringLiteral("bytes"), compactHex(packet)}}
                           + times);
         later(packet, &ShieldSim::answerMessage);
     }
@@ -70,16 +74,19 @@ void ShieldSim::answerPoll(const QByteArray &packet)
     const FrameCodec::Poll poll = FrameCodec::decodePoll(packet);
     const ShieldModel::Answer answer = line.answerPoll(poll.unit, poll.cmd);
     if (answer.silent) {
-        tracer->event(QStringLiteral("-> nothing (silence)"), QStringLiteral("no-answer reason=silence"));
+        tracer->event(QStringLiteral("-> nothing (silence)"), QStringLiteral("no-answer"),
+                      {{QStringLiteral("reason"), QStringLiteral("silence")}});
     } else {
         send(FrameCodec::encodeAnswer(answer.unit, answer.status, answer.apartment),
              QStringLiteral("-> unit %1 status %2 apt %3").arg(answer.unit).arg(hex2(answer.status)).arg(answer.apartment),
-             QStringLiteral("tx-answer unit=%1 status=%2 apt=%3")
-                 .arg(answer.unit).arg(hex2(answer.status)).arg(answer.apartment));
+             QStringLiteral("tx-answer"),
+             {{QStringLiteral("unit"), QString::number(answer.unit)},
+              {QStringLiteral("status"), hex2(answer.status)},
+              {QStringLiteral("apt"), QString::number(answer.apartment)}});
     }
     for (ShieldModel::Event event : answer.events) {
-        tracer->event(QStringLiteral("line: %1").arg(ShieldModel::eventName(event)),
-                      QStringLiteral("event name=%1").arg(ShieldModel::eventName(event)));
+        const QString name = ShieldModel::eventName(event);
+        tracer->event(QStringLiteral("line: %1").arg(name), QStringLiteral("event"), {{QStringLiteral("name"), name}});
         emit lineEvent(event);
     }
     emit pollHandled(poll.cmd, !answer.silent);
@@ -90,22 +97,20 @@ void ShieldSim::answerMessage(const QByteArray &packet)
     if (answerMode == QLatin1String("none"))
         return;
     const QByteArray reply = answerMode == QLatin1String("echo") ? packet : answerBytes;
-    send(reply, QStringLiteral("-> message %1").arg(FrameCodec::toHex(reply)),
-         QStringLiteral("tx-message len=%1").arg(reply.size()));
+    send(reply, QStringLiteral("-> message %1").arg(FrameCodec::toHex(reply)), QStringLiteral("tx-message"),
+         {{QStringLiteral("len"), QString::number(reply.size())}});
 }
 
 // Stamped just before the write, so the time never lies after the moment
 // the daemon could read the bytes.
-void ShieldSim::send(const QByteArray &bytes, const QString &human, const QString &machine)
+void ShieldSim::send(const QByteArray &bytes, const QString &human, const QString &kind, Tracer::Fields fields)
 {
     const int64_t ns = Tracer::now();
     const int written = port->write(bytes);
-    QString line = machine;
-    if (!line.contains(QLatin1String(" bytes=")))
-        line += QStringLiteral(" bytes=") + compactHex(bytes);
+    fields.append({QStringLiteral("bytes"), compactHex(bytes)});
     if (written < bytes.size())
-        line += QStringLiteral(" short=%1").arg(written);
-    tracer->event(ns, human, line);
+        fields.append({QStringLiteral("short"), QString::number(written)});
+    tracer->event(ns, human, kind, fields);
     if (written < bytes.size())
         tracer->event(QStringLiteral("pty full: only %1 of %2 bytes written").arg(written).arg(bytes.size()),
                       QString());

@@ -2,6 +2,7 @@
 #define SHIELDSIM_H
 
 #include "shieldmodel.h"
+#include "tracer.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -9,7 +10,6 @@
 #include <cstdint>
 
 class PtyPort;
-class Tracer;
 
 // Routes the daemon's packets: polls go to the line model and are answered
 // after a short delay, message packets get the configured answer. Scenario
@@ -43,7 +43,7 @@ private:
     void answerPoll(const QByteArray &packet);
     void answerMessage(const QByteArray &packet);
     void later(const QByteArray &packet, void (ShieldSim::*handler)(const QByteArray &));
-    void send(const QByteArray &bytes, const QString &human, const QString &machine);
+    void send(const QByteArray &bytes, const QString &human, const QString &kind, Tracer::Fields fields);
 
     PtyPort *port;
     Tracer *tracer;

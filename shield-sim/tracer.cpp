@@ -1,5 +1,6 @@
 #include "tracer.h"
 
+#include <QUrl>
 #include <cstdio>
 #include <ctime>
 
@@ -16,18 +17,22 @@ int64_t Tracer::now()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void Tracer::event(const QString &human, const QString &machine)
+void Tracer::event(const QString &human, const QString &kind, const Fields &fields)
 {
-    event(now(), human, machine);
+    event(now(), human, kind, fields);
 }
 
-void Tracer::event(int64_t ns, const QString &human, const QString &machine)
+void Tracer::event(int64_t ns, const QString &human, const QString &kind, const Fields &fields)
 {
     if (!quiet && !human.isEmpty())
         message(human);
+    if (!file.isOpen() || kind.isEmpty())
+        return;
+    QByteArray line = QByteArray::number(qlonglong(ns)) + ' ' + kind.toUtf8();
+    for (const auto &field : fields)
+        line += ' ' + field.first.toUtf8() + '=' + QUrl::toPercentEncoding(field.second);
     // One write per line: readers polling the file never see half a line.
-    if (file.isOpen() && !machine.isEmpty())
-        file.write(QByteArray::number(qlonglong(ns)) + ' ' + machine.toUtf8() + '\n');
+    file.write(line + '\n');
 }
 
 void Tracer::message(const QString &text)

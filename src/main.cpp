@@ -22,7 +22,7 @@
 
 static void writeBanner(const Settings *settings, const QString &uid)
 {
-    Console::writeLine(QStringLiteral("#TMX_Driver_Lorentak_v%1.%2.%3").arg(1).arg(1).arg(10));
+    Console::writeLine(QStringLiteral("#TMX_Driver_Lorentak_v1.1.10"));
     Console::writeLine(QStringLiteral("TMX_STM_Driver 2.17"));
     QThread::sleep(1);
     Console::writeLine(QString());

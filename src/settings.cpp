@@ -16,8 +16,8 @@ void Settings::parser_param(int argc, char **argv)
     }
 
     if (options.contains(QStringLiteral("-v"))) {
-        Console::writeLine(QStringLiteral("TMX_STM_Driver: v2.") + QString::number(17));
-        Console::writeLine(QStringLiteral("Beta: ") + QString::number(2));
+        Console::writeLine(QStringLiteral("TMX_STM_Driver: v2.17"));
+        Console::writeLine(QStringLiteral("Beta: 2"));
         Console::writeLine(QStringLiteral("#Not for release!: "));
     }
 

@@ -193,13 +193,13 @@ void tst_DataTransmission::producersAndConsumerThreads()
     // Two producers each send numbered packets while one consumer polls the
     // way the daemon's consumers do; per producer nothing may be lost,
     // duplicated or reordered.
-    const int perProducer = 200000;
+    constexpr int perProducer = 200000;
     DataTransmission queue;
 
     // The producers start together so that their appends overlap.
     std::atomic<int> ready{0};
     auto producer = [&](char tag) {
-        return [&queue, &ready, tag, perProducer] {
+        return [&queue, &ready, tag] {
             ++ready;
             while (ready < 2)
                 QThread::yieldCurrentThread();

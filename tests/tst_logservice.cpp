@@ -271,12 +271,12 @@ void tst_LogService::timeStampIsTimeOfCall()
 void tst_LogService::linesFromSeveralThreads()
 {
     const int threads = 4;
-    const int perThread = 500;
+    constexpr int perThread = 500;
     ManualService log;
 
     QList<QThread *> writers;
     for (int t = 0; t < threads; ++t) {
-        writers.append(QThread::create([&log, t, perThread] {
+        writers.append(QThread::create([&log, t] {
             for (int i = 0; i < perThread; ++i)
                 log.service->debug(QStringLiteral("Controller"), "%d %d", t, i);
         }));

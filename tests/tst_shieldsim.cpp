@@ -6,7 +6,10 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
+
+#include "tracereader.h"
 
 #include <cerrno>
 #include <csignal>
@@ -128,28 +131,12 @@ public:
         return read(count);
     }
 
-    // Trace lines of one kind, split into words (time stamp first).
-    QList<QStringList> trace(const QString &kind)
+    // Trace lines of one kind.
+    QList<TraceLine> trace(const QString &kind)
     {
-        QList<QStringList> lines;
-        QFile file(path("trace"));
-        if (!file.open(QIODevice::ReadOnly))
-            return lines;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QStringList words = QString::fromUtf8(line).split(QLatin1Char(' '));
-            if (words.size() >= 2 && words.at(1) == kind)
-                lines << words;
-        }
-        return lines;
-    }
-
-    static QString field(const QStringList &words, const QString &key)
-    {
-        for (const QString &w : words) {
-            if (w.startsWith(key + QLatin1Char('=')))
-                return w.mid(key.size() + 1);
-        }
-        return QString();
+        TraceReader reader(path("trace"));
+        reader.update();
+        return reader.of(kind);
     }
 
     QTemporaryDir dir;
@@ -181,6 +168,7 @@ private slots:
     void badScenarios();
     void shippedScenarios_data();
     void shippedScenarios();
+    void watchLog();
 };
 
 void tst_ShieldSim::pollAnswers_data()
@@ -311,7 +299,7 @@ void tst_ShieldSim::messages()
     QVERIFY(sim.openPort());
     sim.port.write(sent);
     QTRY_COMPARE_WITH_TIMEOUT(sim.trace("rx-message").size(), 1, timeoutMs);
-    QCOMPARE(SimRun::field(sim.trace("rx-message").first(), "bytes"), QString::fromLatin1(sent.toHex()));
+    QCOMPARE(sim.trace("rx-message").first().field("bytes"), QString::fromLatin1(sent.toHex()));
     // Whatever answer there is went out before the next poll's answer.
     const QByteArray got = sim.exchange(poll(2, 1, 0), expected.size() + 11);
     QCOMPARE(got.toHex(' '), (expected + answer(2, 1, 0)).toHex(' '));
@@ -353,11 +341,11 @@ void tst_ShieldSim::splitPausesBetweenParts()
     QVERIFY(sim.openPort());
     QCOMPARE(sim.read(4).toHex(), QByteArray("fa0103f5"));
     QTRY_COMPARE_WITH_TIMEOUT(sim.trace("tx-split").size(), 3, timeoutMs);
-    const QList<QStringList> parts = sim.trace("tx-split");
+    const QList<TraceLine> parts = sim.trace("tx-split");
     // Longer than the daemon's 10 ms packet gap, so the pieces arrive as
     // separate packets; the timer may round to the millisecond.
-    QVERIFY(parts.at(1).first().toLongLong() - parts.at(0).first().toLongLong() >= 29000000);
-    QVERIFY(parts.at(2).first().toLongLong() - parts.at(1).first().toLongLong() >= 29000000);
+    QVERIFY(parts.at(1).ns - parts.at(0).ns >= 29000000);
+    QVERIFY(parts.at(2).ns - parts.at(1).ns >= 29000000);
 }
 
 // The trace's time stamps are on the caller's monotonic clock, so a
@@ -371,20 +359,23 @@ void tst_ShieldSim::traceTimeStamps()
     const qint64 after = monotonicNs();
 
     QTRY_COMPARE_WITH_TIMEOUT(sim.trace("tx-answer").size(), 1, timeoutMs);
-    const QStringList rx = sim.trace("rx-poll").first();
-    const QStringList tx = sim.trace("tx-answer").first();
-    const qint64 first = SimRun::field(rx, "first").toLongLong();
-    const qint64 last = SimRun::field(rx, "last").toLongLong();
-    const qint64 rxAt = rx.first().toLongLong();
-    const qint64 txAt = tx.first().toLongLong();
+    const TraceLine rx = sim.trace("rx-poll").first();
+    const TraceLine tx = sim.trace("tx-answer").first();
+    const qint64 first = rx.number("first");
+    const qint64 last = rx.number("last");
+    const qint64 rxAt = rx.ns;
+    const qint64 txAt = tx.ns;
     QVERIFY(before <= first);
     QVERIFY(first <= last);
     QVERIFY(last <= rxAt);
     QVERIFY(rxAt <= txAt);
     QVERIFY(txAt <= after);
-    QCOMPARE(SimRun::field(rx, "cmd"), QString("0x00"));
-    QCOMPARE(SimRun::field(tx, "bytes"), QString("fa010300020000010203f5"));
-    QCOMPARE(SimRun::field(tx, "apt"), QString("123"));
+    QCOMPARE(rx.field("cmd"), QString("0x00"));
+    QCOMPARE(tx.field("bytes"), QString("fa010300020000010203f5"));
+    QCOMPARE(tx.field("apt"), QString("123"));
+    // A value with blanks is one field all the same.
+    const TraceLine step = sim.trace("step").first();
+    QCOMPARE(step.field("text"), QString("call 123 from 3"));
 }
 
 void tst_ShieldSim::exitStatus_data()
@@ -399,6 +390,7 @@ void tst_ShieldSim::exitStatus_data()
     QTest::newRow("expect-cmd runs out") << "expect-cmd 8 100ms\n" << QStringList{"sleep", "60"} << 1;
     QTest::newRow("expect-cmd runs out, no daemon") << "expect-cmd 8 100ms\n" << QStringList() << 1;
     QTest::newRow("bad scenario") << "call\n" << QStringList{"sleep", "60"} << 2;
+    QTest::newRow("trace file cannot be written") << QString() << QStringList{"sleep", "60"} << 3;
     QTest::newRow("daemon cannot be started") << QString() << QStringList{"/nonexistent/daemon"} << 127;
 }
 
@@ -408,7 +400,7 @@ void tst_ShieldSim::exitStatus()
     QFETCH(QStringList, command);
     QFETCH(int, status);
 
-    SimRun sim(scenario, {}, command);
+    SimRun sim(scenario, status == 3 ? QStringList{"--trace", "/nonexistent/trace"} : QStringList{}, command);
     QVERIFY(sim.finished());
     QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.process.exitCode(), status);
@@ -492,6 +484,46 @@ void tst_ShieldSim::shippedScenarios()
     check.start(QStringLiteral(SHIELD_SIM_PATH), {"--check", "-s", file});
     QVERIFY(check.waitForFinished(timeoutMs));
     QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
+}
+
+// The daemon's serial trace as the log service sends it, decoded: a poll, an
+// answer that arrives in two reads, noise, a message, another source.
+void tst_ShieldSim::watchLog()
+{
+    QProcess watch;
+    watch.start(QStringLiteral(SHIELD_SIM_PATH), {"--watch-log"});
+    QVERIFY(watch.waitForStarted(timeoutMs));
+    auto line = [](const char *source, const char *text) {
+        return QByteArray("[Debug][12:00:01.234] [") + source + "]: " + text + "\r\n";
+    };
+    const QByteArrayList datagrams{
+        line("Uart WRITE", "FA 03 03 A2 02 08 00 00 00 00 F5"),
+        line("Uart READ", "00 FA 01 03 00 08"),
+        line("Uart READ", "00 00 01 02 03 F5"),
+        line("Uart WRITE", "FA 01 02"),
+        line("main", "test"),
+    };
+    const QStringList expected{
+        "12:00:01.234 poll door 3 status call command pickup",
+        "12:00:01.234 noise 00",
+        "12:00:01.234 answer door 3 status conversation apartment 123",
+        "12:00:01.234 message fa 01 02",
+        "12:00:01.234 log main: test",
+    };
+    // What is sent before the watcher listens is lost: probe until it answers.
+    QUdpSocket sender;
+    QTRY_VERIFY_WITH_TIMEOUT((sender.writeDatagram(line("probe", "x"), QHostAddress::LocalHost, 20004),
+                              watch.waitForReadyRead(100)),
+                             timeoutMs);
+    for (const QByteArray &datagram : datagrams)
+        sender.writeDatagram(datagram, QHostAddress::LocalHost, 20004);
+    QStringList got;
+    QTRY_VERIFY_WITH_TIMEOUT((got += QString::fromUtf8(watch.readAll()).split('\n', Qt::SkipEmptyParts),
+                              got.removeAll("12:00:01.234 log probe: x"), got.size() >= expected.size()),
+                             timeoutMs);
+    QCOMPARE(got, expected);
+    watch.kill();
+    watch.waitForFinished(timeoutMs);
 }
 
 QTEST_GUILESS_MAIN(tst_ShieldSim)
