@@ -43,6 +43,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include "tracereader.h"
+
 #include <rem.h>
 
 #include <cmath>
@@ -210,51 +212,28 @@ public:
     int token = 0;
 };
 
-// The simulator's --trace file: "<ns> <kind> key=value ...".
-class Trace
+// What the shield saw, from the simulator's --trace file.
+class Trace : public TraceReader
 {
 public:
-    void update()
-    {
-        if (!file.isOpen() && !file.open(QIODevice::ReadOnly))
-            return;
-        rest += file.readAll();
-        int end;
-        while ((end = rest.indexOf('\n')) >= 0) {
-            lines.append(QString::fromUtf8(rest.left(end)));
-            rest.remove(0, end + 1);
-        }
-    }
-
     int polls(int cmd)
     {
         update();
         int n = 0;
-        for (const QString &line : lines) {
-            const QStringList w = line.split(' ');
-            if (w.value(1) != "rx-poll")
-                continue;
-            for (const QString &kv : w)
-                if (kv.startsWith("cmd=") && kv.mid(4).toInt(nullptr, 0) == cmd)
-                    ++n;
-        }
+        for (const TraceLine &line : of("rx-poll"))
+            n += line.number("cmd") == cmd;
         return n;
     }
 
+    // A line of that kind, with KEY=VALUE among its fields when given.
     bool has(const QString &kind, const QString &field = QString())
     {
         update();
-        for (const QString &line : lines) {
-            const QStringList w = line.split(' ');
-            if (w.value(1) == kind && (field.isEmpty() || w.contains(field)))
+        for (const TraceLine &line : of(kind))
+            if (field.isEmpty() || line.field(field.section('=', 0, 0)) == field.section('=', 1))
                 return true;
-        }
         return false;
     }
-
-    QFile file;
-    QByteArray rest;
-    QStringList lines;
 };
 
 struct Wav
@@ -380,11 +359,8 @@ void tst_SipCall::cleanup()
         trace.update();
         dir->setAutoRemove(false);
         qWarning().noquote() << "files kept in" << dir->path() << "\n--- tmx-sip:\n" << logText()
-                             << "\n--- shield trace, last lines:\n" << trace.lines.mid(qMax(0, trace.lines.size() - 15)).join('\n');
+                             << "\n--- shield trace, last lines:\n" << trace.tail(15);
     }
-    trace.file.close();
-    trace.rest.clear();
-    trace.lines.clear();
     phone.buffer.clear();
     phone.received.clear();
 }
@@ -462,7 +438,7 @@ void tst_SipCall::call()
     QFile ptyFile(d + "/pty");
     QVERIFY(ptyFile.open(QIODevice::ReadOnly));
     const QString pty = QString::fromUtf8(ptyFile.readAll()).trimmed();
-    trace.file.setFileName(d + "/trace");
+    trace.open(d + "/trace");
 
     QFile stand(d + "/daemon.sh");
     QVERIFY(stand.open(QIODevice::WriteOnly));
