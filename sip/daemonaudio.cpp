@@ -54,10 +54,10 @@ void DaemonAudio::startClock()
 {
     if (running || timer < 0)
         return;
-    struct itimerspec spec = {};
-    spec.it_interval.tv_nsec = long(tickMs) * 1000 * 1000;
-    spec.it_value = spec.it_interval;
-    if (timerfd_settime(timer, 0, &spec, nullptr) || fd_listen(timer, FD_READ, ticked, this)) {
+    struct itimerspec period = {};
+    period.it_interval.tv_nsec = long(tickMs) * 1000 * 1000;
+    period.it_value = period.it_interval;
+    if (timerfd_settime(timer, 0, &period, nullptr) || fd_listen(timer, FD_READ, ticked, this)) {
         sipLog("audio: cannot start the 16 ms clock: %m", errno);
         return;
     }
