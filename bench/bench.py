@@ -595,7 +595,7 @@ def run_sip(args, tmp):
     sim.kill()
     sim.wait()
     lat = phone.latency
-    if os.environ.get("BENCH_SIP_LOG"):
+    if os.environ.get("BENCH_SIP_LOG"):  # tmx-sip's own lines, to see what it did
         with open(os.path.join(tmp, "sip.err")) as f:
             sys.stderr.write(f.read())
     return {
