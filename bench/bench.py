@@ -9,16 +9,17 @@ standard input/output and on UDP, and measures three conditions:
   loaded  calls in progress, numbered audio frames sent to 20003 at 62.5/s and
           read back from 20002, a console line every 10 ms, the serial trace
           flowing to 20004;
-  drift   as loaded, with the audio sender 1 % fast (63.125 frames/s).
+  drift   as loaded, with the audio sender 1 % fast (63.125 frames/s);
   noisy   repeated calls with a stray packet every few seconds and short bursts
           of a babbling line (10 bytes every 0.8 ms), then the same babble
           without a pause for as long again: event latency per 10 s, the lag
-          of the serial trace on 20004, RSS at start and end.
+          of the serial trace on 20004, RSS at start and end;
+  sip     a call through tmx-sip to a phone played here (see run_sip).
 
 Prints one table and writes the same figures as JSON.
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy]
+                   [--only idle,loaded,drift,noisy,sip]
 """
 
 import argparse
@@ -422,6 +423,209 @@ def run_condition(name, args, tmp):
     return result
 
 
+# --- sip: a call through tmx-sip -------------------------------------------
+# tmx-sip runs the daemon (shield-sim's pty, stand-in SPI in loopback) and
+# calls a small phone here, which answers with SDP for PCMU and sends numbered
+# RTP packets: each payload starts with a sync pattern and the packet's number
+# in G.711 codes that survive decoding and encoding unchanged. The daemon's
+# loopback sends the audio back, tmx-sip packs it into its own packets, and
+# the phone finds the numbers in what comes back: the round trip that tmx-sip
+# and the daemon add. CPU of tmx-sip alone (not the daemon): idle before the
+# call, and in the call.
+
+SIP_PHONE = ("127.0.0.1", 5062)
+SIP_SYNC = bytes([0x90, 0xA0, 0xB0, 0x98, 0xA8, 0xB8, 0x94, 0xA4])
+SIP_QUIET = 0xEF
+
+
+def sip_payload(seq):
+    digits = bytes(0xC0 | ((seq >> s) & 0xF) for s in (12, 8, 4, 0))
+    body = SIP_SYNC + digits
+    return body + bytes([SIP_QUIET]) * (160 - len(body))
+
+
+class SipPhone:
+    """Answers one INVITE, plays numbered RTP, finds the numbers coming back."""
+
+    def __init__(self):
+        self.sip = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sip.bind(SIP_PHONE)
+        self.rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.rtp.bind(("127.0.0.1", 0))
+        self.rtp.settimeout(0.2)
+        self.invite = None
+        self.peer_rtp = None
+        self.sent = {}          # seq -> send ns
+        self.latency = []
+        self.stream = b""
+        self.running = False
+        self.established = threading.Event()
+
+    @staticmethod
+    def headers(msg):
+        head = msg.split("\r\n\r\n", 1)[0].split("\r\n")
+        out = {}
+        for line in head[1:]:
+            k, _, v = line.partition(":")
+            out.setdefault(k.strip().lower(), []).append(v.strip())
+        return head[0], out
+
+    def answer(self):
+        """Waits for the INVITE and answers 200 OK; returns once ACKed."""
+        self.sip.settimeout(120)
+        while True:
+            data, addr = self.sip.recvfrom(65535)
+            text = data.decode(errors="replace")
+            first, h = self.headers(text)
+            if first.startswith("INVITE "):
+                break
+        self.invite = (first, h, addr)
+        body = text.split("\r\n\r\n", 1)[1]
+        ip = [l[9:].strip() for l in body.split("\r\n") if l.startswith("c=IN IP4 ")][0]
+        port = [int(l.split()[1]) for l in body.split("\r\n") if l.startswith("m=audio ")][0]
+        self.peer_rtp = (ip, port)
+        lport = self.rtp.getsockname()[1]
+        sdp = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+               f"m=audio {lport} RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=ptime:20\r\n")
+        to = h["to"][0] + ";tag=bench1"
+        self.to = to
+        resp = ("SIP/2.0 200 OK\r\n" + "".join(f"Via: {v}\r\n" for v in h["via"]) +
+                f"From: {h['from'][0]}\r\nTo: {to}\r\nCall-ID: {h['call-id'][0]}\r\n"
+                f"CSeq: {h['cseq'][0]}\r\nContact: <sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}>\r\n"
+                f"Content-Type: application/sdp\r\nContent-Length: {len(sdp)}\r\n\r\n{sdp}")
+        self.sip.sendto(resp.encode(), addr)
+        while True:
+            data, _ = self.sip.recvfrom(65535)
+            if data.startswith(b"ACK "):
+                break
+        self.established.set()
+
+    def hang_up(self):
+        first, h, addr = self.invite
+        contact = h["contact"][0].strip("<>").split(";")[0]
+        bye = (f"BYE {contact} SIP/2.0\r\nVia: SIP/2.0/UDP {SIP_PHONE[0]}:{SIP_PHONE[1]};branch=z9hG4bKbench2\r\n"
+               f"From: {self.to}\r\nTo: {h['from'][0]}\r\nCall-ID: {h['call-id'][0]}\r\n"
+               f"CSeq: 1 BYE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n")
+        self.sip.settimeout(5)
+        self.sip.sendto(bye.encode(), addr)
+        try:
+            self.sip.recvfrom(65535)
+        except socket.timeout:
+            pass
+
+    def play(self, seconds):
+        self.running = True
+        rx = threading.Thread(target=self._receive, daemon=True)
+        rx.start()
+        t0 = now_ns()
+        seq = 0
+        ssrc = 0x1234ABCD
+        while now_ns() - t0 < seconds * 1e9:
+            due = t0 + seq * 20_000_000
+            wait = due - now_ns()
+            if wait > 0:
+                time.sleep(wait / 1e9)
+            head = struct.pack("!BBHII", 0x80, 0, seq & 0xFFFF, (seq * 160) & 0xFFFFFFFF, ssrc)
+            self.sent[seq] = now_ns()
+            self.rtp.sendto(head + sip_payload(seq & 0xFFFF), self.peer_rtp)
+            seq += 1
+        time.sleep(0.5)
+        self.running = False
+        rx.join()
+        return seq
+
+    def _receive(self):
+        while self.running:
+            try:
+                data = self.rtp.recv(2048)
+            except socket.timeout:
+                continue
+            t = now_ns()
+            self.stream += data[12:]
+            while True:
+                i = self.stream.find(SIP_SYNC)
+                if i < 0 or len(self.stream) < i + 12:
+                    self.stream = self.stream[-11:] if i < 0 else self.stream[i:]
+                    break
+                d = self.stream[i + 8:i + 12]
+                if all(0xC0 <= b <= 0xCF for b in d):
+                    seq = sum((b & 0xF) << s for b, s in zip(d, (12, 8, 4, 0)))
+                    if seq in self.sent:
+                        self.latency.append(t - self.sent[seq])
+                self.stream = self.stream[i + 12:]
+
+
+def run_sip(args, tmp):
+    sip_bin = os.path.join(args.build, "sip", "tmx-sip")
+    if not os.access(sip_bin, os.X_OK):
+        raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
+    idle = max(5.0, args.seconds)
+    pty_file = os.path.join(tmp, "sip.pty")
+    scn = os.path.join(tmp, "sip.scn")
+    with open(scn, "w") as f:
+        f.write(f"idle {idle + 4:g}s\ncall 123 from 3\nwait pickup 60s\n")
+    conf = os.path.join(tmp, "tmx-sip.conf")
+    with open(conf, "w") as f:
+        f.write(f"listen 127.0.0.1:5060\napartment 123 sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}\n"
+                f"daemon {args.driver} -ic 102\n")
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "-s", scn])
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        pty = f.read().strip()
+    phone = SipPhone()
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
+    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, "sip.err"), "w"))
+    answering = threading.Thread(target=phone.answer, daemon=True)
+    answering.start()
+
+    time.sleep(3.0)  # the daemon's banner
+    t0 = now_ns()
+    c0 = cpu_seconds(sip.pid)
+    time.sleep(idle)
+    cpu_idle = (cpu_seconds(sip.pid) - c0) / ((now_ns() - t0) / 1e9)
+
+    if not phone.established.wait(60):
+        raise SystemExit("bench: tmx-sip did not call")
+    t0 = now_ns()
+    c0 = cpu_seconds(sip.pid)
+    sent = phone.play(args.seconds)
+    cpu_call = (cpu_seconds(sip.pid) - c0) / ((now_ns() - t0) / 1e9)
+    rss = peak_rss_kb(sip.pid)
+    phone.hang_up()
+    sip.terminate()
+    sip.wait()
+    sim.kill()
+    sim.wait()
+    lat = phone.latency
+    if os.environ.get("BENCH_SIP_LOG"):  # tmx-sip's own lines, to see what it did
+        with open(os.path.join(tmp, "sip.err")) as f:
+            sys.stderr.write(f.read())
+    return {
+        "condition": "sip", "seconds": args.seconds,
+        "sip_packets_sent": sent, "sip_packets_back": len(lat),
+        "sip_rtt_ms_p50": ms(percentile(lat, 50)), "sip_rtt_ms_p99": ms(percentile(lat, 99)),
+        "sip_rtt_ms_max": ms(max(lat) if lat else None),
+        "sip_cpu_idle_percent": round(100.0 * cpu_idle, 2),
+        "sip_cpu_call_percent": round(100.0 * cpu_call, 2),
+        "peak_rss_kb": rss,
+    }
+
+
+SIP_ROWS = [
+    ("SIP: RTP packets sent", "sip_packets_sent"),
+    ("SIP: numbered packets found back", "sip_packets_back"),
+    ("SIP: round trip p50 (ms)", "sip_rtt_ms_p50"),
+    ("SIP: round trip p99 (ms)", "sip_rtt_ms_p99"),
+    ("SIP: round trip max (ms)", "sip_rtt_ms_max"),
+    ("SIP: tmx-sip CPU idle (%)", "sip_cpu_idle_percent"),
+    ("SIP: tmx-sip CPU in a call (%)", "sip_cpu_call_percent"),
+]
+
+
 ROWS = [
     ("SPI transfers", "transfers"),
     ("SPI period mean (ms)", "period_ms_mean"),
@@ -448,7 +652,7 @@ ROWS = [
     ("log datagrams", "log_datagrams"),
     ("CPU (% of one core)", "cpu_percent_of_core"),
     ("peak RSS (kB)", "peak_rss_kb"),
-]
+] + SIP_ROWS
 
 
 def fmt(v):
@@ -645,7 +849,7 @@ def main():
     p.add_argument("--seconds", type=float, default=60.0)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip")
     args = p.parse_args()
     args.driver = os.path.join(args.build, "src", "tmx-driver")
     args.sim = os.path.join(args.build, "shield-sim", "shield-sim")
@@ -657,7 +861,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tmx-bench-") as tmp:
         for name in args.only.split(","):
             print(f"bench: {name} for {args.seconds:g} s ...", file=sys.stderr)
-            results.append(run_noisy(args, tmp) if name == "noisy" else run_condition(name, args, tmp))
+            runner = {"noisy": run_noisy, "sip": run_sip}.get(name)
+            results.append(runner(args, tmp) if runner else run_condition(name, args, tmp))
     print_table(results)
     with open(args.json, "w") as f:
         json.dump(results, f, indent=2)

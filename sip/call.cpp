@@ -1,0 +1,177 @@
+#include "call.h"
+#include "log.h"
+
+#include <cctype>
+
+Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
+           int apartment, int door, const std::string &uri)
+    : sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
+      uri(uri), stream(config, [this](char digit) { this->listener.callDigit(*this, digit); })
+{
+    tmr_init(&ringTimer);
+    label = "apartment " + std::to_string(apartment);
+    if (door >= 0)
+        label += " door " + std::to_string(door);
+}
+
+Call::~Call()
+{
+    tmr_cancel(&ringTimer);
+    // Dropping the session sends BYE or CANCEL as its state asks; libre
+    // keeps it until the phone has answered that.
+    mem_deref(sess);
+    mem_deref(sdp);
+}
+
+int Call::start()
+{
+    int err = sdp_session_alloc(&sdp, &laddr);
+    if (!err)
+        err = stream.open(sdp, laddr);
+    struct mbuf *offer = nullptr;
+    if (!err)
+        err = sdp_encode(&offer, sdp, true);
+    if (err) {
+        mem_deref(offer);
+        return err;
+    }
+    char from[256];
+    re_snprintf(from, sizeof from, "sip:%s@%J", config.user.c_str(), &laddr);
+    char display[64];
+    if (door >= 0)
+        re_snprintf(display, sizeof display, "Door %d, apartment %d", door, apartment);
+    else
+        re_snprintf(display, sizeof display, "Apartment %d", apartment);
+    err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), nullptr, 0,
+                          "application/sdp", offer, nullptr, nullptr, false, offerHandler, answerHandler,
+                          progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, this,
+                          "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
+    mem_deref(offer);
+    if (err)
+        return err;
+    label += std::string(" call ") + sip_dialog_callid(sipsess_dialog(sess));
+    sipLog("%s: calling %s as \"%s\"", label.c_str(), uri.c_str(), display);
+    tmr_start(&ringTimer, uint64_t(config.ringTimeoutSeconds) * 1000, ringTimeout, this);
+    return 0;
+}
+
+void Call::hangUp()
+{
+    if (isEnded)
+        return;
+    isEnded = true;
+    tmr_cancel(&ringTimer);
+    sipLog("%s: %s", label.c_str(), isAnswered ? "hanging up (BYE)" : "cancelling (CANCEL)");
+    sess = static_cast<struct sipsess *>(mem_deref(sess));
+}
+
+void Call::end(const std::string &why)
+{
+    if (isEnded)
+        return;
+    isEnded = true;
+    tmr_cancel(&ringTimer);
+    sipLog("%s: ended: %s", label.c_str(), why.c_str());
+    listener.callEnded(*this, why);
+}
+
+int Call::takeAnswer(const struct sip_msg *msg)
+{
+    int err = sdp_decode(sdp, msg->mb, false);
+    if (!err)
+        err = stream.start();
+    if (err)
+        sipLog("%s: no usable audio in the phone's answer: %m", label.c_str(), err);
+    else
+        sipLog("%s: audio %s with %s, here on port %u", label.c_str(), stream.codec(), stream.remote().c_str(),
+               stream.localPort());
+    return err;
+}
+
+int Call::offerHandler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    int err = sdp_decode(self->sdp, msg->mb, true);
+    if (!err)
+        err = sdp_encode(descp, self->sdp, false);
+    if (!err && self->isAnswered) {
+        err = self->stream.start();
+        sipLog("%s: new offer from the phone: audio %s with %s", self->label.c_str(), self->stream.codec(),
+               self->stream.remote().c_str());
+    }
+    return err;
+}
+
+int Call::answerHandler(const struct sip_msg *msg, void *arg)
+{
+    return static_cast<Call *>(arg)->takeAnswer(msg);
+}
+
+void Call::progressHandler(const struct sip_msg *msg, void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    sipLog("%s: %u %r", self->label.c_str(), msg->scode, &msg->reason);
+}
+
+void Call::establishedHandler(const struct sip_msg *msg, void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    tmr_cancel(&self->ringTimer);
+    if (!self->stream.started()) {
+        // An answer without SDP leaves nothing to talk over; the owner drops
+        // the call, which sends the BYE.
+        self->end("the phone answered without audio");
+        return;
+    }
+    self->isAnswered = true;
+    sipLog("%s: answered: %u %r", self->label.c_str(), msg->scode, &msg->reason);
+    self->listener.callAnswered(*self);
+}
+
+void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    struct pl body, signal;
+    pl_set_mbuf(&body, msg->mb);
+    char digit = 0;
+    if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay")) {
+        if (!re_regex(body.p, body.l, "Signal=[ \t]*[0-9*#A-Da-d]1", nullptr, &signal))
+            digit = signal.p[0];
+    } else if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
+        if (!re_regex(body.p, body.l, "[ \t\r\n]*[0-9*#A-Da-d]1", nullptr, &signal))
+            digit = signal.p[0];
+    } else {
+        sip_reply(sip, msg, 415, "Unsupported Media Type");
+        return;
+    }
+    if (!digit) {
+        sip_reply(sip, msg, 400, "Bad Request");
+        return;
+    }
+    sip_reply(sip, msg, 200, "OK");
+    self->listener.callDigit(*self, char(std::toupper(static_cast<unsigned char>(digit))));
+}
+
+void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    char why[128];
+    if ((msg && msg->req) || err == ECONNRESET)
+        re_snprintf(why, sizeof why, "the phone hung up");
+    else if (err)
+        re_snprintf(why, sizeof why, "%m", err);
+    else if (msg)
+        re_snprintf(why, sizeof why, "%u %r", msg->scode, &msg->reason);
+    else
+        re_snprintf(why, sizeof why, "closed");
+    self->end(why);
+}
+
+void Call::ringTimeout(void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    const std::string why = "no answer in " + std::to_string(self->config.ringTimeoutSeconds) + " s";
+    self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
+    sipLog("%s: cancelling (CANCEL)", self->label.c_str());
+    self->end(why);
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "config.h"
+#include "mediastream.h"
+
+#include <re.h>
+
+#include <string>
+
+// One outgoing SIP call to the phone of an apartment, from INVITE to its end.
+// Its owner hears through Listener what the phone did; hangUp() ends it from
+// our side (BYE once answered, CANCEL while it rings).
+class Call
+{
+public:
+    class Listener
+    {
+    public:
+        virtual void callAnswered(Call &call) = 0;
+        // The call is over on the phone's side (hung up, declined, failed, no answer).
+        virtual void callEnded(Call &call, const std::string &why) = 0;
+        virtual void callDigit(Call &call, char digit) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+
+    Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
+         int apartment, int door, const std::string &uri);
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    // Sends the INVITE and starts the ring timeout. Returns 0 or an errno value.
+    int start();
+    void hangUp();
+    bool answered() const { return isAnswered; }
+    bool ended() const { return isEnded; }
+    // "apartment 123 door 3 call <Call-ID>", for every line about this call.
+    const std::string &name() const { return label; }
+    MediaStream &media() { return stream; }
+
+private:
+    static int offerHandler(struct mbuf **descp, const struct sip_msg *msg, void *arg);
+    static int answerHandler(const struct sip_msg *msg, void *arg);
+    static void progressHandler(const struct sip_msg *msg, void *arg);
+    static void establishedHandler(const struct sip_msg *msg, void *arg);
+    static void infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg);
+    static void closeHandler(int err, const struct sip_msg *msg, void *arg);
+    static void ringTimeout(void *arg);
+    int takeAnswer(const struct sip_msg *msg);
+    void end(const std::string &why);
+
+    struct sipsess_sock *sock;
+    const Config &config;
+    struct sa laddr;
+    Listener &listener;
+    int apartment;
+    int door;
+    std::string uri;
+    std::string label;
+    struct sipsess *sess = nullptr;
+    struct sdp_session *sdp = nullptr;
+    MediaStream stream;
+    struct tmr ringTimer;
+    bool isAnswered = false;
+    bool isEnded = false;
+};

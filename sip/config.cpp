@@ -1,0 +1,200 @@
+#include "config.h"
+
+#include <re.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string trim(const std::string &s)
+{
+    const char *blanks = " \t\r";
+    const size_t b = s.find_first_not_of(blanks);
+    if (b == std::string::npos)
+        return std::string();
+    return s.substr(b, s.find_last_not_of(blanks) - b + 1);
+}
+
+std::vector<std::string> words(const std::string &s)
+{
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    std::string w;
+    while (in >> w)
+        out.push_back(w);
+    return out;
+}
+
+bool toLong(const std::string &s, long min, long max, long &value)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (errno || *end || v < min || v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+bool toDouble(const std::string &s, double min, double max, double &value)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    if (errno || *end || !std::isfinite(v) || v < min || v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+// A URI we can place a call to: libre must read it, and it must be sip: or sips:.
+bool validUri(const std::string &text)
+{
+    struct pl pl;
+    struct uri uri;
+    pl_set_str(&pl, text.c_str());
+    if (uri_decode(&uri, &pl))
+        return false;
+    return !pl_strcasecmp(&uri.scheme, "sip") || !pl_strcasecmp(&uri.scheme, "sips");
+}
+
+} // namespace
+
+bool Config::load(const std::string &path, std::string &error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse(text.str(), path, error);
+}
+
+bool Config::parse(const std::string &text, const std::string &name, std::string &error)
+{
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    std::map<std::string, int> seen;
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        const std::string line = trim(raw);
+        if (line.empty() || line[0] == '#')
+            continue;
+        const size_t cut = line.find_first_of(" \t");
+        const std::string key = line.substr(0, cut);
+        const std::string value = cut == std::string::npos ? std::string() : trim(line.substr(cut));
+        const std::string where = name + ":" + std::to_string(lineNo) + ": ";
+        auto fail = [&](const std::string &what) {
+            error = where + what;
+            return false;
+        };
+        if (key != "apartment") {
+            auto it = seen.find(key);
+            if (it != seen.end())
+                return fail("'" + key + "' is already set on line " + std::to_string(it->second));
+            seen[key] = lineNo;
+        }
+        if (value.empty())
+            return fail("'" + key + "' needs a value");
+
+        long n = 0;
+        if (key == "listen") {
+            struct sa sa;
+            const size_t colon = value.rfind(':');
+            long port = 5060;
+            std::string host = value;
+            if (colon != std::string::npos) {
+                host = value.substr(0, colon);
+                if (!toLong(value.substr(colon + 1), 1, 65535, port))
+                    return fail("listen: bad port in '" + value + "'");
+            }
+            if (sa_set_str(&sa, host.c_str(), 0) || sa_af(&sa) != AF_INET)
+                return fail("listen: '" + host + "' is not an IPv4 address");
+            listenAddress = host;
+            listenPort = uint16_t(port);
+        } else if (key == "user") {
+            if (value.find_first_of(" \t@:;<>\"") != std::string::npos)
+                return fail("user: '" + value + "' is not a plain user name");
+            user = value;
+        } else if (key == "apartment") {
+            const std::vector<std::string> w = words(value);
+            if (w.size() != 2)
+                return fail("apartment needs a number and a URI");
+            if (!toLong(w[0], 0, 9999, n))
+                return fail("apartment: '" + w[0] + "' is not a number from 0 to 9999");
+            if (!validUri(w[1]))
+                return fail("apartment " + w[0] + ": '" + w[1] + "' is not a sip: URI");
+            if (!apartments.emplace(int(n), w[1]).second)
+                return fail("apartment " + w[0] + " is given twice");
+        } else if (key == "default") {
+            if (!validUri(value))
+                return fail("default: '" + value + "' is not a sip: URI");
+            defaultUri = value;
+        } else if (key == "open_key") {
+            if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
+                return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
+            openKey = char(std::toupper(static_cast<unsigned char>(value[0])));
+        } else if (key == "ring_timeout") {
+            if (!toLong(value, 1, 600, n))
+                return fail("ring_timeout: '" + value + "' is not a number of seconds from 1 to 600");
+            ringTimeoutSeconds = unsigned(n);
+        } else if (key == "sample_format") {
+            if (value == "s16be")
+                sampleFormat = SampleFormat::S16BE;
+            else if (value == "s16le")
+                sampleFormat = SampleFormat::S16LE;
+            else
+                return fail("sample_format: '" + value + "' is neither s16be nor s16le");
+        } else if (key == "gain_to_phone" || key == "gain_to_door") {
+            double db = 0;
+            if (!toDouble(value, -60, 30, db))
+                return fail(key + ": '" + value + "' is not a gain in dB from -60 to 30");
+            (key == "gain_to_phone" ? gainToPhoneDb : gainToDoorDb) = db;
+        } else if (key == "rtp_ports") {
+            const size_t dash = value.find('-');
+            long lo = 0, hi = 0;
+            if (dash == std::string::npos || !toLong(value.substr(0, dash), 1024, 65534, lo)
+                || !toLong(value.substr(dash + 1), 1025, 65535, hi) || hi <= lo)
+                return fail("rtp_ports: '" + value + "' is not a range MIN-MAX within 1024-65535");
+            rtpPortMin = uint16_t(lo);
+            rtpPortMax = uint16_t(hi);
+        } else if (key == "jitter_ms") {
+            if (!toLong(value, 10, 500, n))
+                return fail("jitter_ms: '" + value + "' is not a number from 10 to 500");
+            jitterMs = unsigned(n);
+        } else if (key == "daemon") {
+            daemon = words(value);
+        } else if (key == "intercom") {
+            if (!toLong(value, 0, 255, n))
+                return fail("intercom: '" + value + "' is not a number from 0 to 255");
+            intercom = int(n);
+        } else {
+            return fail("unknown key '" + key + "'");
+        }
+    }
+    if (seen.count("daemon") && seen.count("intercom")) {
+        error = name + ":" + std::to_string(seen["intercom"])
+            + ": 'intercom' goes with the default daemon command; put -ic in 'daemon' instead";
+        return false;
+    }
+    return true;
+}
+
+std::string Config::uriFor(int apartment) const
+{
+    auto it = apartments.find(apartment);
+    return it != apartments.end() ? it->second : defaultUri;
+}

@@ -1,0 +1,48 @@
+#include "eventline.h"
+
+#include <cstdlib>
+
+namespace {
+
+// A plain decimal number of at most five digits, nothing else.
+bool number(const std::string &s, int &value)
+{
+    if (s.empty() || s.size() > 5 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::atoi(s.c_str());
+    return true;
+}
+
+} // namespace
+
+EventLine EventLine::parse(const std::string &line)
+{
+    EventLine e;
+    std::string text = line;
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text == "pickup")
+        e.kind = Pickup;
+    else if (text == "open")
+        e.kind = Open;
+    else if (text == "drop")
+        e.kind = Drop;
+    else if (text.compare(0, 8, "message ") == 0)
+        e.kind = Message;
+    else if (text.compare(0, 5, "dial ") == 0) {
+        const std::string rest = text.substr(5);
+        const size_t blank = rest.find(' ');
+        int apartment = 0, door = 0;
+        if (blank == std::string::npos) {
+            if (number(rest, apartment)) {
+                e.kind = Dial;
+                e.apartment = apartment;
+            }
+        } else if (number(rest.substr(0, blank), apartment) && number(rest.substr(blank + 1), door)) {
+            e.kind = Dial;
+            e.apartment = apartment;
+            e.door = door;
+        }
+    }
+    return e;
+}

@@ -1,0 +1,211 @@
+#include "mediastream.h"
+#include "log.h"
+
+#include <re.h>
+#include <rem.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const uint32_t srate = 8000;
+const size_t packetSamples = 160;          // 20 ms
+const char eventPtLocal[] = "101";
+
+// Confirmation: two 150 ms beeps at 1400 Hz, 100 ms apart.
+const uint32_t toneHz = 1400;
+const int toneLevel = 30;                  // % of full scale
+const size_t beep = 1200;
+const size_t pause = 800;
+const size_t toneLength = 2 * beep + pause;
+
+int16_t scaled(int v, double gain)
+{
+    const double x = std::lround(v * gain);
+    return int16_t(x > 32767 ? 32767 : x < -32768 ? -32768 : x);
+}
+
+double factor(double db)
+{
+    return db == 0 ? 1.0 : std::pow(10.0, db / 20.0);
+}
+
+} // namespace
+
+MediaStream::MediaStream(const Config &config, DigitHandler onDigit)
+    : config(config), onDigit(std::move(onDigit)), play(config.jitterMs * srate / 1000),
+      gainToPhone(factor(config.gainToPhoneDb)), gainToDoor(factor(config.gainToDoorDb))
+{
+    struct mbuf *mb = mbuf_alloc(2 * srate);
+    if (mb && autone_sine(mb, srate, toneHz, toneLevel, 0, 0) == 0) {
+        tone.resize(mb->end / 2);
+        std::memcpy(tone.data(), mb->buf, tone.size() * 2);
+    }
+    mem_deref(mb);
+    raddr = static_cast<struct sa *>(mem_zalloc(sizeof(struct sa), nullptr));
+}
+
+MediaStream::~MediaStream()
+{
+    mem_deref(rtp);
+    mem_deref(tel);
+    mem_deref(raddr);
+    // The SDP media line belongs to the session.
+}
+
+int MediaStream::open(struct sdp_session *sdp, const struct sa &laddr)
+{
+    int err = rtp_listen(&rtp, IPPROTO_UDP, &laddr, config.rtpPortMin, config.rtpPortMax, true,
+                         rtpReceived, nullptr, this);
+    if (err)
+        return err;
+    err = sdp_media_add(&media, sdp, sdp_media_audio, sa_port(rtp_local(rtp)), sdp_proto_rtpavp);
+    if (err)
+        return err;
+    err |= sdp_format_add(nullptr, media, false, "0", "PCMU", srate, 1, nullptr, nullptr, nullptr, false, nullptr);
+    err |= sdp_format_add(nullptr, media, false, "8", "PCMA", srate, 1, nullptr, nullptr, nullptr, false, nullptr);
+    err |= sdp_format_add(nullptr, media, false, eventPtLocal, telev_rtpfmt, srate, 1, nullptr, nullptr,
+                          nullptr, false, "0-15");
+    err |= sdp_media_set_lattr(media, true, sdp_attr_ptime, "20");
+    if (err)
+        return err;
+    return telev_alloc(&tel, 20);
+}
+
+int MediaStream::start()
+{
+    if (!media)
+        return EINVAL;
+    // PCMU when the phone takes it, PCMA otherwise.
+    const struct sdp_format *fmt = sdp_media_rformat(media, "PCMU");
+    if (!fmt)
+        fmt = sdp_media_rformat(media, "PCMA");
+    if (!fmt)
+        return ENOENT;
+    const bool changed = running && (alaw != !str_casecmp(fmt->name, "PCMA") || !sa_cmp(raddr, sdp_media_raddr(media), SA_ALL));
+    alaw = !str_casecmp(fmt->name, "PCMA");
+    audioPt = fmt->pt;
+    const struct sdp_format *ev = sdp_media_rformat(media, telev_rtpfmt);
+    eventPt = ev ? ev->pt : -1;
+    *raddr = *sdp_media_raddr(media);
+    if (changed)
+        play.flush();
+    if (!running) {
+        struct sa rtcp;
+        sdp_media_raddr_rtcp(media, &rtcp);
+        char cname[64];
+        re_snprintf(cname, sizeof cname, "tmx-sip@%j", rtp_local(rtp));
+        rtcp_start(rtp, cname, &rtcp);
+        rtcp_set_srate(rtp, srate, srate);
+        txTs = rand_u32();
+        firstPacket = true;
+    }
+    running = true;
+    return 0;
+}
+
+const char *MediaStream::codec() const
+{
+    return alaw ? "PCMA" : "PCMU";
+}
+
+std::string MediaStream::remote() const
+{
+    char text[64];
+    re_snprintf(text, sizeof text, "%J", raddr);
+    return text;
+}
+
+unsigned MediaStream::localPort() const
+{
+    return rtp ? sa_port(rtp_local(rtp)) : 0;
+}
+
+void MediaStream::rtpReceived(const struct sa *src, const struct rtp_header *hdr, struct mbuf *mb, void *arg)
+{
+    static_cast<MediaStream *>(arg)->received(src, *hdr, mb);
+}
+
+void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, struct mbuf *mb)
+{
+    if (!running)
+        return;
+    if (!sa_cmp(src, raddr, SA_ALL)) {
+        if (nForeign++ == 0)
+            sipLog("rtp: ignoring packets from %J, the call's media is at %J", src, raddr);
+        return;
+    }
+    if (hdr.pt == audioPt) {
+        const size_t n = mbuf_get_left(mb);
+        if (!n || n > 1024)
+            return;
+        int16_t samples[1024];
+        const uint8_t *p = mbuf_buf(mb);
+        for (size_t i = 0; i < n; ++i)
+            samples[i] = alaw ? g711_alaw2pcm(p[i]) : g711_ulaw2pcm(p[i]);
+        play.put(hdr, samples, n);
+    } else if (int(hdr.pt) == eventPt || hdr.pt == std::atoi(eventPtLocal)) {
+        int event = 0;
+        bool end = false;
+        if (telev_recv(tel, mb, &event, &end))
+            return;
+        // One key press is one event time stamp, whichever of its packets
+        // (start, end, their repetitions) arrive.
+        if (haveEventTs && hdr.ts == lastEventTs)
+            return;
+        haveEventTs = true;
+        lastEventTs = hdr.ts;
+        const int digit = telev_code2digit(event);
+        if (digit > 0)
+            onDigit(char(digit));
+    }
+}
+
+void MediaStream::fromDaemon(const int16_t *samples, size_t count)
+{
+    if (!running)
+        return;
+    for (size_t i = 0; i < count; ++i) {
+        int v = samples[i];
+        if (tonePos < toneLength) {
+            if (tonePos < beep || tonePos >= beep + pause)
+                v += tone[tonePos % tone.size()];
+            ++tonePos;
+        }
+        pending.push_back(gainToPhone == 1.0 && v >= -32768 && v <= 32767 ? int16_t(v) : scaled(v, gainToPhone));
+    }
+    while (pending.size() >= packetSamples)
+        sendPacket();
+}
+
+void MediaStream::sendPacket()
+{
+    struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + packetSamples);
+    if (mb) {
+        mb->pos = mb->end = RTP_HEADER_SIZE;
+        for (size_t i = 0; i < packetSamples; ++i)
+            mbuf_write_u8(mb, alaw ? g711_pcm2alaw(pending[i]) : g711_pcm2ulaw(pending[i]));
+        mb->pos = RTP_HEADER_SIZE;
+        rtp_send(rtp, raddr, false, firstPacket, uint8_t(audioPt), txTs, mb);
+        mem_deref(mb);
+    }
+    firstPacket = false;
+    txTs += packetSamples;
+    pending.erase(pending.begin(), pending.begin() + packetSamples);
+}
+
+void MediaStream::toDaemon(int16_t *samples, size_t count)
+{
+    play.read(samples, count);
+    if (gainToDoor != 1.0)
+        for (size_t i = 0; i < count; ++i)
+            samples[i] = scaled(samples[i], gainToDoor);
+}
+
+void MediaStream::playConfirmation()
+{
+    if (!tone.empty())
+        tonePos = 0;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "config.h"
+#include "playout.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct rtp_sock;
+struct sdp_media;
+struct sdp_session;
+struct telev;
+struct rtp_header;
+struct mbuf;
+
+// The audio of one call on the phone's side: RTP with G.711 (PCMU or PCMA as
+// negotiated) in 20 ms packets, RTCP beside it, RFC 4733 telephone events in.
+// Towards the phone it packs the daemon's frames into packets; from the phone
+// it feeds the playout buffer that the daemon's clock reads.
+class MediaStream
+{
+public:
+    using DigitHandler = std::function<void(char digit)>;
+
+    MediaStream(const Config &config, DigitHandler onDigit);
+    ~MediaStream();
+    MediaStream(const MediaStream &) = delete;
+    MediaStream &operator=(const MediaStream &) = delete;
+
+    // Opens the RTP socket on laddr and adds the audio line to the offer.
+    int open(struct sdp_session *sdp, const struct sa &laddr);
+    // Takes the remote address and codec from the SDP just decoded; audio
+    // flows from now on. Returns 0 or an errno value.
+    int start();
+    bool started() const { return running; }
+    const char *codec() const;
+    std::string remote() const;
+    unsigned localPort() const;
+
+    // One frame from the daemon, on its way to the phone.
+    void fromDaemon(const int16_t *samples, size_t count);
+    // One frame for the daemon.
+    void toDaemon(int16_t *samples, size_t count);
+    // The short tone that tells the phone the door opened.
+    void playConfirmation();
+
+    const Playout &playout() const { return play; }
+    unsigned foreignPackets() const { return nForeign; }
+
+private:
+    static void rtpReceived(const struct sa *src, const struct rtp_header *hdr, struct mbuf *mb, void *arg);
+    void received(const struct sa *src, const struct rtp_header &hdr, struct mbuf *mb);
+    void sendPacket();
+
+    const Config &config;
+    DigitHandler onDigit;
+    struct rtp_sock *rtp = nullptr;
+    struct sdp_media *media = nullptr;
+    struct telev *tel = nullptr;
+    Playout play;
+    bool running = false;
+    bool alaw = false;
+    int audioPt = 0;
+    int eventPt = -1;
+    struct sa *raddr = nullptr;
+    double gainToPhone = 1.0;
+    double gainToDoor = 1.0;
+
+    // Towards the phone.
+    std::vector<int16_t> pending;
+    uint32_t txTs = 0;
+    bool firstPacket = true;
+
+    // The confirmation tone: samples of a 1 s sine, and where it is.
+    std::vector<int16_t> tone;
+    size_t tonePos = SIZE_MAX;
+
+    bool haveEventTs = false;
+    uint32_t lastEventTs = 0;
+    unsigned nForeign = 0;
+};

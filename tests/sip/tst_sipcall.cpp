@@ -1,0 +1,610 @@
+// Calls through tmx-sip to a real SIP phone: shield-sim plays the shield on a
+// pty, tmx-sip runs the daemon on it (stand-in board library, SPI in
+// loopback) and rings baresip, which runs headless on 127.0.0.1 with a sine
+// tone as its microphone and records what it hears. baresip gets no player
+// module: it records in its decoder all the same, and ALSA's null device
+// would keep a core busy (it never blocks).
+//
+// Each row is one call: the shield's scenario, lines added to tmx-sip's
+// configuration, and the steps of the test, one per line:
+//   phone incoming [KEY=VALUE|...]  baresip is rung (fields of its event)
+//   phone accept|hangup             answer, or reject / hang up
+//   phone key K                     press K (RFC 4733 telephone event)
+//   phone closed                    baresip's call has ended
+//   phone calls N                   baresip was rung N times in all
+//   poll CMD                        a poll to the shield carries command CMD
+//   nopoll CMD                      no poll so far carried command CMD
+//   event NAME                      the shield saw pickup, open or drop happen
+//   log TEXT                        tmx-sip wrote a line holding TEXT
+//   scenario-end                    the shield's scenario ran out
+//   recorded [+]S                   baresip's recording holds S seconds (+: more than now)
+//   foreign                         a burst of loud 1 kHz RTP to tmx-sip's RTP port
+//                                   from another port (played, it would spoil
+//                                   the tone in the recording)
+//   mark                            remember the recording's length here
+//   audio                           check the recording (see checkAudio)
+//   sipp                            (first step) SIPp plays the phone of
+//                                   apartment 123 instead, with info-phone.xml
+//   sipp done                       SIPp played its scenario to the end
+//
+// Each row is its own CTest test, sip_ROW, run in a network namespace of its
+// own (tests/netns-run): tst_sipcall call:ROW.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include "tracereader.h"
+
+#include <rem.h>
+
+#include <cmath>
+#include <csignal>
+#include <sys/prctl.h>
+
+#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO)
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH and TMX_SIPP_SCENARIO must be defined"
+#endif
+
+namespace {
+
+const int stepTimeoutMs = 30000;
+const int rate = 8000;
+const char phoneSip[] = "127.0.0.1:5062";
+const quint16 sippPort = 5070;
+const char phoneCtrl[] = "127.0.0.1";
+const quint16 phoneCtrlPort = 4444;
+const double phoneToneHz = 440;
+const double confirmationHz = 1400;
+
+// A child that dies with the test, so a test killed by its time-out leaves
+// nothing behind.
+class ChildProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
+
+// baresip, driven over its TCP control interface (netstrings of JSON).
+class Phone
+{
+public:
+    bool start(const QString &dir, QString &error)
+    {
+        QDir().mkpath(dir + "/rec");
+        recDir = dir + "/rec";
+        QFile config(dir + "/config");
+        QFile accounts(dir + "/accounts");
+        if (!config.open(QIODevice::WriteOnly) || !accounts.open(QIODevice::WriteOnly)) {
+            error = "cannot write baresip's configuration";
+            return false;
+        }
+        config.write(QStringLiteral("sip_listen %1\n"
+                                    "net_interface 127.0.0.1\n"
+                                    "audio_source ausine,%2\n"
+                                    "ausrc_srate 48000\n"
+                                    "ausrc_channels 2\n"
+                                    "module_path /usr/lib/baresip/modules\n"
+                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n"
+                                    "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
+                                    "ctrl_tcp_listen %3:%4\n"
+                                    "snd_path %5\n")
+                         .arg(phoneSip)
+                         .arg(phoneToneHz)
+                         .arg(phoneCtrl)
+                         .arg(phoneCtrlPort)
+                         .arg(recDir)
+                         .toUtf8());
+        // Two apartments' phones on one baresip: the request URI picks the account.
+        for (const char *user : {"apt123", "apt124"})
+            accounts.write(QStringLiteral("<sip:%1@%2>;regint=0;answermode=manual;audio_codecs=PCMU,PCMA\n")
+                               .arg(user)
+                               .arg(phoneSip)
+                               .toUtf8());
+        config.close();
+        accounts.close();
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        proc.setStandardOutputFile(dir + "/baresip.log");
+        proc.start(QStringLiteral("baresip"), {QStringLiteral("-f"), dir});
+        if (!proc.waitForStarted(10000)) {
+            error = "cannot start baresip: " + proc.errorString();
+            return false;
+        }
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < stepTimeoutMs) {
+            ctrl.connectToHost(QString(phoneCtrl), phoneCtrlPort);
+            if (ctrl.waitForConnected(500))
+                return true;
+            ctrl.abort();
+            if (proc.state() != QProcess::Running)
+                break;
+            QTest::qWait(100);
+        }
+        error = "baresip's control port never opened";
+        return false;
+    }
+
+    void stop()
+    {
+        ctrl.abort();
+        if (proc.state() != QProcess::NotRunning) {
+            proc.terminate();
+            if (!proc.waitForFinished(5000))
+                proc.kill();
+            proc.waitForFinished(5000);
+        }
+    }
+
+    void command(const QString &name, const QString &params = QString())
+    {
+        QJsonObject o{{"command", name}, {"token", QString::number(++token)}};
+        if (!params.isNull())
+            o.insert("params", params);
+        const QByteArray json = QJsonDocument(o).toJson(QJsonDocument::Compact);
+        ctrl.write(QByteArray::number(json.size()) + ':' + json + ',');
+        ctrl.flush();
+    }
+
+    // Reads what arrived; the events in order.
+    const QList<QJsonObject> &events()
+    {
+        buffer += ctrl.readAll();
+        for (;;) {
+            const int colon = buffer.indexOf(':');
+            if (colon < 0)
+                break;
+            const int len = buffer.left(colon).toInt();
+            if (buffer.size() < colon + 1 + len + 1)
+                break;
+            const QJsonObject o = QJsonDocument::fromJson(buffer.mid(colon + 1, len)).object();
+            buffer.remove(0, colon + 1 + len + 1);
+            if (o.value("event").toBool())
+                received.append(o);
+        }
+        return received;
+    }
+
+    int count(const QString &type)
+    {
+        int n = 0;
+        for (const QJsonObject &o : events())
+            n += o.value("type").toString() == type;
+        return n;
+    }
+
+    QJsonObject last(const QString &type)
+    {
+        const QList<QJsonObject> &all = events();
+        for (int i = all.size() - 1; i >= 0; --i)
+            if (all.at(i).value("type").toString() == type)
+                return all.at(i);
+        return QJsonObject();
+    }
+
+    QString recording() const
+    {
+        const QStringList files = QDir(recDir).entryList({QStringLiteral("*-dec.wav")}, QDir::Files, QDir::Name);
+        return files.isEmpty() ? QString() : recDir + "/" + files.last();
+    }
+
+    // Seconds recorded so far, from the file's size (16-bit mono at 8 kHz).
+    double recordedSeconds() const
+    {
+        const QString f = recording();
+        return f.isEmpty() ? 0 : qMax<qint64>(0, QFileInfo(f).size() - 44) / 2.0 / rate;
+    }
+
+    ChildProcess proc;
+    QTcpSocket ctrl;
+    QByteArray buffer;
+    QList<QJsonObject> received;
+    QString recDir;
+    int token = 0;
+};
+
+// What the shield saw, from the simulator's --trace file.
+class Trace : public TraceReader
+{
+public:
+    int polls(int cmd)
+    {
+        update();
+        int n = 0;
+        for (const TraceLine &line : of("rx-poll"))
+            n += line.number("cmd") == cmd;
+        return n;
+    }
+
+    // A line of that kind, with KEY=VALUE among its fields when given.
+    bool has(const QString &kind, const QString &field = QString())
+    {
+        update();
+        for (const TraceLine &line : of(kind))
+            if (field.isEmpty() || line.field(field.section('=', 0, 0)) == field.section('=', 1))
+                return true;
+        return false;
+    }
+};
+
+struct Wav
+{
+    QVector<qint16> samples;
+    bool complete = false;
+};
+
+// A finished 16-bit mono WAV file at 8 kHz, as libsndfile writes it.
+Wav readWav(const QString &path)
+{
+    Wav wav;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return wav;
+    const QByteArray all = f.readAll();
+    if (all.size() < 12 || !all.startsWith("RIFF") || all.mid(8, 4) != "WAVE")
+        return wav;
+    auto u32 = [&](int at) { return quint32(quint8(all[at])) | quint32(quint8(all[at + 1])) << 8
+                                    | quint32(quint8(all[at + 2])) << 16 | quint32(quint8(all[at + 3])) << 24; };
+    int at = 12;
+    while (at + 8 <= all.size()) {
+        const QByteArray id = all.mid(at, 4);
+        const quint32 size = u32(at + 4);
+        if (id == "fmt ") {
+            if (u32(at + 12) != quint32(rate) || quint8(all[at + 10]) != 1 || quint8(all[at + 22]) != 16)
+                return wav; // not 8 kHz mono 16-bit
+        } else if (id == "data") {
+            if (size == 0 || at + 8 + int(size) > all.size())
+                return wav; // still being written
+            wav.samples.resize(int(size / 2));
+            memcpy(wav.samples.data(), all.constData() + at + 8, size & ~1u);
+            wav.complete = true;
+            return wav;
+        }
+        at += 8 + int(size + (size & 1));
+    }
+    return wav;
+}
+
+// Power at each whole frequency from 0 to 4000 Hz of one second of samples
+// under a Hann window (librem's Goertzel filter per frequency).
+QVector<double> spectrum(const qint16 *x)
+{
+    QVector<double> windowed(rate);
+    for (int i = 0; i < rate; ++i)
+        windowed[i] = x[i] * (0.5 - 0.5 * std::cos(2 * M_PI * i / (rate - 1)));
+    QVector<double> power(rate / 2 + 1);
+    for (int f = 0; f <= rate / 2; ++f) {
+        struct goertzel g;
+        goertzel_init(&g, f, rate);
+        for (int i = 0; i < rate; ++i) {
+            const double q0 = g.coef * g.q1 - g.q2 + windowed[i];
+            g.q2 = g.q1;
+            g.q1 = q0;
+        }
+        power[f] = goertzel_result(&g);
+    }
+    return power;
+}
+
+double goertzelPower(const qint16 *x, int n, double hz)
+{
+    struct goertzel g;
+    goertzel_init(&g, hz, rate);
+    for (int i = 0; i < n; ++i)
+        goertzel_update(&g, x[i]);
+    return goertzel_result(&g);
+}
+
+} // namespace
+
+class tst_SipCall : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void call_data();
+    void call();
+
+private:
+    void runStep(const QString &step);
+    void checkAudio();
+    QString logText() const { return QString::fromUtf8(sipErr); }
+
+    QScopedPointer<QTemporaryDir> dir;
+    Phone phone;
+    ChildProcess sipp;
+    ChildProcess sim;
+    ChildProcess sip;
+    Trace trace;
+    QByteArray sipErr;
+    double mark = -1;
+};
+
+void tst_SipCall::init()
+{
+    dir.reset(new QTemporaryDir());
+    QVERIFY(dir->isValid());
+    sipErr.clear();
+    mark = -1;
+}
+
+void tst_SipCall::cleanup()
+{
+    if (sip.state() != QProcess::NotRunning) {
+        sip.terminate();
+        QVERIFY2(sip.waitForFinished(15000), "tmx-sip did not stop on SIGTERM");
+        sipErr += sip.readAllStandardError();
+        QCOMPARE(sip.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sip.exitCode(), 0);
+    }
+    sim.terminate();
+    sim.waitForFinished(5000);
+    phone.stop();
+    if (sipp.state() != QProcess::NotRunning) {
+        sipp.kill();
+        sipp.waitForFinished(5000);
+    }
+    if (QTest::currentTestFailed()) {
+        trace.update();
+        dir->setAutoRemove(false);
+        qWarning().noquote() << "files kept in" << dir->path() << "\n--- tmx-sip:\n" << logText()
+                             << "\n--- shield trace, last lines:\n" << trace.tail(15);
+    }
+    phone.buffer.clear();
+    phone.received.clear();
+}
+
+void tst_SipCall::call_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QString>("steps");
+
+    const QString ring = "idle\nwait polls 2\ncall 123 from 3\n";
+    const QString incoming = "phone incoming accountaor=sip:apt123@127.0.0.1:5062|peerdisplayname=Door 3, apartment 123\n";
+
+    QTest::newRow("answered")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << QString()
+        << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
+                      "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
+                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
+    QTest::newRow("declined")
+        << ring + "wait drop 60s\n" << QString()
+        << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
+    QTest::newRow("unanswered")
+        << ring + "wait drop 60s\n" << "ring_timeout 2\n"
+        << incoming + "log no answer in 2 s\nphone closed\npoll 1\nevent drop\n";
+    QTest::newRow("intercom ends the talk")
+        << ring + "wait pickup 60s\nwait polls 3\nhangup\nidle\n" << QString()
+        << incoming + "phone accept\npoll 8\nlog the intercom ended the call\nlog (BYE)\nphone closed\n";
+    QTest::newRow("intercom ends the ringing")
+        << ring + "wait polls 8\nhangup\nidle\n" << QString()
+        << incoming + "log the intercom ended the call\nlog (CANCEL)\nphone closed\nnopoll 8\n";
+    QTest::newRow("answered at the apartment")
+        << ring + "wait polls 8\ntalk\nwait polls 4\nhangup\nidle\n" << QString()
+        << incoming + "log taken at the apartment\nlog (CANCEL)\nphone closed\nscenario-end\nnopoll 1\n";
+    QTest::newRow("open key by SIP INFO")
+        << ring + "wait open 60s\nhangup\nidle\n" << QString()
+        << "sipp\nlog key #: open\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
+    QTest::newRow("no uri")
+        << "idle\nwait polls 2\ncall 125 from 3\nwait polls 6\nhangup\nidle\n" << QString()
+        << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
+    // A stand-in daemon: a second dial while the first call is up.
+    QTest::newRow("second dial")
+        << "idle\n" << "daemon /bin/sh DIR/daemon.sh\n"
+        << incoming + "phone accept\nlog apartment 124 door 2: a call is up\nphone closed\nphone calls 1\n";
+}
+
+void tst_SipCall::call()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, config);
+    QFETCH(QString, steps);
+    const QString d = dir->path();
+
+    QString error;
+    QVERIFY2(phone.start(d + "/phone", error), qPrintable(error));
+    const bool withSipp = steps.startsWith("sipp\n");
+    if (withSipp) {
+        sipp.setWorkingDirectory(d);
+        sipp.setProcessChannelMode(QProcess::MergedChannels);
+        sipp.setStandardOutputFile(d + "/sipp.log");
+        sipp.start("sipp", {"-sf", TMX_SIPP_SCENARIO, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
+                            QString::number(sippPort), "-m", "1", "-timeout", "120", "-trace_err", "-nostdin"});
+        QVERIFY2(sipp.waitForStarted(10000), "cannot start sipp (Debian's sip-tester)");
+        // Listening once its port is taken.
+        QTRY_VERIFY_WITH_TIMEOUT(!QUdpSocket().bind(QHostAddress::LocalHost, sippPort), stepTimeoutMs);
+    }
+
+    QFile scn(d + "/shield.scn");
+    QVERIFY(scn.open(QIODevice::WriteOnly));
+    scn.write(scenario.toUtf8());
+    scn.close();
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(TMX_SHIELDSIM_PATH, {"-q", "-s", d + "/shield.scn", "--trace", d + "/trace", "--pty-file", d + "/pty"});
+    QVERIFY(sim.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(d + "/pty").size() > 0, stepTimeoutMs);
+    QFile ptyFile(d + "/pty");
+    QVERIFY(ptyFile.open(QIODevice::ReadOnly));
+    const QString pty = QString::fromUtf8(ptyFile.readAll()).trimmed();
+    trace.open(d + "/trace");
+
+    QFile stand(d + "/daemon.sh");
+    QVERIFY(stand.open(QIODevice::WriteOnly));
+    stand.write("echo '#stand-in daemon'\necho 'dial 123 3'\nread cmd\necho pickup\n"
+                "echo 'dial 124 2'\necho drop\nread cmd\n");
+    stand.close();
+
+    QFile conf(d + "/tmx-sip.conf");
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(("listen 127.0.0.1:5060\n"
+                "apartment 123 sip:apt123@"
+                + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
+                "apartment 124 sip:apt124@" + QString(phoneSip) + "\n"
+                + QString(config).replace("DIR", d)
+                + (config.contains("daemon") ? "" : "intercom 102\n")).toUtf8());
+    conf.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LORENTAK_USART_PORT", pty);
+    env.insert("LORENTAK_SPI", "loopback");
+    sip.setProcessEnvironment(env);
+    connect(&sip, &QProcess::readyReadStandardError, this, [this] { sipErr += sip.readAllStandardError(); });
+    sip.start(TMX_SIP_PATH, {"--config", d + "/tmx-sip.conf"});
+    QVERIFY(sip.waitForStarted(10000));
+
+    for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
+        runStep(step);
+        if (QTest::currentTestFailed()) {
+            qWarning().noquote() << "at step:" << step;
+            return;
+        }
+    }
+    QCOMPARE(sip.state(), QProcess::Running);
+}
+
+void tst_SipCall::runStep(const QString &step)
+{
+    const QString verb = step.section(' ', 0, 0);
+    const QString arg = step.section(' ', 1);
+    if (verb == "phone") {
+        const QString what = arg.section(' ', 0, 0);
+        const QString rest = arg.section(' ', 1);
+        if (what == "incoming") {
+            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_INCOMING") > 0, stepTimeoutMs);
+            const QJsonObject ev = phone.last("CALL_INCOMING");
+            for (const QString &kv : rest.split('|', Qt::SkipEmptyParts))
+                QCOMPARE(ev.value(kv.section('=', 0, 0)).toString(), kv.section('=', 1));
+        } else if (what == "accept" || what == "hangup") {
+            phone.command(what);
+        } else if (what == "key") {
+            phone.command("sndcode", rest);
+        } else if (what == "closed") {
+            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_CLOSED") > 0, stepTimeoutMs);
+        } else if (what == "calls") {
+            QCOMPARE(phone.count("CALL_INCOMING"), rest.toInt());
+        } else {
+            QFAIL(qPrintable("unknown step: " + step));
+        }
+    } else if (verb == "poll") {
+        QTRY_VERIFY_WITH_TIMEOUT(trace.polls(arg.toInt()) > 0, stepTimeoutMs);
+    } else if (verb == "nopoll") {
+        QCOMPARE(trace.polls(arg.toInt()), 0);
+    } else if (verb == "event") {
+        QTRY_VERIFY_WITH_TIMEOUT(trace.has("event", "name=" + arg), stepTimeoutMs);
+    } else if (verb == "scenario-end") {
+        QTRY_VERIFY_WITH_TIMEOUT(trace.has("scenario-end"), stepTimeoutMs);
+    } else if (verb == "log") {
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains(arg), stepTimeoutMs);
+    } else if (verb == "recorded") {
+        const double s = arg.startsWith('+') ? phone.recordedSeconds() + arg.mid(1).toDouble() : arg.toDouble();
+        QTRY_VERIFY_WITH_TIMEOUT(phone.recordedSeconds() >= s, stepTimeoutMs);
+    } else if (verb == "foreign") {
+        const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
+        QVERIFY(m.hasMatch());
+        QUdpSocket out;
+        QVERIFY(out.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        // Half of the sequence numbers lie ahead of the phone's, whatever they are.
+        for (int n = 0; n < 50; ++n) {
+            const int seq = (n % 2) * 32768 + n;
+            QByteArray packet(12 + 160, char(0));
+            packet[0] = char(0x80);
+            packet[2] = char(seq >> 8);
+            packet[3] = char(seq);
+            const quint32 ts = quint32(n * 160);
+            for (int i = 0; i < 4; ++i)
+                packet[4 + i] = char(ts >> (24 - 8 * i));
+            packet[11] = 1;
+            for (int i = 0; i < 160; ++i)
+                packet[12 + i] = char(g711_pcm2ulaw(int16_t(30000 * std::sin(2 * M_PI * 1000 * i / rate))));
+            out.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+        }
+    } else if (verb == "mark") {
+        mark = phone.recordedSeconds();
+    } else if (verb == "audio") {
+        checkAudio();
+    } else if (verb == "sipp") {
+        if (arg == "done") {
+            QTRY_COMPARE_WITH_TIMEOUT(sipp.state(), QProcess::NotRunning, stepTimeoutMs);
+            QCOMPARE(sipp.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(sipp.exitCode(), 0);
+        }
+    } else {
+        QFAIL(qPrintable("unknown step: " + step));
+    }
+}
+
+// The phone's tone came back to it through tmx-sip and the daemon's SPI
+// loopback: in each whole second from 1 s to the mark, the strongest
+// frequency is within 5 Hz of the tone and holds at least 30 dB more power
+// than everything else; from 1 s on no stretch of more than 40 ms is silent;
+// after the mark (the open key) the confirmation tone is there, and before
+// it it is not.
+void tst_SipCall::checkAudio()
+{
+    Wav wav;
+    QTRY_VERIFY_WITH_TIMEOUT((wav = readWav(phone.recording())).complete, stepTimeoutMs);
+    const QVector<qint16> &x = wav.samples;
+    QVERIFY2(mark >= 3, "mark the recording at 3 s or later");
+    const int markAt = int(mark * rate);
+    QVERIFY(x.size() > markAt);
+
+    double toneRms = 0;
+    for (int start = rate; start + rate <= markAt; start += rate) {
+        const QVector<double> p = spectrum(x.constData() + start);
+        int peak = 50;
+        for (int f = 50; f < rate / 2 - 50; ++f)
+            if (p[f] > p[peak])
+                peak = f;
+        double tone = 0, rest = 0;
+        for (int f = 2; f <= rate / 2; ++f)
+            (std::abs(f - peak) <= 4 ? tone : rest) += p[f];
+        const double db = 10 * std::log10(tone / qMax(rest, 1e-9));
+        qInfo("second %d: peak %d Hz, %.1f dB above the rest", start / rate, peak, db);
+        QVERIFY2(std::abs(peak - phoneToneHz) <= 5, "the tone's frequency is off");
+        QVERIFY2(db >= 30, "the tone is less than 30 dB above the rest");
+        double sum = 0;
+        for (int i = start; i < start + rate; ++i)
+            sum += double(x[i]) * x[i];
+        toneRms = std::sqrt(sum / rate);
+    }
+    QVERIFY(toneRms > 1000);
+
+    const int block = rate / 200; // 5 ms
+    int silent = 0, longest = 0;
+    for (int i = rate; i + block <= x.size() - rate / 10; i += block) {
+        double sum = 0;
+        for (int j = i; j < i + block; ++j)
+            sum += double(x[j]) * x[j];
+        silent = std::sqrt(sum / block) < toneRms / 100 ? silent + 1 : 0;
+        longest = qMax(longest, silent);
+    }
+    qInfo("longest silence after 1 s: %d ms", longest * 5);
+    QVERIFY2(longest * 5 <= 40, "a gap of more than 40 ms");
+
+    // Confirmation tone against the phone's own tone, per 50 ms.
+    const int w = rate / 20;
+    double before = -1e9, after = -1e9;
+    for (int i = rate; i + w <= x.size(); i += w) {
+        const double db = 10 * std::log10(goertzelPower(x.constData() + i, w, confirmationHz)
+                                          / qMax(goertzelPower(x.constData() + i, w, phoneToneHz), 1e-9));
+        (i + w <= markAt ? before : after) = qMax(i + w <= markAt ? before : after, db);
+    }
+    qInfo("confirmation tone against the phone's: %.1f dB before the key, %.1f dB after", before, after);
+    QVERIFY2(before < -25, "a tone at the confirmation's frequency before the key");
+    QVERIFY2(after > -15, "no confirmation tone after the key");
+}
+
+QTEST_MAIN(tst_SipCall)
+#include "tst_sipcall.moc"
