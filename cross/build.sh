@@ -107,13 +107,17 @@ cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$TRIPLET.cma
 step "build"
 cmake --build "$BUILD" -j2
 
-# sip_answered measures the call's audio as the phone heard it (tone, gaps):
-# three emulated programs keep real time only with the machine to themselves,
-# so it runs alone, after the rest.
+# sip_answered measures the call's audio as the phone heard it (tone, gaps).
+# Emulated, tmx-sip's first packets come late now and then and its playout
+# buffer drops a few ms of them, a click the measurement counts as a fault
+# (about one run in six, alone; more often beside other tests). So it runs
+# alone after the rest, and a run that fails is tried again, up to three in all.
 ALONE='^sip_answered$'
 step "test under qemu-user"
 cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 240 -E "$ALONE"
-cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure --timeout 240 -R "$ALONE"
+say "$ALONE: alone, up to three runs"
+cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure --timeout 240 -R "$ALONE" \
+    --repeat until-pass:3
 
 step "make the packages"
 (cd "$BUILD" && cpack -G DEB)
