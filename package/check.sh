@@ -5,8 +5,9 @@
 # - that apt can satisfy their Depends on this machine (a simulation);
 # - an install of both into a scratch root (dpkg --root, the maintainer
 #   scripts run outside it with DPKG_ROOT set): files, conffile, the user and
-#   its groups, the unit (systemd-analyze verify); then an edited conffile
-#   kept over a reinstall, remove and purge.
+#   its groups, the configuration readable by them alone, the unit
+#   (systemd-analyze verify); then an edited conffile kept over a
+#   reinstall, remove and purge.
 # Works for the packages of any architecture: nothing in them runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,6 +81,7 @@ dpkg-deb -x "$SIP" "$scratch/x"
 for bin in tmx-driver tmx-sip; do
     desc=$(file -b "$scratch/x/usr/bin/$bin")
     grep -qF "$machine" <<< "$desc" || fail "$bin is not for $ARCH: $desc"
+    ! readelf -d "$scratch/x/usr/bin/$bin" | grep -q 'R[UN]*PATH' || fail "$bin has a run path"
 done
 cmp "$scratch/x/etc/tmx-sip.conf" sip/tmx-sip.conf.example || fail "/etc/tmx-sip.conf is not the example"
 
@@ -134,6 +136,8 @@ for group in dialout spi gpio; do
     grep -qE "^$group:[^:]*:[0-9]+:(.*,)?tmx-sip(,.*)?$" "$root/etc/group" ||
         fail "tmx-sip is not in group $group: $(grep "^$group:" "$root/etc/group")"
 done
+conf_mode() { stat -c '%a %u:%g' "$root/etc/tmx-sip.conf"; }
+[ "$(conf_mode)" = "640 0:$gid" ] || fail "/etc/tmx-sip.conf is $(conf_mode), not 640 root:tmx-sip"
 say "user: $user"
 say "groups: $(grep -E '^(dialout|spi|gpio|tmx-sip):' "$root/etc/group" | tr '\n' ' ')"
 
@@ -150,6 +154,7 @@ say "systemd-analyze security: ${exposure#→ }"
 echo "# edited" >> "$root/etc/tmx-sip.conf"
 "${DPKG[@]}" -i "$SIP" > "$scratch/dpkg.log" 2>&1 || fail "reinstall:"$'\n'"$(cat "$scratch/dpkg.log")"
 [ "$(tail -n 1 "$root/etc/tmx-sip.conf")" = "# edited" ] || fail "a reinstall replaced the edited /etc/tmx-sip.conf"
+[ "$(conf_mode)" = "640 0:$gid" ] || fail "after a reinstall /etc/tmx-sip.conf is $(conf_mode)"
 systemctl --root="$root" enable tmx-sip.service 2> /dev/null
 [ -L "$root/etc/systemd/system/multi-user.target.wants/tmx-sip.service" ] || fail "systemctl enable made no link"
 "${DPKG[@]}" -r tmx-sip > "$scratch/dpkg.log" 2>&1 || fail "dpkg -r:"$'\n'"$(cat "$scratch/dpkg.log")"
@@ -158,5 +163,6 @@ systemctl --root="$root" enable tmx-sip.service 2> /dev/null
 for f in etc/tmx-sip.conf usr/bin/tmx-driver etc/systemd/system/multi-user.target.wants/tmx-sip.service; do
     [ ! -e "$root/$f" ] && [ ! -L "$root/$f" ] || fail "/$f left after purge"
 done
+[ -z "$(dpkg-statoverride --root="$root" --list)" ] || fail "a mode for /etc/tmx-sip.conf is left after purge"
 say "scratch root: installed, conffile kept over a reinstall, removed and purged"
 say "ok: tmx-driver and tmx-sip $VERSION for $ARCH"
