@@ -1,6 +1,7 @@
 #include "sound.h"
 #include "stdoutcapture.h"
 #include "udp/udpread.h"
+#include "udp/udpwrite.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -49,6 +50,7 @@ private slots:
     void framing();
     void boundKeepsNewestFrames();
     void failedBindIsReported();
+    void senderReportsSkippedFrames();
 
 private:
     bool makeReader();
@@ -224,6 +226,36 @@ void tst_UDPread::failedBindIsReported()
     reader->writeBufUDP();
     QCOMPARE(queued(), 0);
     reader.reset();
+}
+
+// The UDP sender skips the oldest frames from the shield when it falls more
+// than its ring behind, and says so at most once a second.
+void tst_UDPread::senderReportsSkippedFrames()
+{
+    sound.reset(new Sound);
+    UdpWrite writer(nullptr, 20002, sound.get());
+    auto publish = [this](int frames) {
+        for (int i = 0; i < frames; ++i)
+            sound->publishFromShield();
+    };
+
+    StdoutCapture err(STDERR_FILENO);
+    publish(40);
+    writer.write();
+    const quint64 lost = sound->framesFromShieldLost();
+    QVERIFY(lost > 0);
+    QCOMPARE(err.lines(), QStringList{QStringLiteral("udp: sending to port 20002 fell behind the shield; "
+                                                     "skipped %1 received frame(s)").arg(lost)});
+
+    publish(40);
+    writer.write();
+    QCOMPARE(err.lines().size(), 1);
+    // One write() per tick, as the SPI thread drives it.
+    QTRY_VERIFY_WITH_TIMEOUT((writer.write(), err.lines().size() == 2), 10000);
+    err.stop();
+    QCOMPARE(err.lines().last(), QStringLiteral("udp: sending to port 20002 fell behind the shield; "
+                                                "skipped %1 received frame(s)")
+                                     .arg(sound->framesFromShieldLost() - lost));
 }
 
 QTEST_GUILESS_MAIN(tst_UDPread)

@@ -2,6 +2,7 @@
 #define UDPWRITE_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <cstdint>
 
@@ -19,10 +20,14 @@ public slots:
     void write();
 
 private:
+    void reportLost();
+
     QUdpSocket *udpSocketWrite;
     uint16_t port;
     Sound *sound;
     QByteArray frame;  // reused for every datagram
+    quint64 lostReported = 0;
+    QElapsedTimer sinceLostReport;
 };
 
 #endif
