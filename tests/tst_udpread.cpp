@@ -49,6 +49,8 @@ private slots:
     void framing_data();
     void framing();
     void boundKeepsNewestFrames();
+    void stalePartialFrame_data();
+    void stalePartialFrame();
     void failedBindIsReported();
     void senderReportsSkippedFrames();
 
@@ -201,6 +203,51 @@ void tst_UDPread::boundKeepsNewestFrames()
         QCOMPARE(lines.size(), 1);
     else
         QVERIFY(lines.size() <= 2);
+}
+
+void tst_UDPread::stalePartialFrame_data()
+{
+    QTest::addColumn<bool>("longPause");
+
+    QTest::newRow("pause of 1 s drops the odd bytes") << true;
+    QTest::newRow("shorter pause keeps the stream") << false;
+}
+
+// An odd-length datagram, a pause, then two whole frames.
+void tst_UDPread::stalePartialFrame()
+{
+    QFETCH(bool, longPause);
+
+    QVERIFY(makeReader());
+    const QByteArray odd = randomBytes(Sound::frameSize + 45, 1);
+    const QByteArray next = randomBytes(2 * Sound::frameSize, 2);
+    StdoutCapture err(STDERR_FILENO);
+    QElapsedTimer paused;
+    paused.start();
+    send(odd);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->pendingBytes(), 45, 10000);
+
+    QByteArray stream = odd.left(Sound::frameSize);
+    if (longPause) {
+        QTRY_COMPARE_WITH_TIMEOUT(reader->pendingBytes(), 0, 10000);
+        QVERIFY(paused.elapsed() >= UDPread::staleAfterMs);
+        stream += next;
+    } else {
+        QTest::qWait(400);  // the pause itself
+        if (paused.elapsed() >= UDPread::staleAfterMs - 100)
+            QSKIP("this machine took most of a second for a pause of 0.4 s");
+        stream = odd + next;
+    }
+    send(next);
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 10000);
+    err.stop();
+
+    const QList<QByteArray> got = drain();
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(got.at(i).toHex(), stream.mid(i * Sound::frameSize, Sound::frameSize).toHex());
+    QCOMPARE(err.lines(), longPause ? QStringList{QStringLiteral("udp: discarded 45 bytes of an unfinished "
+                                                                 "audio frame after 1 s without audio")}
+                                    : QStringList());
 }
 
 void tst_UDPread::failedBindIsReported()
