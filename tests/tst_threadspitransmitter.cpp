@@ -3,6 +3,7 @@
 #include "threadspitransmitter.h"
 
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 #include <atomic>
 #include <memory>
@@ -20,6 +21,16 @@ static QByteArray idleFrame()
 static QByteArray markedFrame(char mark)
 {
     return QByteArray(Sound::frameSize, mark);
+}
+
+// Frame n: its number, then a pattern that depends on it.
+static QByteArray numberedFrame(quint32 n)
+{
+    QByteArray frame(Sound::frameSize, Qt::Uninitialized);
+    qToBigEndian(n, frame.data());
+    for (int i = 4; i < frame.size(); ++i)
+        frame[i] = char(n * 7 + quint32(i));
+    return frame;
 }
 
 // Lives in the test thread and takes the received frames there, as the UDP
@@ -89,6 +100,8 @@ private slots:
     void idleFrameWhenNothingIsQueued();
     void queuedFramesLeaveInOrderOnce();
     void changePeriodWhileRunning();
+    void standingQueueIsTrimmed_data();
+    void standingQueueIsTrimmed();
 
 private:
     void startTransmitter();
@@ -207,6 +220,102 @@ void tst_ThreadSpiTransmitter::changePeriodWhileRunning()
     // Only lower bounds: a loaded machine makes ticks late, never early.
     QVERIFY2(meanPeriodMs(at16) >= 15.0, qPrintable(QString::number(meanPeriodMs(at16))));
     QVERIFY2(meanPeriodMs(at20) >= 18.5, qPrintable(QString::number(meanPeriodMs(at20))));
+}
+
+void tst_ThreadSpiTransmitter::standingQueueIsTrimmed_data()
+{
+    QTest::addColumn<int>("prefill");
+    QTest::addColumn<QList<int>>("arrivals");  // frames queued before each tick, repeated
+    QTest::addColumn<int>("burstTick");        // ten frames more before this tick; -1: none
+    QTest::addColumn<bool>("lateOnArrival");   // the receiver has dropped late frames
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<int>("minTrims");
+    QTest::addColumn<int>("maxTrims");
+    QTest::addColumn<int>("firstTrimBy");  // tick; -1: no bound
+    QTest::addColumn<int>("lowLevel");     // over the last quarter of the ticks
+    QTest::addColumn<int>("highLevel");
+
+    const QList<int> steady{1};
+    QList<int> surplus = QVector<int>(100, 1).toList();  // 1 % fast
+    surplus[50] = 2;
+    QList<int> jittery = QVector<int>(40, 1).toList();  // a clump of six, then a short underrun, every 40 ticks
+    for (int i = 0; i < 5; ++i)
+        jittery[i] = 0;
+    jittery[5] = 6;
+
+    QTest::newRow("ten-frame burst on a queue at 3") << 3 << steady << 5 << false << 200 << 10 << 10 << -1 << 3 << 3;
+    QTest::newRow("standing level of 12") << 12 << steady << -1 << false << 200 << 9 << 9 << -1 << 3 << 3;
+    QTest::newRow("1 % surplus") << 0 << surplus << -1 << false << 3000 << 26 << 28 << -1 << 2 << 4;
+    QTest::newRow("jittery sender with underruns") << 0 << jittery << -1 << false << 1000 << 0 << 0 << -1 << 0 << 5;
+    QTest::newRow("late frames dropped on arrival") << 5 << steady << -1 << true << 100 << 2 << 2 << 1 << 3 << 3;
+}
+
+// Ticks driven one by one on numbered frames, in loopback: the frames that
+// come back are those sent, so order, wholeness and drops show in them.
+void tst_ThreadSpiTransmitter::standingQueueIsTrimmed()
+{
+    QFETCH(int, prefill);
+    QFETCH(QList<int>, arrivals);
+    QFETCH(int, burstTick);
+    QFETCH(bool, lateOnArrival);
+    QFETCH(int, ticks);
+    QFETCH(int, minTrims);
+    QFETCH(int, maxTrims);
+    QFETCH(int, firstTrimBy);
+    QFETCH(int, lowLevel);
+    QFETCH(int, highLevel);
+
+    DataTransmission &queue = sound->dataToShieldBuffer;
+    quint32 queued = 0;
+    QList<quint32> burst;
+    for (int i = 0; i < prefill; ++i)
+        queue.set_data(numberedFrame(queued++));
+    if (lateOnArrival)
+        sound->framesDroppedOnArrival += 1;
+
+    QList<int> trimTicks;
+    QStringList trimmedAt{QStringLiteral("trimmed at ticks")};
+    QList<int> levels;
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (int i = 0; i < arrivals.at(tick % arrivals.size()); ++i)
+            queue.set_data(numberedFrame(queued++));
+        for (int i = 0; tick == burstTick && i < 10; ++i) {
+            burst.append(queued);
+            queue.set_data(numberedFrame(queued++));
+        }
+        const quint64 trimmed = sound->framesTrimmed;
+        QVERIFY(QMetaObject::invokeMethod(transmitter.get(), "slotTimeOut", Qt::DirectConnection));
+        if (sound->framesTrimmed != trimmed) {
+            trimTicks.append(tick);
+            trimmedAt.append(QString::number(tick));
+        }
+        levels.append(queue.size());
+    }
+
+    QList<quint32> out;
+    for (const QByteArray &frame : qAsConst(receiver->frames)) {
+        if (frame == idleFrame())
+            continue;
+        const quint32 n = qFromBigEndian<quint32>(frame.constData());
+        QCOMPARE(frame.toHex(), numberedFrame(n).toHex());
+        if (!out.isEmpty())
+            QVERIFY2(n > out.last(), qPrintable(QStringLiteral("%1 after %2").arg(n).arg(out.last())));
+        out.append(n);
+    }
+    QCOMPARE(quint32(out.size() + trimTicks.size() + queue.size()), queued);
+    for (quint32 n : qAsConst(burst))
+        QVERIFY2(out.contains(n), qPrintable(QStringLiteral("burst frame %1 dropped").arg(n)));
+
+    const QByteArray why = trimmedAt.join(QLatin1Char(' ')).toLatin1();
+    QVERIFY2(trimTicks.size() >= minTrims && trimTicks.size() <= maxTrims, why);
+    for (int i = 1; i < trimTicks.size(); ++i)
+        QVERIFY2(trimTicks.at(i) - trimTicks.at(i - 1) >= DelayController::spacing, why);
+    if (firstTrimBy >= 0)
+        QVERIFY2(!trimTicks.isEmpty() && trimTicks.first() <= firstTrimBy, why);
+    const QList<int> settled = levels.mid(ticks * 3 / 4);
+    QVERIFY2(*std::min_element(settled.begin(), settled.end()) >= lowLevel
+                 && *std::max_element(settled.begin(), settled.end()) <= highLevel,
+             why);
 }
 
 int main(int argc, char *argv[])

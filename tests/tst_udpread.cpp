@@ -1,3 +1,4 @@
+#include "delaycontroller.h"
 #include "sound.h"
 #include "stdoutcapture.h"
 #include "udp/udpread.h"
@@ -48,14 +49,15 @@ private slots:
     void cleanup();
     void framing_data();
     void framing();
-    void boundKeepsNewestFrames();
+    void lateFramesDropOldest_data();
+    void lateFramesDropOldest();
     void stalePartialFrame_data();
     void stalePartialFrame();
     void failedBindIsReported();
     void senderReportsSkippedFrames();
 
 private:
-    bool makeReader();
+    bool makeReader(int target = DelayController::defaultTarget);
     void send(const QByteArray &datagram);
     QList<QByteArray> drain();
     int queued() const { return sound->dataToShieldBuffer.size(); }
@@ -77,9 +79,10 @@ void tst_UDPread::cleanup()
     debugMessages.clear();
 }
 
-bool tst_UDPread::makeReader()
+bool tst_UDPread::makeReader(int target)
 {
     sound.reset(new Sound);
+    sound->queueTarget = target;
     StdoutCapture err(STDERR_FILENO);
     reader.reset(new UDPread(nullptr, audioPort, sound.get()));
     err.stop();
@@ -129,7 +132,8 @@ void tst_UDPread::framing_data()
 }
 
 // After the row's datagrams a marker completes the partial frame; once the
-// queue holds it, every datagram before it has been handled.
+// queue holds it, every datagram before it has been handled. Nobody takes
+// frames here, so the target is the bound: no frame counts as late.
 void tst_UDPread::framing()
 {
     QFETCH(QList<int>, sizes);
@@ -137,7 +141,7 @@ void tst_UDPread::framing()
     QFETCH(int, frames);
     QFETCH(int, pending);
 
-    QVERIFY(makeReader());
+    QVERIFY(makeReader(UDPread::queueLimit));
     QCOMPARE(reader->pendingBytes(), 0);
 
     QByteArray stream;
@@ -163,11 +167,30 @@ void tst_UDPread::framing()
     QCOMPARE(reader->framesDropped(), quint64(0));
 }
 
-void tst_UDPread::boundKeepsNewestFrames()
+void tst_UDPread::lateFramesDropOldest_data()
 {
-    QVERIFY(makeReader());
-    QCOMPARE(UDPread::queueLimit, 16);
+    QTest::addColumn<int>("target");
+    QTest::addColumn<int>("droppedBySecond");
+    QTest::addColumn<int>("droppedByThird");
+    QTest::addColumn<int>("firstKept");
+    QTest::addColumn<int>("keep");
 
+    // A datagram's first frame may find target + 1 older frames waiting.
+    QTest::newRow("target 3: four older frames wait") << 3 << 6 << 16 << 16 << 14;
+    QTest::newRow("target 16: the queue bound") << 16 << 4 << 14 << 14 << 16;
+}
+
+// Three datagrams of ten frames each, nobody taking any: the frames of one
+// datagram never push each other out, older ones go oldest first.
+void tst_UDPread::lateFramesDropOldest()
+{
+    QFETCH(int, target);
+    QFETCH(int, droppedBySecond);
+    QFETCH(int, droppedByThird);
+    QFETCH(int, firstKept);
+    QFETCH(int, keep);
+
+    QVERIFY(makeReader(target));
     QByteArray first, second, third;
     for (int n = 0; n < 10; ++n) {
         first += burstFrame(n);
@@ -180,29 +203,43 @@ void tst_UDPread::boundKeepsNewestFrames()
     elapsed.start();
     send(first);
     send(second);
-    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(4), 10000);
-    QCOMPARE(queued(), 16);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(droppedBySecond), 10000);
+    QCOMPARE(sound->framesDroppedOnArrival.load(), quint64(droppedBySecond));
 
     // More drops within the second after the report add no line.
     send(third);
-    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(14), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(droppedByThird), 10000);
     const bool withinOneSecond = elapsed.elapsed() < 900;
     err.stop();
     const QStringList lines = err.lines();
 
     QCOMPARE(reader->pendingBytes(), 0);
     const QList<QByteArray> got = drain();
-    QCOMPARE(got.size(), 16);
+    QCOMPARE(got.size(), keep);
     for (int i = 0; i < got.size(); ++i)
-        QCOMPARE(got.at(i).toHex(), burstFrame(14 + i).toHex());
+        QCOMPARE(got.at(i).toHex(), burstFrame(firstKept + i).toHex());
 
     QVERIFY2(!lines.isEmpty(), "no line on standard error");
+    QCOMPARE(lines.first(), QStringLiteral("udp: audio for the shield arrives faster than it is sent; "
+                                           "dropped %1 oldest frame(s) to keep the delay at %2 frames")
+                                .arg(droppedBySecond).arg(target));
     for (const QString &line : lines)
         QVERIFY2(line.startsWith(QLatin1String("udp: ")), qPrintable(line));
     if (withinOneSecond)
         QCOMPARE(lines.size(), 1);
     else
         QVERIFY(lines.size() <= 2);
+
+    // The last batch, and the SPI thread's trims, follow within a second or so.
+    sound->framesTrimmed += 5;
+    StdoutCapture later(STDERR_FILENO);
+    QTRY_VERIFY_WITH_TIMEOUT(!later.lines().isEmpty(), 10000);
+    later.stop();
+    const quint64 rest = quint64(droppedByThird - droppedBySecond + 5);
+    QCOMPARE(later.lines().join(QLatin1Char('\n')),
+             QStringLiteral("udp: audio for the shield arrives faster than it is sent; "
+                            "dropped %1 oldest frame(s) to keep the delay at %2 frames")
+                 .arg(withinOneSecond ? rest : 5).arg(target));
 }
 
 void tst_UDPread::stalePartialFrame_data()

@@ -58,14 +58,22 @@ void UDPread::writeBufUDP()
         {
             QMutexLocker locker(mutexBufferUDP);
             dataBufferUDP.append(dataRead);
+            // The first frame that this datagram completes may find at most
+            // target + 1 older frames waiting: behind more it would reach the
+            // shield late (over 64 ms with the target of 3), and the oldest
+            // go (delaycontroller.cpp). The datagram's other frames wait
+            // behind it by right and meet only the bound.
+            int limit = qMin(sound->queueTarget + 2, int(queueLimit));
             while (dataBufferUDP.size() >= Sound::frameSize) {
                 QByteArray byteArrayPacket = dataBufferUDP.left(Sound::frameSize);
-                dropped += sound->dataToShieldBuffer.set_data_bounded(byteArrayPacket, queueLimit);
+                dropped += sound->dataToShieldBuffer.set_data_bounded(byteArrayPacket, limit);
+                limit = queueLimit;
                 dataBufferUDP.remove(0, Sound::frameSize);
             }
         }
         if (dropped > 0) {
             droppedTotal += quint64(dropped);
+            sound->framesDroppedOnArrival.fetch_add(quint64(dropped), std::memory_order_relaxed);
             reportDrops();
         }
     } while (udpSocketClient->hasPendingDatagrams());
@@ -86,15 +94,16 @@ void UDPread::slotHousekeeping()
     fprintf(stderr, "udp: discarded %d bytes of an unfinished audio frame after 1 s without audio\n", stale);
 }
 
-// At most one line a second however many frames go; the housekeeping tick
-// reports the last batch.
+// Drops on arrival and the SPI thread's trims, at most one line a second
+// however many frames go; the housekeeping tick reports the last batch.
 void UDPread::reportDrops()
 {
-    if (droppedTotal == dropsReported || (sinceDropReport.isValid() && sinceDropReport.elapsed() < 1000))
+    const quint64 total = droppedTotal + sound->framesTrimmed.load(std::memory_order_relaxed);
+    if (total == dropsReported || (sinceDropReport.isValid() && sinceDropReport.elapsed() < 1000))
         return;
     fprintf(stderr, "udp: audio for the shield arrives faster than it is sent; "
                     "dropped %llu oldest frame(s) to keep the delay at %d frames\n",
-            static_cast<unsigned long long>(droppedTotal - dropsReported), queueLimit);
-    dropsReported = droppedTotal;
+            static_cast<unsigned long long>(total - dropsReported), qMin(sound->queueTarget, int(queueLimit)));
+    dropsReported = total;
     sinceDropReport.start();
 }

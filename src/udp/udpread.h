@@ -13,7 +13,9 @@ class Sound;
 
 // Receives the telephony application's audio on 127.0.0.1:port, joins the
 // datagrams into one stream and cuts it into 256-byte frames for the shield.
-// A partial frame left when the audio stops is dropped after a second.
+// Frames that would reach the shield late are dropped on arrival (see
+// delaycontroller.cpp); a partial frame left when the audio stops is dropped
+// after a second.
 class UDPread : public QObject
 {
     Q_OBJECT
@@ -29,6 +31,7 @@ public:
     static const int staleAfterMs = 1000;
 
     int pendingBytes() const { return dataBufferUDP.size(); }
+    // Frames dropped on arrival: late ones and those beyond the bound.
     quint64 framesDropped() const { return droppedTotal; }
 
 public slots:
@@ -49,7 +52,7 @@ private:
     QTimer *timerHousekeeping;
     QElapsedTimer sinceDatagram;
     quint64 droppedTotal = 0;
-    quint64 dropsReported = 0;
+    quint64 dropsReported = 0;  // of these and the SPI thread's trims
     QElapsedTimer sinceDropReport;
 };
 
