@@ -15,6 +15,12 @@ UdpWrite::UdpWrite(QObject *parent, uint16_t port, Sound *sound)
 {
 }
 
+// The socket has no parent; the daemon never destroys its sender, tests do.
+UdpWrite::~UdpWrite()
+{
+    delete udpSocketWrite;
+}
+
 void UdpWrite::write()
 {
     // One call per exchange; each sends the next exchanged frame in order.

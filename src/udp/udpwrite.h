@@ -15,6 +15,7 @@ class UdpWrite : public QObject
     Q_OBJECT
 public:
     UdpWrite(QObject *parent, uint16_t port, Sound *sound);
+    ~UdpWrite() override;
 
 public slots:
     void write();
