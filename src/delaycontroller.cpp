@@ -37,7 +37,7 @@
 //
 // The tick pays a scan of `window` bytes and, when it drops, one dequeue
 // under the queue's lock, as the take does: no system call, no allocation.
-// With a target of 16 or more nothing is ever dropped here or on arrival,
+// With a target of 16 frames nothing is dropped but at the 16-frame bound,
 // which is how the daemon behaved before.
 
 DelayController::DelayController(int target)
@@ -61,8 +61,8 @@ bool DelayController::tick(int waiting)
     const int standing = *std::min_element(history, history + window);
     if (standing <= target || sinceDrop < spacing || waiting == 0)
         return false;
-    for (uint8_t &level : history)
-        --level;  // every entry is above target >= 0
+    for (uint8_t &entry : history)
+        --entry;  // every entry is above target >= 0
     sinceDrop = 0;
     return true;
 }
