@@ -16,15 +16,18 @@ standard input/output and on UDP, and measures three conditions:
           of the serial trace on 20004, RSS at start and end;
   sip     a call through tmx-sip to a phone played here (see run_sip).
 
-Prints one table and writes the same figures as JSON.
+Prints one table and writes the same figures as JSON. The audio-* conditions
+(--only audio for all five) are described with their code below.
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy,sip]
+                   [--only idle,loaded,drift,noisy,sip,audio] [--today]
 """
 
 import argparse
+import collections
 import json
 import os
+import random
 import select
 import socket
 import statistics
@@ -842,6 +845,222 @@ ROWS.extend([
 ])
 
 
+# ---------------------------------------------------------------------------
+# Audio delay: how the telephony application's sending pattern shows in the
+# delay and the losses of its audio on the way to the shield. Each condition
+# runs the daemon on an idle simulated line, stand-in in loopback, one sender:
+#
+#   audio-fast    one frame per datagram, 1 % fast (63.125 frames/s)
+#   audio-slow    one frame per datagram, 1 % slow (61.875 frames/s)
+#   audio-pause   62.5 frames/s; every 10 s a 160 ms pause, then the ten frames
+#                 held back sent at once (one datagram each), then on schedule
+#   audio-burst   one datagram of ten frames every 160 ms
+#   audio-jitter  62.5 frames/s, each datagram up to 8 ms early or late
+#                 (uniform), never out of order
+#
+# (`--only audio` names all five.) Figures cover the last 50 s of a 60 s run
+# (all but the first sixth of a shorter one):
+#
+#   added delay   a frame's arrival back on 20002 minus its due time, minus one
+#                 exchange (16 ms). A frame is due when its datagram is sent,
+#                 frame k of a datagram k * 16 ms later: the sender packed
+#                 those frames, nobody can play them sooner.
+#   dropped       frames sent that never came back
+#   forced        the fewest frames that any first-in-first-out queue, fed the
+#                 same datagrams and drained at the traced SPI ticks, must drop
+#                 so that no frame's added delay exceeds 64 ms
+#   bursts cut    datagrams of ten frames of which any frame was dropped
+#   reported      frames the daemon reported dropped (its udp: lines, whole run)
+#   unexplained   frames not returned over the whole run beyond those reported
+#
+# --today runs each also with TMX_AUDIO_TARGET=16: every frame kept up to the
+# 16-frame bound, as the daemon did before its delay controller.
+
+AUDIO_CONDITIONS = ("audio-fast", "audio-slow", "audio-pause", "audio-burst", "audio-jitter")
+LATE_NS = 64_000_000
+
+
+def audio_plan(name, rng):
+    """Yields (send time after the start in ns, frames in the datagram)."""
+    i = 0
+    held = 0
+    last = 0
+    while True:
+        slot = i * TICK_NS
+        i += 1
+        if name in ("audio-fast", "audio-slow"):
+            yield int(slot * 62.5 / (63.125 if name == "audio-fast" else 61.875)), 1
+        elif name == "audio-burst":
+            if i % 10 == 1:
+                yield slot, 10
+        elif name == "audio-jitter":
+            last = max(last, slot + int(rng.uniform(-8e6, 8e6)))
+            yield last, 1
+        else:
+            if 5_000_000_000 <= slot % 10_000_000_000 < 5_160_000_000:
+                held += 1
+                continue
+            for _ in range(held):
+                yield slot, 1
+            held = 0
+            yield slot, 1
+
+
+class PatternPeer(AudioPeer):
+    """AudioPeer sending by a plan; a frame's header carries its due time."""
+
+    def __init__(self, name):
+        super().__init__(62.5)
+        self.plan = audio_plan(name, random.Random(12))
+        self.datagrams_sent = []   # (send_ns, first seq, frames)
+
+    def _send(self):
+        t0 = now_ns()
+        seq = 0
+        for offset, count in self.plan:
+            if not self.sending:
+                break
+            wait = t0 + offset - now_ns()
+            if wait > 0:
+                time.sleep(wait / 1e9)
+            t = now_ns()
+            payload = b"".join(numbered_frame(seq + k, t + k * TICK_NS) for k in range(count))
+            self.tx.sendto(payload, AUDIO_IN)
+            self.datagrams_sent.append((t, seq, count))
+            seq += count
+            self.sent = seq
+
+
+def spi_ticks(path):
+    with open(path) as f:
+        return [int(p[1]) for p in (line.split() for line in f) if len(p) == 4 and p[0] == "xfer"]
+
+
+def forced_drops(datagrams, ticks, in_window):
+    """Drops a FIFO must make to keep every frame within LATE_NS added delay."""
+    queue = collections.deque()   # (due_ns, seq)
+    forced = 0
+    d = 0
+    for tick in ticks:
+        while d < len(datagrams) and datagrams[d][0] < tick:
+            t, first, count = datagrams[d]
+            queue.extend((t + k * TICK_NS, first + k) for k in range(count))
+            d += 1
+        while queue and tick - queue[0][0] - TICK_NS > LATE_NS:
+            forced += in_window(queue.popleft()[1])
+        if queue:
+            queue.popleft()
+    return forced
+
+
+def run_audio_condition(name, target, args, tmp):
+    tag = f"{name}@{target}" if target else name
+    pty_file = os.path.join(tmp, f"{tag}.pty")
+    spi_trace = os.path.join(tmp, f"{tag}.spi")
+    err_path = os.path.join(tmp, f"{tag}.err")
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file])
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        pty = f.read().strip()
+
+    audio = PatternPeer(name)
+    audio.start_receiving()
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace, LORENTAK_SPI="loopback")
+    if target:
+        env["TMX_AUDIO_TARGET"] = str(target)
+    with open(err_path, "w") as err:
+        daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=err)
+    tel = Telephony(daemon, console_lines=False)
+    tel.start()
+    if not tel.ready.wait(15):
+        raise SystemExit("bench: the daemon did not come up")
+    time.sleep(1.0)
+    audio.start_sending()
+    t_start = now_ns()
+    settle = min(10.0, args.seconds / 6)
+    time.sleep(args.seconds)
+    t_to = now_ns()
+    t_from = t_start + int(settle * 1e9)
+    audio.stop_sending()
+    time.sleep(2.0)   # the last frames come back and the last drop report is out
+    tel.stop = True
+    daemon.kill()
+    daemon.wait()
+    sim.kill()
+    sim.wait()
+    audio.close()
+
+    window = {}
+    for t, first, count in audio.datagrams_sent:
+        if t_from <= t <= t_to:
+            for k in range(count):
+                window[first + k] = t + k * TICK_NS
+    added = sorted(audio.returned[s] - due - TICK_NS for s, due in window.items() if s in audio.returned)
+    reported = 0
+    with open(err_path, errors="replace") as f:
+        for line in f:
+            if line.startswith("udp: ") and " dropped " in line:
+                reported += int(line.split(" dropped ")[1].split()[0])
+    peer = audio.figures()
+    result = {"condition": tag, "seconds": args.seconds, "window_s": round((t_to - t_from) / 1e9, 1)}
+    result.update({
+        "frames_sent": len(window),
+        "added_ms_p50": ms(percentile(added, 50)),
+        "added_ms_p99": ms(percentile(added, 99)),
+        "added_ms_max": ms(added[-1] if added else None),
+        "dropped": sum(1 for s in window if s not in audio.returned),
+        "forced": forced_drops(audio.datagrams_sent, spi_ticks(spi_trace), lambda s: s in window),
+        "bursts_cut": sum(1 for t, first, count in audio.datagrams_sent
+                          if count == 10 and first in window
+                          and any(first + k not in audio.returned for k in range(count))),
+        "reported": reported,
+        "unexplained": audio.sent - len(audio.returned) - reported,
+        "duplicated": peer["duplicated"],
+        "reordered": peer["reordered"],
+        "corrupted": peer["corrupted"],
+    })
+    result.update(read_spi_trace(spi_trace, t_from, t_to))
+    return result
+
+
+AUDIO_ROWS = [
+    ("frames sent", "frames_sent"),
+    ("added delay p50 (ms)", "added_ms_p50"),
+    ("added delay p99 (ms)", "added_ms_p99"),
+    ("added delay max (ms)", "added_ms_max"),
+    ("dropped", "dropped"),
+    ("forced (64 ms)", "forced"),
+    ("ten-frame bursts cut", "bursts_cut"),
+    ("reported by daemon", "reported"),
+    ("unexplained losses", "unexplained"),
+    ("duplicated", "duplicated"),
+    ("reordered", "reordered"),
+    ("corrupted", "corrupted"),
+    ("SPI period mean (ms)", "period_ms_mean"),
+    ("missed ticks", "missed_ticks"),
+]
+
+
+def run_audio_conditions(names, args, tmp):
+    results = []
+    for name in names:
+        for target in ([None, 16] if args.today else [None]):
+            tag = f"{name}@{target}" if target else name
+            print(f"bench: {tag} for {args.seconds:g} s ...", file=sys.stderr)
+            results.append(run_audio_condition(name, target, args, tmp))
+    names = [r["condition"] for r in results]
+    width = max(len(label) for label, _ in AUDIO_ROWS)
+    print(f"{'':{width}}  " + "  ".join(f"{n:>15}" for n in names))
+    for label, key in AUDIO_ROWS:
+        print(f"{label:{width}}  " + "  ".join(f"{fmt(r.get(key)):>15}" for r in results))
+    return results
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
@@ -849,7 +1068,9 @@ def main():
     p.add_argument("--seconds", type=float, default=60.0)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy,sip")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,audio")
+    p.add_argument("--today", action="store_true",
+                   help="run the audio conditions also as the daemon was before its delay controller")
     args = p.parse_args()
     args.driver = os.path.join(args.build, "src", "tmx-driver")
     args.sim = os.path.join(args.build, "shield-sim", "shield-sim")
@@ -858,12 +1079,16 @@ def main():
             raise SystemExit(f"bench: {path} is missing; build first (./dev bench does)")
 
     results = []
+    names = [m for n in args.only.split(",") for m in (AUDIO_CONDITIONS if n == "audio" else [n])]
+    runners = {"noisy": run_noisy, "sip": run_sip}
     with tempfile.TemporaryDirectory(prefix="tmx-bench-") as tmp:
-        for name in args.only.split(","):
+        for name in [n for n in names if n not in AUDIO_CONDITIONS]:
             print(f"bench: {name} for {args.seconds:g} s ...", file=sys.stderr)
-            runner = {"noisy": run_noisy, "sip": run_sip}.get(name)
+            runner = runners.get(name)
             results.append(runner(args, tmp) if runner else run_condition(name, args, tmp))
-    print_table(results)
+        if results:
+            print_table(results)
+        results += run_audio_conditions([n for n in names if n in AUDIO_CONDITIONS], args, tmp)
     with open(args.json, "w") as f:
         json.dump(results, f, indent=2)
     print(f"bench: figures written to {args.json}", file=sys.stderr)
