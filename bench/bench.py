@@ -3,12 +3,13 @@
 
 Runs the real tmx-driver against shield-sim on a pty (stand-in board library in
 loopback, with its transfer trace), plays the telephony side on the daemon's
-standard input/output and on UDP, and measures three conditions:
+standard input/output, lets the simulator's audio peer play its audio
+(numbered frames to 20003, back from 20002, each one a line of the
+simulator's trace, which this reads), and measures these conditions:
 
   idle    the line idle, nothing sent;
-  loaded  calls in progress, numbered audio frames sent to 20003 at 62.5/s and
-          read back from 20002, a console line every 10 ms, the serial trace
-          flowing to 20004;
+  loaded  calls in progress, numbered audio frames at 62.5/s, a console line
+          every 10 ms, the serial trace flowing to 20004;
   drift   as loaded, with the audio sender 1 % fast (63.125 frames/s);
   noisy   repeated calls with a stray packet every few seconds and short bursts
           of a babbling line (10 bytes every 0.8 ms), then the same babble
@@ -27,7 +28,6 @@ import argparse
 import collections
 import json
 import os
-import random
 import select
 import socket
 import statistics
@@ -41,10 +41,6 @@ from urllib.parse import unquote
 
 FRAME = 256
 TICK_NS = 16_000_000
-MAGIC = b"TMXB"
-IDLE_FRAME = bytes([0xFF, 0x7F] * (FRAME // 2))
-AUDIO_IN = ("127.0.0.1", 20003)
-AUDIO_OUT = ("127.0.0.1", 20002)
 LOG_PORT = ("127.0.0.1", 20004)
 
 
@@ -60,114 +56,68 @@ def percentile(values, p):
     return s[k]
 
 
-def numbered_frame(seq, sent_ns):
-    head = MAGIC + struct.pack("<IQ", seq, sent_ns)
-    body = bytes(((seq * 31 + i) & 0xFF) for i in range(FRAME - len(head)))
-    return head + body
+def audio_options(rate=62.5, burst=1, jitter_ms=0, hiccup=None, seconds=0):
+    """shield-sim's options for its audio peer, which plays the telephony side."""
+    opts = ["--audio", "--audio-rate", f"{rate:g}", "--audio-burst", str(burst),
+            "--audio-jitter", str(jitter_ms), "--audio-seconds", f"{seconds:g}"]
+    if hiccup:
+        opts += ["--audio-hiccup", hiccup]
+    return opts
 
 
-def frame_ok(frame, seq):
-    body = frame[16:]
-    return body == bytes(((seq * 31 + i) & 0xFF) for i in range(FRAME - 16))
+def read_audio(events):
+    """The audio peer's frames from the simulator's trace.
 
-
-class AudioPeer:
-    """Sends numbered frames to the daemon and checks what comes back."""
-
-    def __init__(self, rate):
-        self.rate = rate
-        self.rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
-        self.rx.bind(AUDIO_OUT)
-        self.rx.settimeout(0.2)
-        self.tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sent = 0
-        self.sending = False
-        self.stop = False
-        self.returned = {}
-        self.order = []
-        self.corrupted = 0
-        self.duplicated = 0
-        self.idle_frames = 0
-        self.other_frames = 0
-        self.datagrams = 0
-        self.latency = []      # (recv_ns, latency_ns)
-        self.rx_thread = threading.Thread(target=self._receive, daemon=True)
-        self.tx_thread = threading.Thread(target=self._send, daemon=True)
-
-    def start_receiving(self):
-        self.rx_thread.start()
-
-    def start_sending(self):
-        if self.rate > 0:
-            self.sending = True
-            self.tx_thread.start()
-
-    def stop_sending(self):
-        self.sending = False
-        if self.tx_thread.is_alive():
-            self.tx_thread.join()
-
-    def close(self):
-        self.stop = True
-        self.rx_thread.join()
-        self.rx.close()
-        self.tx.close()
-
-    def _send(self):
-        period = 1e9 / self.rate
-        t0 = now_ns()
-        seq = 0
-        while self.sending:
-            due = t0 + int(seq * period)
-            wait = due - now_ns()
-            if wait > 0:
-                time.sleep(wait / 1e9)
-            self.tx.sendto(numbered_frame(seq, now_ns()), AUDIO_IN)
-            seq += 1
-            self.sent = seq
-
-    def _receive(self):
-        while not self.stop:
-            try:
-                data = self.rx.recv(4096)
-            except socket.timeout:
-                continue
-            t = now_ns()
-            self.datagrams += 1
-            if len(data) != FRAME:
-                self.other_frames += 1
-            elif data == IDLE_FRAME:
-                self.idle_frames += 1
-            elif data[:4] == MAGIC:
-                seq, sent_ns = struct.unpack("<IQ", data[4:16])
-                if not frame_ok(data, seq):
-                    self.corrupted += 1
-                elif seq in self.returned:
-                    self.duplicated += 1
-                else:
-                    self.returned[seq] = t
-                    self.order.append(seq)
-                    self.latency.append((t, t - sent_ns))
+    Returns (datagrams, returned, figures): datagrams as (send ns, first
+    sequence number, frames) in the order sent, returned as {seq: ns of its
+    first return}, and what came back twice, out of order or broken."""
+    datagrams = []
+    returned = {}
+    order = []
+    duplicated = corrupted = 0
+    last_dgram = None
+    for ts, kind, fields in events:
+        if kind == "audio-tx":
+            seq = int(fields["seq"])
+            if fields.get("dgram") != last_dgram:
+                last_dgram = fields.get("dgram")
+                datagrams.append([ts, seq, 0])
+            datagrams[-1][2] += 1
+        elif kind == "audio-rx":
+            seq = int(fields["seq"])
+            if seq in returned:
+                duplicated += 1
             else:
-                self.other_frames += 1
+                returned[seq] = ts
+                order.append(seq)
+        elif kind == "audio-rx-bad":
+            corrupted += 1
+    reordered = sum(1 for a, b in zip(order, order[1:]) if b < a)
+    return ([tuple(d) for d in datagrams], returned,
+            {"duplicated": duplicated, "reordered": reordered, "corrupted": corrupted})
 
-    def figures(self):
-        reordered = sum(1 for a, b in zip(self.order, self.order[1:]) if b < a)
-        lat = [l for _, l in self.latency]
-        return {
-            "sent": self.sent,
-            "returned": len(self.returned),
-            "lost": self.sent - len(self.returned),
-            "duplicated": self.duplicated,
-            "reordered": reordered,
-            "corrupted": self.corrupted + self.other_frames,
-            "idle_frames": self.idle_frames,
-            "datagrams_from_daemon": self.datagrams,
-            "latency_ms_p50": ms(percentile(lat, 50)),
-            "latency_ms_p99": ms(percentile(lat, 99)),
-            "latency_ms_max": ms(max(lat) if lat else None),
-        }
+
+def audio_figures(events, t_from, t_to):
+    """Frames sent from t_from to t_to: how many came back and how late."""
+    datagrams, returned, figures = read_audio(events)
+    sent = [(t, first + k) for t, first, count in datagrams if t_from <= t <= t_to for k in range(count)]
+    latency = [(returned[seq], returned[seq] - t) for t, seq in sent if seq in returned]
+    lat = [l for _, l in latency]
+    figures.update({
+        "sent": len(sent),
+        "returned": len(latency),
+        "lost": len(sent) - len(latency),
+        "latency_ms_p50": ms(percentile(lat, 50)),
+        "latency_ms_p99": ms(percentile(lat, 99)),
+        "latency_ms_max": ms(max(lat) if lat else None),
+    })
+    # Queue depth seen by the frames: their delay in ticks, per 5 s window.
+    windows = {}
+    for t, l in latency:
+        w = int((t - t_from) / 5e9)
+        windows[w] = max(windows.get(w, 0), l)
+    figures["queue_depth_frames_per_5s"] = [round(windows[w] / TICK_NS, 1) for w in sorted(windows)]
+    return figures
 
 
 def ms(ns):
@@ -352,6 +302,7 @@ def run_condition(name, args, tmp):
     spi_trace = os.path.join(tmp, f"{name}.spi")
     sim_cmd = [args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
     if loaded:
+        sim_cmd += audio_options(rate)
         scn = os.path.join(tmp, f"{name}.scn")
         with open(scn, "w") as f:
             f.write(call_loop_scenario(int(args.seconds / 4) + 5))
@@ -368,8 +319,6 @@ def run_condition(name, args, tmp):
     log_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     log_sock.bind(LOG_PORT)
     log_sock.setblocking(False)
-    audio = AudioPeer(rate)
-    audio.start_receiving()
 
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace,
                LORENTAK_SPI="loopback")
@@ -380,7 +329,6 @@ def run_condition(name, args, tmp):
     if not tel.ready.wait(15):
         raise SystemExit("bench: the daemon did not come up")
     time.sleep(1.0)  # let the first exchanges settle before measuring
-    audio.start_sending()
 
     log_count = 0
     t_from = now_ns()
@@ -398,26 +346,19 @@ def run_condition(name, args, tmp):
     t_to = now_ns()
     cpu = cpu_seconds(daemon.pid) - cpu_from
     rss = peak_rss_kb(daemon.pid)
-    audio.stop_sending()
     time.sleep(1.0)  # let the last frames come back
     tel.stop = True
     daemon.kill()
     daemon.wait()
     sim.kill()
     sim.wait()
-    audio.close()
     log_sock.close()
 
     result = {"condition": name, "seconds": args.seconds}
     result.update(read_spi_trace(spi_trace, t_from, t_to))
-    result.update(audio.figures())
-    # Queue depth seen by the frames: their delay in ticks, per 5 s window.
-    windows = {}
-    for t, lat in audio.latency:
-        w = int((t - t_from) / 5e9)
-        windows[w] = max(windows.get(w, 0), lat)
-    result["queue_depth_frames_per_5s"] = [round(windows[w] / TICK_NS, 1) for w in sorted(windows)]
     sim_events = read_sim_trace(sim_trace)
+    if loaded:
+        result.update(audio_figures(sim_events, t_from, t_to))
     result.update(poll_period(sim_events, t_from, t_to))
     result.update(event_latency(sim_events, [(t, s) for t, s in tel.lines if t_from <= t <= t_to]))
     result["cpu_percent_of_core"] = round(100.0 * cpu / ((t_to - t_from) / 1e9), 2)
@@ -642,7 +583,6 @@ ROWS = [
     ("duplicated", "duplicated"),
     ("reordered", "reordered"),
     ("corrupted", "corrupted"),
-    ("idle frames from daemon", "idle_frames"),
     ("audio latency p50 (ms)", "latency_ms_p50"),
     ("audio latency p99 (ms)", "latency_ms_p99"),
     ("audio latency max (ms)", "latency_ms_max"),
@@ -880,55 +820,14 @@ AUDIO_CONDITIONS = ("audio-fast", "audio-slow", "audio-pause", "audio-burst", "a
 LATE_NS = 64_000_000
 
 
-def audio_plan(name, rng):
-    """Yields (send time after the start in ns, frames in the datagram)."""
-    i = 0
-    held = 0
-    last = 0
-    while True:
-        slot = i * TICK_NS
-        i += 1
-        if name in ("audio-fast", "audio-slow"):
-            yield int(slot * 62.5 / (63.125 if name == "audio-fast" else 61.875)), 1
-        elif name == "audio-burst":
-            if i % 10 == 1:
-                yield slot, 10
-        elif name == "audio-jitter":
-            last = max(last, slot + int(rng.uniform(-8e6, 8e6)))
-            yield last, 1
-        else:
-            if 5_000_000_000 <= slot % 10_000_000_000 < 5_160_000_000:
-                held += 1
-                continue
-            for _ in range(held):
-                yield slot, 1
-            held = 0
-            yield slot, 1
-
-
-class PatternPeer(AudioPeer):
-    """AudioPeer sending by a plan; a frame's header carries its due time."""
-
-    def __init__(self, name):
-        super().__init__(62.5)
-        self.plan = audio_plan(name, random.Random(12))
-        self.datagrams_sent = []   # (send_ns, first seq, frames)
-
-    def _send(self):
-        t0 = now_ns()
-        seq = 0
-        for offset, count in self.plan:
-            if not self.sending:
-                break
-            wait = t0 + offset - now_ns()
-            if wait > 0:
-                time.sleep(wait / 1e9)
-            t = now_ns()
-            payload = b"".join(numbered_frame(seq + k, t + k * TICK_NS) for k in range(count))
-            self.tx.sendto(payload, AUDIO_IN)
-            self.datagrams_sent.append((t, seq, count))
-            seq += count
-            self.sent = seq
+# shield-sim's audio peer sends the pattern (see its --audio-* options).
+AUDIO_PATTERNS = {
+    "audio-fast": audio_options(rate=63.125),
+    "audio-slow": audio_options(rate=61.875),
+    "audio-pause": audio_options(hiccup="160/10"),
+    "audio-burst": audio_options(burst=10),
+    "audio-jitter": audio_options(jitter_ms=8),
+}
 
 
 def spi_ticks(path):
@@ -956,9 +855,13 @@ def forced_drops(datagrams, ticks, in_window):
 def run_audio_condition(name, target, args, tmp):
     tag = f"{name}@{target}" if target else name
     pty_file = os.path.join(tmp, f"{tag}.pty")
+    sim_trace = os.path.join(tmp, f"{tag}.sim")
     spi_trace = os.path.join(tmp, f"{tag}.spi")
     err_path = os.path.join(tmp, f"{tag}.err")
-    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file])
+    # The peer starts with the daemon's first frame and stops when the
+    # measurement does, so that every frame it sent has time to come back.
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
+                           + AUDIO_PATTERNS[name] + ["--audio-seconds", f"{args.seconds:g}"])
     deadline = time.time() + 10
     while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
         if time.time() > deadline:
@@ -967,8 +870,6 @@ def run_audio_condition(name, target, args, tmp):
     with open(pty_file) as f:
         pty = f.read().strip()
 
-    audio = PatternPeer(name)
-    audio.start_receiving()
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace, LORENTAK_SPI="loopback")
     if target:
         env["TMX_AUDIO_TARGET"] = str(target)
@@ -979,47 +880,46 @@ def run_audio_condition(name, target, args, tmp):
     tel.start()
     if not tel.ready.wait(15):
         raise SystemExit("bench: the daemon did not come up")
-    time.sleep(1.0)
-    audio.start_sending()
     t_start = now_ns()
     settle = min(10.0, args.seconds / 6)
     time.sleep(args.seconds)
     t_to = now_ns()
     t_from = t_start + int(settle * 1e9)
-    audio.stop_sending()
     time.sleep(2.0)   # the last frames come back and the last drop report is out
     tel.stop = True
     daemon.kill()
     daemon.wait()
     sim.kill()
     sim.wait()
-    audio.close()
 
+    events = read_sim_trace(sim_trace)
+    datagrams, returned, peer = read_audio(events)
     window = {}
-    for t, first, count in audio.datagrams_sent:
+    for t, first, count in datagrams:
         if t_from <= t <= t_to:
             for k in range(count):
                 window[first + k] = t + k * TICK_NS
-    added = sorted(audio.returned[s] - due - TICK_NS for s, due in window.items() if s in audio.returned)
+    added = sorted(returned[s] - due - TICK_NS for s, due in window.items() if s in returned)
+    sent_total = sum(count for _, _, count in datagrams)
+    back_total = sum(1 for _, first, count in datagrams for k in range(count) if first + k in returned)
     reported = 0
     with open(err_path, errors="replace") as f:
         for line in f:
             if line.startswith("udp: ") and " dropped " in line:
                 reported += int(line.split(" dropped ")[1].split()[0])
-    peer = audio.figures()
     result = {"condition": tag, "seconds": args.seconds, "window_s": round((t_to - t_from) / 1e9, 1)}
     result.update({
         "frames_sent": len(window),
         "added_ms_p50": ms(percentile(added, 50)),
         "added_ms_p99": ms(percentile(added, 99)),
         "added_ms_max": ms(added[-1] if added else None),
-        "dropped": sum(1 for s in window if s not in audio.returned),
-        "forced": forced_drops(audio.datagrams_sent, spi_ticks(spi_trace), lambda s: s in window),
-        "bursts_cut": sum(1 for t, first, count in audio.datagrams_sent
+        "dropped": sum(1 for s in window if s not in returned),
+        "forced": forced_drops(datagrams, spi_ticks(spi_trace), lambda s: s in window),
+        "bursts_cut": sum(1 for t, first, count in datagrams
                           if count == 10 and first in window
-                          and any(first + k not in audio.returned for k in range(count))),
+                          and any(first + k not in returned for k in range(count))),
         "reported": reported,
-        "unexplained": audio.sent - len(audio.returned) - reported,
+        "unexplained": sent_total - back_total - reported,
         "duplicated": peer["duplicated"],
         "reordered": peer["reordered"],
         "corrupted": peer["corrupted"],
