@@ -99,7 +99,7 @@ step "configure $BUILD"
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$TRIPLET.cmake" "$@"
 
 step "build"
-cmake --build "$BUILD" -j2
+cmake --build "$BUILD" -j"$(nproc)"
 
 step "test under qemu-user"
 cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 240
