@@ -14,7 +14,6 @@
 // check, with the simulator's audio peer.
 
 static const quint16 fromDaemonPort = 20002;
-static const int frameSize = 256;
 
 static QByteArray idleFrame()
 {
