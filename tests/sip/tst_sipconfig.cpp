@@ -7,6 +7,7 @@
 #include "config.h"
 #include "dialplan.h"
 #include "eventline.h"
+#include "linebuffer.h"
 #include "lockout.h"
 #include "pinentry.h"
 
@@ -24,6 +25,7 @@ private slots:
     void config();
     void eventLine_data();
     void eventLine();
+    void lineBuffer();
     void dialPlan_data();
     void dialPlan();
     void pinEntry_data();
@@ -195,6 +197,29 @@ void tst_SipConfig::eventLine()
         QCOMPARE(e.apartment, apartment);
         QCOMPARE(e.door, door);
     }
+}
+
+// Lines in pieces of any size; a line longer than the limit is dropped
+// whole, and what follows it is read as before.
+void tst_SipConfig::lineBuffer()
+{
+    LineBuffer buffer;
+    QStringList lines;
+    auto add = [&](const std::string &text) {
+        buffer.append(text.data(), text.size(), [&](const std::string &line) { lines << QString::fromStdString(line); });
+    };
+    add("dial 12");
+    add("3 3\npick");
+    add("up\n\n");
+    QCOMPARE(lines, QStringList({"dial 123 3", "pickup", ""}));
+    lines.clear();
+    for (int i = 0; i < 20; ++i)
+        add(std::string(4096, 'x'));
+    QVERIFY(buffer.pending() <= LineBuffer::maxLine);
+    add("x\ndrop\n");
+    QCOMPARE(lines, QStringList({"drop"}));
+    QCOMPARE(buffer.dropped(), 1u);
+    QCOMPARE(buffer.pending(), size_t(0));
 }
 
 // The daemon's answers to the dialogue that loads the masks, as tmx-sip
