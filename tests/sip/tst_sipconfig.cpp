@@ -48,6 +48,8 @@ void tst_SipConfig::example()
     QCOMPARE(c.intercom, 102);
     QCOMPARE(c.openKey, '#');
     QCOMPARE(c.ringTimeoutSeconds, 30u);
+    QVERIFY(c.virtualApartments == std::set<int>{124});
+    QVERIFY(c.registrar.empty() && c.allow.empty());
 }
 
 void tst_SipConfig::config_data()
