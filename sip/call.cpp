@@ -1,4 +1,5 @@
 #include "call.h"
+#include "digestauth.h"
 #include "log.h"
 
 
@@ -48,11 +49,13 @@ int Call::start()
         re_snprintf(display, sizeof display, "Door %d, apartment %d", door, apartment);
     else
         re_snprintf(display, sizeof display, "Apartment %d", apartment);
+    void *auth = config.registrar.empty() ? nullptr : DigestAuth::create(config.user, config.password);
     err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), routes, routeCount,
-                          "application/sdp", offer, config.registrar.empty() ? nullptr : Config::credentials,
-                          const_cast<Config *>(&config), false, offerHandler, answerHandler,
+                          "application/sdp", offer, auth ? DigestAuth::handler : nullptr, auth, true,
+                          offerHandler, answerHandler,
                           progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, this,
                           "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
+    mem_deref(auth);
     mem_deref(offer);
     if (err)
         return err;

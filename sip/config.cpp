@@ -346,12 +346,3 @@ std::string Config::allowed(const std::string &callerUser, const std::string &ca
     }
     return std::string();
 }
-
-int Config::credentials(char **user, char **password, const char *realm, void *arg)
-{
-    (void)realm;
-    const Config *self = static_cast<const Config *>(arg);
-    int err = str_dup(user, self->user.c_str());
-    err |= str_dup(password, self->password.c_str());
-    return err;
-}

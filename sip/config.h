@@ -28,9 +28,6 @@ public:
     // The allow-list entry that lets this caller in (the entry itself, which
     // also names the caller for the PIN lock-out); empty when none does.
     std::string allowed(const std::string &user, const std::string &host) const;
-    // libre's digest credentials handler: user and password, for any realm.
-    // arg is the Config.
-    static int credentials(char **user, char **password, const char *realm, void *arg);
 
     std::string listenAddress;          // empty: the machine's default source address
     uint16_t listenPort = 5060;

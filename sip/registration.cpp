@@ -1,4 +1,5 @@
 #include "registration.h"
+#include "digestauth.h"
 #include "log.h"
 
 #include <cerrno>
@@ -8,6 +9,7 @@ Registration::Registration(struct sip *sip, const Config &config)
       backoff(uint64_t(config.registerRetryMin) * 1000, uint64_t(config.registerRetryMax) * 1000)
 {
     tmr_init(&timer);
+    auth = DigestAuth::create(config.user, config.password, 1);
 }
 
 Registration::~Registration()
@@ -16,6 +18,7 @@ Registration::~Registration()
     if (reg && isRegistered)
         sipLog("register: unregistering %s", config.aor().c_str());
     mem_deref(reg);
+    mem_deref(auth);
 }
 
 void Registration::start()
@@ -25,12 +28,12 @@ void Registration::start()
 
 void Registration::send()
 {
-    challenges = 0;
+    DigestAuth::newRound(auth);
     const std::string aor = config.aor();
     const char *routes[1] = {config.outboundProxy.c_str()};
     const int err = sipreg_register(&reg, sip, config.registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),
                                     config.expires, config.user.c_str(), routes,
-                                    config.outboundProxy.empty() ? 0 : 1, 0, credentials, this, false,
+                                    config.outboundProxy.empty() ? 0 : 1, 0, DigestAuth::handler, auth, true,
                                     response, this, nullptr, nullptr);
     if (err) {
         reg = nullptr;
@@ -40,21 +43,11 @@ void Registration::send()
     }
 }
 
-int Registration::credentials(char **user, char **password, const char *realm, void *arg)
-{
-    Registration *self = static_cast<Registration *>(arg);
-    // sipreg asks again after every challenge, also when the registrar has
-    // just refused what we gave: once per attempt is all it gets.
-    if (++self->challenges > 1)
-        return EAUTH;
-    return Config::credentials(user, password, realm, const_cast<Config *>(&self->config));
-}
-
 void Registration::response(int err, const struct sip_msg *msg, void *arg)
 {
     Registration *self = static_cast<Registration *>(arg);
-    const unsigned challenges = self->challenges;
-    self->challenges = 0;
+    const unsigned challenges = DigestAuth::asked(self->auth);
+    DigestAuth::newRound(self->auth);
     if (!err && msg && msg->scode < 300) {
         const uint32_t granted = sipreg_proxy_expires(self->reg);
         if (!granted) {

@@ -27,7 +27,6 @@ public:
 
 private:
     static void response(int err, const struct sip_msg *msg, void *arg);
-    static int credentials(char **user, char **password, const char *realm, void *arg);
     static void retry(void *arg);
     void send();
     void failed(const char *what);
@@ -37,6 +36,8 @@ private:
     struct sipreg *reg = nullptr;
     struct tmr timer;
     Backoff backoff;
-    unsigned challenges = 0;    // credentials asked for since the last answer
+    // Answers one challenge per attempt: sipreg asks again after every
+    // challenge, also when the registrar has just refused what we gave.
+    void *auth = nullptr;
     bool isRegistered = false;
 };
