@@ -15,13 +15,16 @@ simulator's trace, which this reads), and measures these conditions:
           of a babbling line (10 bytes every 0.8 ms), then the same babble
           without a pause for as long again: event latency per 10 s, the lag
           of the serial trace on 20004, RSS at start and end;
-  sip     a call through tmx-sip to a phone played here (see run_sip).
+  sip     a call through tmx-sip to a phone played here (see run_sip);
+  flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, with
+          an allowed caller calling in each second meanwhile; then the
+          daemon killed and tmx-sip stopped (see run_flood).
 
 Prints one table and writes the same figures as JSON. The audio-* conditions
 (--only audio for all five) are described with their code below.
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy,sip,audio] [--today]
+                   [--only idle,loaded,drift,noisy,sip,flood,audio] [--today]
 """
 
 import argparse
@@ -961,6 +964,254 @@ def run_audio_conditions(names, args, tmp):
     return results
 
 
+# --- flood: INVITEs from a caller not allowed ------------------------------
+# tmx-sip (with the daemon on shield-sim's idle line) lets sip:legit@ call in;
+# 10,000 INVITEs from sip:intruder@ arrive in 10 s (each ACKed once refused),
+# and sip:legit@ calls in once a second meanwhile: the time to its 200 OK,
+# then ACK and BYE. RSS of tmx-sip before, at the end of and 10 s after the
+# flood. Then the daemon is killed (the time until tmx-sip says it started it
+# again) and tmx-sip gets SIGTERM (the time until it has exited).
+
+SIP_TMX = ("127.0.0.1", 5060)
+FLOOD_INVITES = 10000
+FLOOD_SECONDS = 10.0
+
+
+def sip_request(method, uri, user, port, branch, tag, call_id, cseq, to_tag="", extra="", body=""):
+    return (f"{method} {uri} SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:{port};branch=z9hG4bK{branch}\r\n"
+            f"Max-Forwards: 70\r\nFrom: <sip:{user}@127.0.0.1:{port}>;tag={tag}\r\n"
+            f"To: <sip:intercom@127.0.0.1:5060>{';tag=' + to_tag if to_tag else ''}\r\n"
+            f"Call-ID: {call_id}\r\nCSeq: {cseq} {method}\r\nContact: <sip:{user}@127.0.0.1:{port}>\r\n{extra}"
+            f"Content-Length: {len(body)}\r\n\r\n{body}").encode()
+
+
+def sdp_offer(rtp_port):
+    body = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+            f"m=audio {rtp_port} RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n")
+    return "Content-Type: application/sdp\r\n", body
+
+
+def sip_status(data):
+    first = data.split(b"\r\n", 1)[0]
+    return int(first.split()[1]) if first.startswith(b"SIP/2.0 ") else None
+
+
+def sip_header(data, name):
+    for line in data.split(b"\r\n"):
+        k, _, v = line.partition(b":")
+        if k.strip().lower() == name:
+            return v.strip().decode(errors="replace")
+    return ""
+
+
+class Intruder:
+    """Sends the flood and ACKs each refusal, from 127.0.0.1:5090."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self.sock.bind(("127.0.0.1", 5090))
+        self.sock.settimeout(0.2)
+        self.sent = 0
+        self.replies = {}
+        self.running = True
+
+    def receive(self):
+        while self.running:
+            try:
+                data = self.sock.recv(65535)
+            except socket.timeout:
+                continue
+            code = sip_status(data)
+            self.replies[code] = self.replies.get(code, 0) + 1
+            if code and code >= 300:
+                n = sip_header(data, b"call-id").split("-")[-1]
+                to_tag = sip_header(data, b"to").partition(";tag=")[2]
+                self.sock.sendto(sip_request("ACK", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
+                                             f"t{n}", f"flood-{n}", 1, to_tag), SIP_TMX)
+
+    def flood(self):
+        extra, body = sdp_offer(40000)
+        t0 = time.monotonic()
+        for n in range(FLOOD_INVITES):
+            due = t0 + n * FLOOD_SECONDS / FLOOD_INVITES
+            wait = due - time.monotonic()
+            if wait > 0.001:
+                time.sleep(wait)
+            self.sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
+                                         f"t{n}", f"flood-{n}", 1, extra=extra, body=body), SIP_TMX)
+            self.sent += 1
+        return time.monotonic() - t0
+
+
+def legit_call(sock, n):
+    """One call in from the allowed caller: ms to its 200 OK, or None."""
+    extra, body = sdp_offer(40002)
+    t0 = now_ns()
+    sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "legit", 5091, f"l{n}", f"l{n}",
+                            f"legit-{n}", 1, extra=extra, body=body), SIP_TMX)
+    ok = None
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            continue
+        if sip_header(data, b"call-id") != f"legit-{n}":
+            continue
+        code = sip_status(data)
+        if code and code >= 200:
+            ok = data if code == 200 else None
+            took = now_ns() - t0
+            break
+    if ok is None:
+        return None
+    to_tag = sip_header(ok, b"to").partition(";tag=")[2]
+    contact = sip_header(ok, b"contact").strip("<>").split(";")[0].split(">")[0]
+    sock.sendto(sip_request("ACK", contact, "legit", 5091, f"la{n}", f"l{n}", f"legit-{n}", 1, to_tag), SIP_TMX)
+    sock.sendto(sip_request("BYE", contact, "legit", 5091, f"lb{n}", f"l{n}", f"legit-{n}", 2, to_tag), SIP_TMX)
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            continue
+        if sip_header(data, b"call-id") == f"legit-{n}" and sip_header(data, b"cseq").endswith("BYE"):
+            break
+    return took
+
+
+def run_flood(args, tmp):
+    import re
+    sip_bin = os.path.join(args.build, "sip", "tmx-sip")
+    if not os.access(sip_bin, os.X_OK):
+        raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
+    pty_file = os.path.join(tmp, "flood.pty")
+    scn = os.path.join(tmp, "flood.scn")
+    with open(scn, "w") as f:
+        f.write("idle\n")
+    conf = os.path.join(tmp, "flood.conf")
+    with open(conf, "w") as f:
+        f.write(f"listen 127.0.0.1:5060\nallow sip:legit@127.0.0.1\npin 1234\ndaemon {args.driver} -ic 102\n")
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "-s", scn])
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        pty = f.read().strip()
+    err_path = os.path.join(tmp, "flood.err")
+
+    def said(text):
+        with open(err_path) as f:
+            return f.read().count(text)
+
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
+    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
+    deadline = time.time() + 30
+    while not said("masks loaded"):
+        if time.time() > deadline:
+            raise SystemExit("bench: tmx-sip did not load the daemon's masks")
+        time.sleep(0.05)
+
+    legit = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    legit.bind(("127.0.0.1", 5091))
+    legit.settimeout(0.2)
+    quiet = [legit_call(legit, 0)]
+    rss_before = rss_kb(sip.pid)
+
+    intruder = Intruder()
+    rx = threading.Thread(target=intruder.receive, daemon=True)
+    rx.start()
+    answers = []
+    flooding = threading.Thread(target=lambda: answers.append(intruder.flood()), daemon=True)
+    c0 = cpu_seconds(sip.pid)
+    t0 = now_ns()
+    flooding.start()
+    during = []
+    n = 1
+    while flooding.is_alive():
+        started = time.time()
+        during.append(legit_call(legit, n))
+        n += 1
+        time.sleep(max(0.0, 1.0 - (time.time() - started)))
+    flooding.join()
+    cpu = (cpu_seconds(sip.pid) - c0) / ((now_ns() - t0) / 1e9)
+    rss_end = rss_kb(sip.pid)
+    time.sleep(10)
+    intruder.running = False
+    rx.join()
+    after = [legit_call(legit, n)]
+    rss_after = rss_kb(sip.pid)
+    hwm = peak_rss_kb(sip.pid)
+
+    with open(err_path) as f:
+        pid = re.findall(r"pid (\d+)", f.read())[-1]
+    t0 = now_ns()
+    os.kill(int(pid), 9)
+    restarted = None
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        if said("daemon started again"):
+            restarted = (now_ns() - t0) / 1e6
+            break
+        time.sleep(0.002)
+    while not said("masks loaded") >= 2 and time.time() < deadline:
+        time.sleep(0.05)
+    t0 = now_ns()
+    sip.terminate()
+    status = sip.wait()
+    stopped = (now_ns() - t0) / 1e6
+    sim.kill()
+    sim.wait()
+    legit.close()
+    intruder.sock.close()
+    if os.environ.get("BENCH_SIP_LOG"):
+        with open(err_path) as f:
+            sys.stderr.write(f.read())
+    answered = [x for x in during if x is not None]
+    return {
+        "condition": "flood",
+        "flood_invites": intruder.sent,
+        "sip_flood_seconds": round(answers[0], 1) if answers else None,
+        "flood_refused_403": intruder.replies.get(403, 0),
+        "flood_other_replies": sum(v for k, v in intruder.replies.items() if k != 403),
+        "flood_legit_answered": f"{len(during)}/{len(answered)}",
+        "flood_legit_ms_quiet": ms(quiet[0]) if quiet[0] else None,
+        "flood_legit_ms_p50": ms(percentile(answered, 50)),
+        "flood_legit_ms_max": ms(max(answered) if answered else None),
+        "flood_legit_ms_after": ms(after[0]) if after[0] else None,
+        "flood_cpu_percent": round(100.0 * cpu, 1),
+        "flood_rss_kb_before": rss_before,
+        "flood_rss_kb_end": rss_end,
+        "flood_rss_kb_10s_after": rss_after,
+        "peak_rss_kb": hwm,
+        "daemon_restart_ms": round(restarted) if restarted else None,
+        "sigterm_exit_ms": round(stopped),
+        "sigterm_exit_status": status,
+    }
+
+
+ROWS.extend([
+    ("SIP flood: INVITEs sent", "flood_invites"),
+    ("SIP flood: seconds", "sip_flood_seconds"),
+    ("SIP flood: refused with 403", "flood_refused_403"),
+    ("SIP flood: other answers", "flood_other_replies"),
+    ("SIP flood: allowed calls / answered", "flood_legit_answered"),
+    ("SIP flood: answer, quiet (ms)", "flood_legit_ms_quiet"),
+    ("SIP flood: answer p50 (ms)", "flood_legit_ms_p50"),
+    ("SIP flood: answer max (ms)", "flood_legit_ms_max"),
+    ("SIP flood: answer after (ms)", "flood_legit_ms_after"),
+    ("SIP flood: tmx-sip CPU (%)", "flood_cpu_percent"),
+    ("SIP flood: RSS before (kB)", "flood_rss_kb_before"),
+    ("SIP flood: RSS at the end (kB)", "flood_rss_kb_end"),
+    ("SIP flood: RSS 10 s after (kB)", "flood_rss_kb_10s_after"),
+    ("daemon killed: started again (ms)", "daemon_restart_ms"),
+    ("tmx-sip SIGTERM to exit (ms)", "sigterm_exit_ms"),
+])
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
@@ -968,7 +1219,7 @@ def main():
     p.add_argument("--seconds", type=float, default=60.0)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,audio")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,audio")
     p.add_argument("--today", action="store_true",
                    help="run the audio conditions also as the daemon was before its delay controller")
     args = p.parse_args()
@@ -980,7 +1231,7 @@ def main():
 
     results = []
     names = [m for n in args.only.split(",") for m in (AUDIO_CONDITIONS if n == "audio" else [n])]
-    runners = {"noisy": run_noisy, "sip": run_sip}
+    runners = {"noisy": run_noisy, "sip": run_sip, "flood": run_flood}
     with tempfile.TemporaryDirectory(prefix="tmx-bench-") as tmp:
         for name in [n for n in names if n not in AUDIO_CONDITIONS]:
             print(f"bench: {name} for {args.seconds:g} s ...", file=sys.stderr)
