@@ -3,26 +3,32 @@
 
 Runs the real tmx-driver against shield-sim on a pty (stand-in board library in
 loopback, with its transfer trace), plays the telephony side on the daemon's
-standard input/output and on UDP, and measures three conditions:
+standard input/output, lets the simulator's audio peer play its audio
+(numbered frames to 20003, back from 20002, each one a line of the
+simulator's trace, which this reads), and measures these conditions:
 
   idle    the line idle, nothing sent;
-  loaded  calls in progress, numbered audio frames sent to 20003 at 62.5/s and
-          read back from 20002, a console line every 10 ms, the serial trace
-          flowing to 20004;
+  loaded  calls in progress, numbered audio frames at 62.5/s, a console line
+          every 10 ms, the serial trace flowing to 20004;
   drift   as loaded, with the audio sender 1 % fast (63.125 frames/s);
   noisy   repeated calls with a stray packet every few seconds and short bursts
           of a babbling line (10 bytes every 0.8 ms), then the same babble
           without a pause for as long again: event latency per 10 s, the lag
           of the serial trace on 20004, RSS at start and end;
-  sip     a call through tmx-sip to a phone played here (see run_sip).
+  sip     a call through tmx-sip to a phone played here (see run_sip);
+  flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, with
+          an allowed caller calling in each second meanwhile; then the
+          daemon killed and tmx-sip stopped (see run_flood).
 
-Prints one table and writes the same figures as JSON.
+Prints one table and writes the same figures as JSON. The audio-* conditions
+(--only audio for all five) are described with their code below.
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy,sip]
+                   [--only idle,loaded,drift,noisy,sip,flood,audio] [--today]
 """
 
 import argparse
+import collections
 import json
 import os
 import select
@@ -38,10 +44,6 @@ from urllib.parse import unquote
 
 FRAME = 256
 TICK_NS = 16_000_000
-MAGIC = b"TMXB"
-IDLE_FRAME = bytes([0xFF, 0x7F] * (FRAME // 2))
-AUDIO_IN = ("127.0.0.1", 20003)
-AUDIO_OUT = ("127.0.0.1", 20002)
 LOG_PORT = ("127.0.0.1", 20004)
 
 
@@ -57,114 +59,68 @@ def percentile(values, p):
     return s[k]
 
 
-def numbered_frame(seq, sent_ns):
-    head = MAGIC + struct.pack("<IQ", seq, sent_ns)
-    body = bytes(((seq * 31 + i) & 0xFF) for i in range(FRAME - len(head)))
-    return head + body
+def audio_options(rate=62.5, burst=1, jitter_ms=0, hiccup=None, seconds=0):
+    """shield-sim's options for its audio peer, which plays the telephony side."""
+    opts = ["--audio", "--audio-rate", f"{rate:g}", "--audio-burst", str(burst),
+            "--audio-jitter", str(jitter_ms), "--audio-seconds", f"{seconds:g}"]
+    if hiccup:
+        opts += ["--audio-hiccup", hiccup]
+    return opts
 
 
-def frame_ok(frame, seq):
-    body = frame[16:]
-    return body == bytes(((seq * 31 + i) & 0xFF) for i in range(FRAME - 16))
+def read_audio(events):
+    """The audio peer's frames from the simulator's trace.
 
-
-class AudioPeer:
-    """Sends numbered frames to the daemon and checks what comes back."""
-
-    def __init__(self, rate):
-        self.rate = rate
-        self.rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
-        self.rx.bind(AUDIO_OUT)
-        self.rx.settimeout(0.2)
-        self.tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sent = 0
-        self.sending = False
-        self.stop = False
-        self.returned = {}
-        self.order = []
-        self.corrupted = 0
-        self.duplicated = 0
-        self.idle_frames = 0
-        self.other_frames = 0
-        self.datagrams = 0
-        self.latency = []      # (recv_ns, latency_ns)
-        self.rx_thread = threading.Thread(target=self._receive, daemon=True)
-        self.tx_thread = threading.Thread(target=self._send, daemon=True)
-
-    def start_receiving(self):
-        self.rx_thread.start()
-
-    def start_sending(self):
-        if self.rate > 0:
-            self.sending = True
-            self.tx_thread.start()
-
-    def stop_sending(self):
-        self.sending = False
-        if self.tx_thread.is_alive():
-            self.tx_thread.join()
-
-    def close(self):
-        self.stop = True
-        self.rx_thread.join()
-        self.rx.close()
-        self.tx.close()
-
-    def _send(self):
-        period = 1e9 / self.rate
-        t0 = now_ns()
-        seq = 0
-        while self.sending:
-            due = t0 + int(seq * period)
-            wait = due - now_ns()
-            if wait > 0:
-                time.sleep(wait / 1e9)
-            self.tx.sendto(numbered_frame(seq, now_ns()), AUDIO_IN)
-            seq += 1
-            self.sent = seq
-
-    def _receive(self):
-        while not self.stop:
-            try:
-                data = self.rx.recv(4096)
-            except socket.timeout:
-                continue
-            t = now_ns()
-            self.datagrams += 1
-            if len(data) != FRAME:
-                self.other_frames += 1
-            elif data == IDLE_FRAME:
-                self.idle_frames += 1
-            elif data[:4] == MAGIC:
-                seq, sent_ns = struct.unpack("<IQ", data[4:16])
-                if not frame_ok(data, seq):
-                    self.corrupted += 1
-                elif seq in self.returned:
-                    self.duplicated += 1
-                else:
-                    self.returned[seq] = t
-                    self.order.append(seq)
-                    self.latency.append((t, t - sent_ns))
+    Returns (datagrams, returned, figures): datagrams as (send ns, first
+    sequence number, frames) in the order sent, returned as {seq: ns of its
+    first return}, and what came back twice, out of order or broken."""
+    datagrams = []
+    returned = {}
+    order = []
+    duplicated = corrupted = 0
+    last_dgram = None
+    for ts, kind, fields in events:
+        if kind == "audio-tx":
+            seq = int(fields["seq"])
+            if fields.get("dgram") != last_dgram:
+                last_dgram = fields.get("dgram")
+                datagrams.append([ts, seq, 0])
+            datagrams[-1][2] += 1
+        elif kind == "audio-rx":
+            seq = int(fields["seq"])
+            if seq in returned:
+                duplicated += 1
             else:
-                self.other_frames += 1
+                returned[seq] = ts
+                order.append(seq)
+        elif kind == "audio-rx-bad":
+            corrupted += 1
+    reordered = sum(1 for a, b in zip(order, order[1:]) if b < a)
+    return ([tuple(d) for d in datagrams], returned,
+            {"duplicated": duplicated, "reordered": reordered, "corrupted": corrupted})
 
-    def figures(self):
-        reordered = sum(1 for a, b in zip(self.order, self.order[1:]) if b < a)
-        lat = [l for _, l in self.latency]
-        return {
-            "sent": self.sent,
-            "returned": len(self.returned),
-            "lost": self.sent - len(self.returned),
-            "duplicated": self.duplicated,
-            "reordered": reordered,
-            "corrupted": self.corrupted + self.other_frames,
-            "idle_frames": self.idle_frames,
-            "datagrams_from_daemon": self.datagrams,
-            "latency_ms_p50": ms(percentile(lat, 50)),
-            "latency_ms_p99": ms(percentile(lat, 99)),
-            "latency_ms_max": ms(max(lat) if lat else None),
-        }
+
+def audio_figures(events, t_from, t_to):
+    """Frames sent from t_from to t_to: how many came back and how late."""
+    datagrams, returned, figures = read_audio(events)
+    sent = [(t, first + k) for t, first, count in datagrams if t_from <= t <= t_to for k in range(count)]
+    latency = [(returned[seq], returned[seq] - t) for t, seq in sent if seq in returned]
+    lat = [l for _, l in latency]
+    figures.update({
+        "sent": len(sent),
+        "returned": len(latency),
+        "lost": len(sent) - len(latency),
+        "latency_ms_p50": ms(percentile(lat, 50)),
+        "latency_ms_p99": ms(percentile(lat, 99)),
+        "latency_ms_max": ms(max(lat) if lat else None),
+    })
+    # Queue depth seen by the frames: their delay in ticks, per 5 s window.
+    windows = {}
+    for t, l in latency:
+        w = int((t - t_from) / 5e9)
+        windows[w] = max(windows.get(w, 0), l)
+    figures["queue_depth_frames_per_5s"] = [round(windows[w] / TICK_NS, 1) for w in sorted(windows)]
+    return figures
 
 
 def ms(ns):
@@ -349,6 +305,7 @@ def run_condition(name, args, tmp):
     spi_trace = os.path.join(tmp, f"{name}.spi")
     sim_cmd = [args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
     if loaded:
+        sim_cmd += audio_options(rate)
         scn = os.path.join(tmp, f"{name}.scn")
         with open(scn, "w") as f:
             f.write(call_loop_scenario(int(args.seconds / 4) + 5))
@@ -365,8 +322,6 @@ def run_condition(name, args, tmp):
     log_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     log_sock.bind(LOG_PORT)
     log_sock.setblocking(False)
-    audio = AudioPeer(rate)
-    audio.start_receiving()
 
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace,
                LORENTAK_SPI="loopback")
@@ -377,7 +332,6 @@ def run_condition(name, args, tmp):
     if not tel.ready.wait(15):
         raise SystemExit("bench: the daemon did not come up")
     time.sleep(1.0)  # let the first exchanges settle before measuring
-    audio.start_sending()
 
     log_count = 0
     t_from = now_ns()
@@ -395,26 +349,19 @@ def run_condition(name, args, tmp):
     t_to = now_ns()
     cpu = cpu_seconds(daemon.pid) - cpu_from
     rss = peak_rss_kb(daemon.pid)
-    audio.stop_sending()
     time.sleep(1.0)  # let the last frames come back
     tel.stop = True
     daemon.kill()
     daemon.wait()
     sim.kill()
     sim.wait()
-    audio.close()
     log_sock.close()
 
     result = {"condition": name, "seconds": args.seconds}
     result.update(read_spi_trace(spi_trace, t_from, t_to))
-    result.update(audio.figures())
-    # Queue depth seen by the frames: their delay in ticks, per 5 s window.
-    windows = {}
-    for t, lat in audio.latency:
-        w = int((t - t_from) / 5e9)
-        windows[w] = max(windows.get(w, 0), lat)
-    result["queue_depth_frames_per_5s"] = [round(windows[w] / TICK_NS, 1) for w in sorted(windows)]
     sim_events = read_sim_trace(sim_trace)
+    if loaded:
+        result.update(audio_figures(sim_events, t_from, t_to))
     result.update(poll_period(sim_events, t_from, t_to))
     result.update(event_latency(sim_events, [(t, s) for t, s in tel.lines if t_from <= t <= t_to]))
     result["cpu_percent_of_core"] = round(100.0 * cpu / ((t_to - t_from) / 1e9), 2)
@@ -639,7 +586,6 @@ ROWS = [
     ("duplicated", "duplicated"),
     ("reordered", "reordered"),
     ("corrupted", "corrupted"),
-    ("idle frames from daemon", "idle_frames"),
     ("audio latency p50 (ms)", "latency_ms_p50"),
     ("audio latency p99 (ms)", "latency_ms_p99"),
     ("audio latency max (ms)", "latency_ms_max"),
@@ -842,6 +788,430 @@ ROWS.extend([
 ])
 
 
+# ---------------------------------------------------------------------------
+# Audio delay: how the telephony application's sending pattern shows in the
+# delay and the losses of its audio on the way to the shield. Each condition
+# runs the daemon on an idle simulated line, stand-in in loopback, one sender:
+#
+#   audio-fast    one frame per datagram, 1 % fast (63.125 frames/s)
+#   audio-slow    one frame per datagram, 1 % slow (61.875 frames/s)
+#   audio-pause   62.5 frames/s; every 10 s a 160 ms pause, then the ten frames
+#                 held back sent at once (one datagram each), then on schedule
+#   audio-burst   one datagram of ten frames every 160 ms
+#   audio-jitter  62.5 frames/s, each datagram up to 8 ms early or late
+#                 (uniform), never out of order
+#
+# (`--only audio` names all five.) Figures cover the last 50 s of a 60 s run
+# (all but the first sixth of a shorter one):
+#
+#   added delay   a frame's arrival back on 20002 minus its due time, minus one
+#                 exchange (16 ms). A frame is due when its datagram is sent,
+#                 frame k of a datagram k * 16 ms later: the sender packed
+#                 those frames, nobody can play them sooner.
+#   dropped       frames sent that never came back
+#   forced        the fewest frames that any first-in-first-out queue, fed the
+#                 same datagrams and drained at the traced SPI ticks, must drop
+#                 so that no frame's added delay exceeds 64 ms
+#   bursts cut    datagrams of ten frames of which any frame was dropped
+#   reported      frames the daemon reported dropped (its udp: lines, whole run)
+#   unexplained   frames not returned over the whole run beyond those reported
+#
+# --today runs each also with TMX_AUDIO_TARGET=16: every frame kept up to the
+# 16-frame bound, as the daemon did before its delay controller.
+
+AUDIO_CONDITIONS = ("audio-fast", "audio-slow", "audio-pause", "audio-burst", "audio-jitter")
+LATE_NS = 64_000_000
+
+
+# shield-sim's audio peer sends the pattern (see its --audio-* options).
+AUDIO_PATTERNS = {
+    "audio-fast": audio_options(rate=63.125),
+    "audio-slow": audio_options(rate=61.875),
+    "audio-pause": audio_options(hiccup="160/10"),
+    "audio-burst": audio_options(burst=10),
+    "audio-jitter": audio_options(jitter_ms=8),
+}
+
+
+def spi_ticks(path):
+    with open(path) as f:
+        return [int(p[1]) for p in (line.split() for line in f) if len(p) == 4 and p[0] == "xfer"]
+
+
+def forced_drops(datagrams, ticks, in_window):
+    """Drops a FIFO must make to keep every frame within LATE_NS added delay."""
+    queue = collections.deque()   # (due_ns, seq)
+    forced = 0
+    d = 0
+    for tick in ticks:
+        while d < len(datagrams) and datagrams[d][0] < tick:
+            t, first, count = datagrams[d]
+            queue.extend((t + k * TICK_NS, first + k) for k in range(count))
+            d += 1
+        while queue and tick - queue[0][0] - TICK_NS > LATE_NS:
+            forced += in_window(queue.popleft()[1])
+        if queue:
+            queue.popleft()
+    return forced
+
+
+def run_audio_condition(name, target, args, tmp):
+    tag = f"{name}@{target}" if target else name
+    pty_file = os.path.join(tmp, f"{tag}.pty")
+    sim_trace = os.path.join(tmp, f"{tag}.sim")
+    spi_trace = os.path.join(tmp, f"{tag}.spi")
+    err_path = os.path.join(tmp, f"{tag}.err")
+    # The peer starts with the daemon's first frame and stops when the
+    # measurement does, so that every frame it sent has time to come back.
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
+                           + AUDIO_PATTERNS[name] + ["--audio-seconds", f"{args.seconds:g}"])
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        pty = f.read().strip()
+
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace, LORENTAK_SPI="loopback")
+    if target:
+        env["TMX_AUDIO_TARGET"] = str(target)
+    with open(err_path, "w") as err:
+        daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=err)
+    tel = Telephony(daemon, console_lines=False)
+    tel.start()
+    if not tel.ready.wait(15):
+        raise SystemExit("bench: the daemon did not come up")
+    t_start = now_ns()
+    settle = min(10.0, args.seconds / 6)
+    time.sleep(args.seconds)
+    t_to = now_ns()
+    t_from = t_start + int(settle * 1e9)
+    time.sleep(2.0)   # the last frames come back and the last drop report is out
+    tel.stop = True
+    daemon.kill()
+    daemon.wait()
+    sim.kill()
+    sim.wait()
+
+    events = read_sim_trace(sim_trace)
+    datagrams, returned, peer = read_audio(events)
+    window = {}
+    for t, first, count in datagrams:
+        if t_from <= t <= t_to:
+            for k in range(count):
+                window[first + k] = t + k * TICK_NS
+    added = sorted(returned[s] - due - TICK_NS for s, due in window.items() if s in returned)
+    sent_total = sum(count for _, _, count in datagrams)
+    back_total = sum(1 for _, first, count in datagrams for k in range(count) if first + k in returned)
+    reported = 0
+    with open(err_path, errors="replace") as f:
+        for line in f:
+            if line.startswith("udp: ") and " dropped " in line:
+                reported += int(line.split(" dropped ")[1].split()[0])
+    result = {"condition": tag, "seconds": args.seconds, "window_s": round((t_to - t_from) / 1e9, 1)}
+    result.update({
+        "frames_sent": len(window),
+        "added_ms_p50": ms(percentile(added, 50)),
+        "added_ms_p99": ms(percentile(added, 99)),
+        "added_ms_max": ms(added[-1] if added else None),
+        "dropped": sum(1 for s in window if s not in returned),
+        "forced": forced_drops(datagrams, spi_ticks(spi_trace), lambda s: s in window),
+        "bursts_cut": sum(1 for t, first, count in datagrams
+                          if count == 10 and first in window
+                          and any(first + k not in returned for k in range(count))),
+        "reported": reported,
+        "unexplained": sent_total - back_total - reported,
+        "duplicated": peer["duplicated"],
+        "reordered": peer["reordered"],
+        "corrupted": peer["corrupted"],
+    })
+    result.update(read_spi_trace(spi_trace, t_from, t_to))
+    return result
+
+
+AUDIO_ROWS = [
+    ("frames sent", "frames_sent"),
+    ("added delay p50 (ms)", "added_ms_p50"),
+    ("added delay p99 (ms)", "added_ms_p99"),
+    ("added delay max (ms)", "added_ms_max"),
+    ("dropped", "dropped"),
+    ("forced (64 ms)", "forced"),
+    ("ten-frame bursts cut", "bursts_cut"),
+    ("reported by daemon", "reported"),
+    ("unexplained losses", "unexplained"),
+    ("duplicated", "duplicated"),
+    ("reordered", "reordered"),
+    ("corrupted", "corrupted"),
+    ("SPI period mean (ms)", "period_ms_mean"),
+    ("missed ticks", "missed_ticks"),
+]
+
+
+def run_audio_conditions(names, args, tmp):
+    results = []
+    for name in names:
+        for target in ([None, 16] if args.today else [None]):
+            tag = f"{name}@{target}" if target else name
+            print(f"bench: {tag} for {args.seconds:g} s ...", file=sys.stderr)
+            results.append(run_audio_condition(name, target, args, tmp))
+    names = [r["condition"] for r in results]
+    width = max(len(label) for label, _ in AUDIO_ROWS)
+    print(f"{'':{width}}  " + "  ".join(f"{n:>15}" for n in names))
+    for label, key in AUDIO_ROWS:
+        print(f"{label:{width}}  " + "  ".join(f"{fmt(r.get(key)):>15}" for r in results))
+    return results
+
+
+# --- flood: INVITEs from a caller not allowed ------------------------------
+# tmx-sip (with the daemon on shield-sim's idle line) lets sip:legit@ call in;
+# 10,000 INVITEs from sip:intruder@ arrive in 10 s (each ACKed once refused),
+# and sip:legit@ calls in once a second meanwhile: the time to its 200 OK,
+# then ACK and BYE. RSS of tmx-sip before, at the end of and 10 s after the
+# flood. Then the daemon is killed (the time until tmx-sip says it started it
+# again) and tmx-sip gets SIGTERM (the time until it has exited).
+
+SIP_TMX = ("127.0.0.1", 5060)
+FLOOD_INVITES = 10000
+FLOOD_SECONDS = 10.0
+
+
+def sip_request(method, uri, user, port, branch, tag, call_id, cseq, to_tag="", extra="", body=""):
+    return (f"{method} {uri} SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:{port};branch=z9hG4bK{branch}\r\n"
+            f"Max-Forwards: 70\r\nFrom: <sip:{user}@127.0.0.1:{port}>;tag={tag}\r\n"
+            f"To: <sip:intercom@127.0.0.1:5060>{';tag=' + to_tag if to_tag else ''}\r\n"
+            f"Call-ID: {call_id}\r\nCSeq: {cseq} {method}\r\nContact: <sip:{user}@127.0.0.1:{port}>\r\n{extra}"
+            f"Content-Length: {len(body)}\r\n\r\n{body}").encode()
+
+
+def sdp_offer(rtp_port):
+    body = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+            f"m=audio {rtp_port} RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n")
+    return "Content-Type: application/sdp\r\n", body
+
+
+def sip_status(data):
+    first = data.split(b"\r\n", 1)[0]
+    return int(first.split()[1]) if first.startswith(b"SIP/2.0 ") else None
+
+
+def sip_header(data, name):
+    for line in data.split(b"\r\n"):
+        k, _, v = line.partition(b":")
+        if k.strip().lower() == name:
+            return v.strip().decode(errors="replace")
+    return ""
+
+
+class Intruder:
+    """Sends the flood and ACKs each refusal, from 127.0.0.1:5090."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self.sock.bind(("127.0.0.1", 5090))
+        self.sock.settimeout(0.2)
+        self.sent = 0
+        self.replies = {}
+        self.running = True
+
+    def receive(self):
+        while self.running:
+            try:
+                data = self.sock.recv(65535)
+            except socket.timeout:
+                continue
+            code = sip_status(data)
+            self.replies[code] = self.replies.get(code, 0) + 1
+            if code and code >= 300:
+                n = sip_header(data, b"call-id").split("-")[-1]
+                to_tag = sip_header(data, b"to").partition(";tag=")[2]
+                self.sock.sendto(sip_request("ACK", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
+                                             f"t{n}", f"flood-{n}", 1, to_tag), SIP_TMX)
+
+    def flood(self):
+        extra, body = sdp_offer(40000)
+        t0 = time.monotonic()
+        for n in range(FLOOD_INVITES):
+            due = t0 + n * FLOOD_SECONDS / FLOOD_INVITES
+            wait = due - time.monotonic()
+            if wait > 0.001:
+                time.sleep(wait)
+            self.sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
+                                         f"t{n}", f"flood-{n}", 1, extra=extra, body=body), SIP_TMX)
+            self.sent += 1
+        return time.monotonic() - t0
+
+
+def legit_call(sock, n):
+    """One call in from the allowed caller: ms to its 200 OK, or None."""
+    extra, body = sdp_offer(40002)
+    t0 = now_ns()
+    sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "legit", 5091, f"l{n}", f"l{n}",
+                            f"legit-{n}", 1, extra=extra, body=body), SIP_TMX)
+    ok = None
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            continue
+        if sip_header(data, b"call-id") != f"legit-{n}":
+            continue
+        code = sip_status(data)
+        if code and code >= 200:
+            ok = data if code == 200 else None
+            took = now_ns() - t0
+            break
+    if ok is None:
+        return None
+    to_tag = sip_header(ok, b"to").partition(";tag=")[2]
+    contact = sip_header(ok, b"contact").strip("<>").split(";")[0].split(">")[0]
+    sock.sendto(sip_request("ACK", contact, "legit", 5091, f"la{n}", f"l{n}", f"legit-{n}", 1, to_tag), SIP_TMX)
+    sock.sendto(sip_request("BYE", contact, "legit", 5091, f"lb{n}", f"l{n}", f"legit-{n}", 2, to_tag), SIP_TMX)
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            continue
+        if sip_header(data, b"call-id") == f"legit-{n}" and sip_header(data, b"cseq").endswith("BYE"):
+            break
+    return took
+
+
+def run_flood(args, tmp):
+    import re
+    sip_bin = os.path.join(args.build, "sip", "tmx-sip")
+    if not os.access(sip_bin, os.X_OK):
+        raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
+    pty_file = os.path.join(tmp, "flood.pty")
+    scn = os.path.join(tmp, "flood.scn")
+    with open(scn, "w") as f:
+        f.write("idle\n")
+    conf = os.path.join(tmp, "flood.conf")
+    with open(conf, "w") as f:
+        f.write(f"listen 127.0.0.1:5060\nallow sip:legit@127.0.0.1\npin 1234\ndaemon {args.driver} -ic 102\n")
+    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "-s", scn])
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        pty = f.read().strip()
+    err_path = os.path.join(tmp, "flood.err")
+
+    def said(text):
+        with open(err_path) as f:
+            return f.read().count(text)
+
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
+    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
+    deadline = time.time() + 30
+    while not said("masks loaded"):
+        if time.time() > deadline:
+            raise SystemExit("bench: tmx-sip did not load the daemon's masks")
+        time.sleep(0.05)
+
+    legit = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    legit.bind(("127.0.0.1", 5091))
+    legit.settimeout(0.2)
+    quiet = [legit_call(legit, 0)]
+    rss_before = rss_kb(sip.pid)
+
+    intruder = Intruder()
+    rx = threading.Thread(target=intruder.receive, daemon=True)
+    rx.start()
+    answers = []
+    flooding = threading.Thread(target=lambda: answers.append(intruder.flood()), daemon=True)
+    c0 = cpu_seconds(sip.pid)
+    t0 = now_ns()
+    flooding.start()
+    during = []
+    n = 1
+    while flooding.is_alive():
+        started = time.time()
+        during.append(legit_call(legit, n))
+        n += 1
+        time.sleep(max(0.0, 1.0 - (time.time() - started)))
+    flooding.join()
+    cpu = (cpu_seconds(sip.pid) - c0) / ((now_ns() - t0) / 1e9)
+    rss_end = rss_kb(sip.pid)
+    time.sleep(10)
+    intruder.running = False
+    rx.join()
+    after = [legit_call(legit, n)]
+    rss_after = rss_kb(sip.pid)
+    hwm = peak_rss_kb(sip.pid)
+
+    with open(err_path) as f:
+        pid = re.findall(r"pid (\d+)", f.read())[-1]
+    t0 = now_ns()
+    os.kill(int(pid), 9)
+    restarted = None
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        if said("daemon started again"):
+            restarted = (now_ns() - t0) / 1e6
+            break
+        time.sleep(0.002)
+    while not said("masks loaded") >= 2 and time.time() < deadline:
+        time.sleep(0.05)
+    t0 = now_ns()
+    sip.terminate()
+    status = sip.wait()
+    stopped = (now_ns() - t0) / 1e6
+    sim.kill()
+    sim.wait()
+    legit.close()
+    intruder.sock.close()
+    if os.environ.get("BENCH_SIP_LOG"):
+        with open(err_path) as f:
+            sys.stderr.write(f.read())
+    answered = [x for x in during if x is not None]
+    return {
+        "condition": "flood",
+        "flood_invites": intruder.sent,
+        "sip_flood_seconds": round(answers[0], 1) if answers else None,
+        "flood_refused_403": intruder.replies.get(403, 0),
+        "flood_other_replies": sum(v for k, v in intruder.replies.items() if k != 403),
+        "flood_legit_answered": f"{len(during)}/{len(answered)}",
+        "flood_legit_ms_quiet": ms(quiet[0]) if quiet[0] else None,
+        "flood_legit_ms_p50": ms(percentile(answered, 50)),
+        "flood_legit_ms_max": ms(max(answered) if answered else None),
+        "flood_legit_ms_after": ms(after[0]) if after[0] else None,
+        "flood_cpu_percent": round(100.0 * cpu, 1),
+        "flood_rss_kb_before": rss_before,
+        "flood_rss_kb_end": rss_end,
+        "flood_rss_kb_10s_after": rss_after,
+        "peak_rss_kb": hwm,
+        "daemon_restart_ms": round(restarted) if restarted else None,
+        "sigterm_exit_ms": round(stopped),
+        "sigterm_exit_status": status,
+    }
+
+
+ROWS.extend([
+    ("SIP flood: INVITEs sent", "flood_invites"),
+    ("SIP flood: seconds", "sip_flood_seconds"),
+    ("SIP flood: refused with 403", "flood_refused_403"),
+    ("SIP flood: other answers", "flood_other_replies"),
+    ("SIP flood: allowed calls / answered", "flood_legit_answered"),
+    ("SIP flood: answer, quiet (ms)", "flood_legit_ms_quiet"),
+    ("SIP flood: answer p50 (ms)", "flood_legit_ms_p50"),
+    ("SIP flood: answer max (ms)", "flood_legit_ms_max"),
+    ("SIP flood: answer after (ms)", "flood_legit_ms_after"),
+    ("SIP flood: tmx-sip CPU (%)", "flood_cpu_percent"),
+    ("SIP flood: RSS before (kB)", "flood_rss_kb_before"),
+    ("SIP flood: RSS at the end (kB)", "flood_rss_kb_end"),
+    ("SIP flood: RSS 10 s after (kB)", "flood_rss_kb_10s_after"),
+    ("daemon killed: started again (ms)", "daemon_restart_ms"),
+    ("tmx-sip SIGTERM to exit (ms)", "sigterm_exit_ms"),
+])
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
@@ -849,7 +1219,9 @@ def main():
     p.add_argument("--seconds", type=float, default=60.0)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy,sip")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,audio")
+    p.add_argument("--today", action="store_true",
+                   help="run the audio conditions also as the daemon was before its delay controller")
     args = p.parse_args()
     args.driver = os.path.join(args.build, "src", "tmx-driver")
     args.sim = os.path.join(args.build, "shield-sim", "shield-sim")
@@ -858,12 +1230,16 @@ def main():
             raise SystemExit(f"bench: {path} is missing; build first (./dev bench does)")
 
     results = []
+    names = [m for n in args.only.split(",") for m in (AUDIO_CONDITIONS if n == "audio" else [n])]
+    runners = {"noisy": run_noisy, "sip": run_sip, "flood": run_flood}
     with tempfile.TemporaryDirectory(prefix="tmx-bench-") as tmp:
-        for name in args.only.split(","):
+        for name in [n for n in names if n not in AUDIO_CONDITIONS]:
             print(f"bench: {name} for {args.seconds:g} s ...", file=sys.stderr)
-            runner = {"noisy": run_noisy, "sip": run_sip}.get(name)
+            runner = runners.get(name)
             results.append(runner(args, tmp) if runner else run_condition(name, args, tmp))
-    print_table(results)
+        if results:
+            print_table(results)
+        results += run_audio_conditions([n for n in names if n in AUDIO_CONDITIONS], args, tmp)
     with open(args.json, "w") as f:
         json.dump(results, f, indent=2)
     print(f"bench: figures written to {args.json}", file=sys.stderr)

@@ -2,7 +2,8 @@
  * Stand-in for the board support library, for development machines and tests.
  *
  *   LORENTAK_USART_PORT  serial device to report (default /dev/ttyS1)
- *   LORENTAK_SPI         "loopback" (default): rx = tx; "zero": rx is all zeros
+ *   LORENTAK_SPI         "loopback" (default): rx = tx; "zero": rx is all zeros;
+ *                        "fail": the transfer fails and writes nothing into rx
  *   LORENTAK_SPI_TRACE   file to append one line per call to
  */
 #define _GNU_SOURCE
@@ -20,6 +21,7 @@
 static pthread_once_t setupOnce = PTHREAD_ONCE_INIT;
 static int traceFd = -1;
 static int spiZero;
+static int spiFail;
 static char *usartPort;
 static atomic_int chipSelect = 1;
 
@@ -32,6 +34,7 @@ static void setup(void)
 
     const char *mode = getenv("LORENTAK_SPI");
     spiZero = mode && strcmp(mode, "zero") == 0;
+    spiFail = mode && strcmp(mode, "fail") == 0;
 
     const char *port = getenv("LORENTAK_USART_PORT");
     usartPort = strdup(port && *port ? port : "/dev/ttyS1");
@@ -74,6 +77,8 @@ void board_spi_transfer(uint8_t *tx, uint8_t *rx, uint16_t len)
         trace(line, (size_t)n);
     }
 
+    if (spiFail)
+        return;
     if (spiZero)
         memset(rx, 0, len);
     else

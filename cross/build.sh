@@ -22,9 +22,9 @@ BUILD=build-$ARCH
 PACKAGES=(cmake make file qtbase5-dev-tools "crossbuild-essential-$ARCH"
           "qtbase5-dev:$ARCH" "libqt5serialport5-dev:$ARCH"
           "pkgconf:$ARCH" "libre-dev:$ARCH" "librem-dev:$ARCH")
-# The phones in tmx-sip's tests are the build machine's own programs; the
-# package checks need dpkg-shlibdeps and systemd-analyze.
-PACKAGES+=(baresip-core sip-tester dpkg-dev systemd)
+# The phones and the registrar in tmx-sip's tests are the build machine's own
+# programs; the package checks need dpkg-shlibdeps and systemd-analyze.
+PACKAGES+=(baresip-core sip-tester kamailio dpkg-dev systemd)
 # qemu-user before 8.1 fails clone(CLONE_PIDFD), with which Qt starts child
 # processes on current kernels; Debian 12 has it in bookworm-backports.
 QEMU_MIN=1:8.1
@@ -105,7 +105,7 @@ cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$TRIPLET.cma
     -DTMX_REQUIRE_SIP=ON "$@"
 
 step "build"
-cmake --build "$BUILD" -j2
+cmake --build "$BUILD" -j"$(nproc)"
 
 # sip_answered measures the call's audio as the phone heard it (tone, gaps).
 # Emulated, tmx-sip's first packets come late now and then and its playout

@@ -17,11 +17,13 @@
 // bytes waiting for the next datagram are fewer than 256; the queue never
 // holds more than UDPread::queueLimit frames; and the frames taken, in order,
 // together with what waits equal the accepted stream (the datagrams not
-// refused, joined in order) minus whole oldest frames dropped by the bound,
-// as many as UDPread counts.
+// refused, joined in order) minus whole oldest frames dropped on arrival (a
+// datagram's first frame finds at most target + 1 older frames waiting, the
+// others the bound), as many as UDPread counts.
 
 #include "fuzzsupport.h"
 
+#include "delaycontroller.h"
 #include "sound.h"
 #include "udp/udpread.h"
 
@@ -77,13 +79,15 @@ struct Model {
             if (waiting.size() + d.size() > UDPread::overflowLimit)
                 return;  // refused, and the call ends
             waiting += d;
+            int older = qMin(DelayController::defaultTarget + 1, UDPread::queueLimit - 1);
             while (waiting.size() >= Sound::frameSize) {
-                if (frames.size() >= UDPread::queueLimit) {
+                while (frames.size() > older) {
                     frames.dequeue();
                     ++dropped;
                 }
                 frames.enqueue(waiting.left(Sound::frameSize));
                 waiting.remove(0, Sound::frameSize);
+                older = UDPread::queueLimit - 1;
             }
         }
     }

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ALL=(fuzz_console fuzz_shield fuzz_udp_framing fuzz_hex)
+ALL=(fuzz_console fuzz_shield fuzz_udp_framing fuzz_hex fuzz_sipconfig fuzz_sipevents)
 if [ "${1:-}" = "--list" ]; then
     echo "${ALL[*]}"
     exit 0

@@ -61,6 +61,7 @@ depends_sip=$(dpkg-deb -f "$SIP" Depends)
 split() { tr ',' '\n' <<< "$1" | sed 's/^ *//'; }
 has "tmx-driver (= $VERSION)" "$(split "$depends_sip")"
 has "systemd | systemd-standalone-sysusers | systemd-sysusers" "$(split "$depends_sip")"
+has "procps" "$(split "$depends_sip")"
 for lib in libre0 librem0; do grep -q "$lib " <<< "$depends_sip" || fail "tmx-sip does not depend on $lib"; done
 grep -q 'libqt5serialport5 ' <<< "$depends_driver" || fail "tmx-driver does not depend on Qt: $depends_driver"
 ! grep -qi 'velk\|lorentak' <<< "$depends_driver" || fail "tmx-driver depends on the board library"
@@ -142,8 +143,9 @@ say "user: $user"
 say "groups: $(grep -E '^(dialout|spi|gpio|tmx-sip):' "$root/etc/group" | tr '\n' ' ')"
 
 # The unit as systemd reads it from the scratch root, among this machine's
-# own targets (the scratch root has no systemd).
+# own targets and kill (the scratch root has no systemd and no procps).
 cp -n /usr/lib/systemd/system/*.target "$root/usr/lib/systemd/system/"
+mkdir -p "$root/bin" && cp /bin/kill "$root/bin/"
 verify=$(systemd-analyze verify --root="$root" tmx-sip.service 2>&1) || fail "systemd-analyze verify:"$'\n'"$verify"
 [ -z "$verify" ] || fail "systemd-analyze verify says:"$'\n'"$verify"
 say "systemd-analyze verify: tmx-sip.service is sound"

@@ -114,6 +114,8 @@ void AudioPeer::tick()
     forever {
         if (!unlimited && sent >= target)
             return;
+        if (unlimited && pace.stopAfterMs > 0 && clock.elapsed() >= pace.stopAfterMs)
+            return;
         if (pace.window > 0 && sent - returned >= quint64(pace.window))
             return;  // receive() goes on when frames come back
         // A datagram of `burst` frames goes when its last frame is due.
@@ -126,9 +128,11 @@ void AudioPeer::tick()
         }
         QByteArray datagram;
         const int64_t ns = Tracer::now();
+        const QString number = QString::number(datagrams++);
         for (int i = 0; i < burst && (unlimited || sent < target); ++i) {
             datagram += frame(quint32(sent));
-            tracer->event(ns, QString(), QStringLiteral("audio-tx"), {{QStringLiteral("seq"), QString::number(sent)}});
+            tracer->event(ns, QString(), QStringLiteral("audio-tx"),
+                          {{QStringLiteral("seq"), QString::number(sent)}, {QStringLiteral("dgram"), number}});
             ++sent;
         }
         out->writeDatagram(datagram, QHostAddress::LocalHost, toDaemon);

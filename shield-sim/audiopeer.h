@@ -33,6 +33,7 @@ public:
         int hiccupMs = 0;
         int hiccupEveryS = 0;
         int window = 0;
+        int stopAfterMs = 0;  // run(): stop sending this long after the start; 0: never
     };
 
     explicit AudioPeer(Tracer *tracer, QObject *parent = nullptr);
@@ -71,6 +72,7 @@ private:
     Pace pace;
     bool waitForDaemon = false;
     quint64 sent = 0;
+    quint64 datagrams = 0;
     quint64 target = 0;  // send(): frames sent in all once it is done
     bool unlimited = false;
     quint64 returned = 0;  // one past the highest frame that came back

@@ -111,13 +111,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption hiccupOpt(QStringLiteral("audio-hiccup"),
                                        QStringLiteral("Every S seconds stop sending audio for MS ms, then catch up."),
                                        QStringLiteral("ms/s"));
+    const QCommandLineOption audioForOpt(QStringLiteral("audio-seconds"),
+                                         QStringLiteral("Stop sending audio this many seconds after the start."),
+                                         QStringLiteral("s"), QStringLiteral("0"));
     const QCommandLineOption watchOpt(QStringLiteral("watch-log"),
         QStringLiteral("Only print the daemon's serial trace (log datagrams on 127.0.0.1:20004) decoded."));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
                                      QStringLiteral("Seed of the garbage step's bytes (default 1)."),
                                      QStringLiteral("n"), QStringLiteral("1"));
     parser.addOptions({scenarioOpt, checkOpt, quietOpt, traceOpt, ptyFileOpt, answerOpt, delayOpt, gapOpt, seedOpt,
-                       audioOpt, rateOpt, burstOpt, jitterOpt, hiccupOpt, watchOpt});
+                       audioOpt, rateOpt, burstOpt, jitterOpt, hiccupOpt, audioForOpt, watchOpt});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Daemon to start on the pty."),
                                  QStringLiteral("[--] [command...]"));
     parser.process(app);
@@ -134,14 +137,15 @@ int main(int argc, char *argv[])
     pace.rate = parser.value(rateOpt).toDouble(&ok);
     pace.burst = ok ? parser.value(burstOpt).toInt(&ok) : 0;
     pace.jitterMs = ok ? parser.value(jitterOpt).toInt(&ok) : 0;
+    pace.stopAfterMs = ok ? int(parser.value(audioForOpt).toDouble(&ok) * 1000) : 0;
     if (ok && parser.isSet(hiccupOpt)) {
         const QStringList parts = parser.value(hiccupOpt).split(QLatin1Char('/'));
         pace.hiccupMs = parts.value(0).toInt(&ok);
         pace.hiccupEveryS = ok ? parts.value(1).toInt(&ok) : 0;
         ok = ok && parts.size() == 2 && pace.hiccupMs > 0 && pace.hiccupEveryS > 0;
     }
-    if (!ok || pace.rate <= 0 || pace.burst < 1 || pace.jitterMs < 0) {
-        Tracer::message(QStringLiteral("bad value in --audio-rate, --audio-burst, --audio-jitter or --audio-hiccup"));
+    if (!ok || pace.rate <= 0 || pace.burst < 1 || pace.jitterMs < 0 || pace.stopAfterMs < 0) {
+        Tracer::message(QStringLiteral("bad value in an --audio-* option"));
         return ExitUsage;
     }
 

@@ -1,12 +1,12 @@
 #include "call.h"
+#include "digestauth.h"
 #include "log.h"
 
-#include <cctype>
 
 Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
            int apartment, int door, const std::string &uri)
     : sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
-      uri(uri), stream(config, [this](char digit) { this->listener.callDigit(*this, digit); })
+      uri(uri), stream(this->config, [this](char digit) { this->listener.callDigit(*this, digit); })
 {
     tmr_init(&ringTimer);
     label = "apartment " + std::to_string(apartment);
@@ -35,17 +35,27 @@ int Call::start()
         mem_deref(offer);
         return err;
     }
+    // With a registrar we call as its extension, through the outbound proxy
+    // when there is one, and answer its challenges.
     char from[256];
-    re_snprintf(from, sizeof from, "sip:%s@%J", config.user.c_str(), &laddr);
+    if (config.registrar.empty())
+        re_snprintf(from, sizeof from, "sip:%s@%J", config.user.c_str(), &laddr);
+    else
+        re_snprintf(from, sizeof from, "%s", config.aor().c_str());
+    const char *routes[1] = {config.outboundProxy.c_str()};
+    const uint32_t routeCount = config.outboundProxy.empty() ? 0 : 1;
     char display[64];
     if (door >= 0)
         re_snprintf(display, sizeof display, "Door %d, apartment %d", door, apartment);
     else
         re_snprintf(display, sizeof display, "Apartment %d", apartment);
-    err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), nullptr, 0,
-                          "application/sdp", offer, nullptr, nullptr, false, offerHandler, answerHandler,
+    void *auth = config.registrar.empty() ? nullptr : DigestAuth::create(config.user, config.password);
+    err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), routes, routeCount,
+                          "application/sdp", offer, auth ? DigestAuth::handler : nullptr, auth, true,
+                          offerHandler, answerHandler,
                           progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, this,
                           "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
+    mem_deref(auth);
     mem_deref(offer);
     if (err)
         return err;
@@ -131,25 +141,11 @@ void Call::establishedHandler(const struct sip_msg *msg, void *arg)
 void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    struct pl body, signal;
-    pl_set_mbuf(&body, msg->mb);
-    char digit = 0;
-    if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay")) {
-        if (!re_regex(body.p, body.l, "Signal=[ \t]*[0-9*#A-Da-d]1", nullptr, &signal))
-            digit = signal.p[0];
-    } else if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
-        if (!re_regex(body.p, body.l, "[ \t\r\n]*[0-9*#A-Da-d]1", nullptr, &signal))
-            digit = signal.p[0];
-    } else {
-        sip_reply(sip, msg, 415, "Unsupported Media Type");
-        return;
-    }
-    if (!digit) {
-        sip_reply(sip, msg, 400, "Bad Request");
-        return;
-    }
-    sip_reply(sip, msg, 200, "OK");
-    self->listener.callDigit(*self, char(std::toupper(static_cast<unsigned char>(digit))));
+    char key = 0;
+    const uint16_t status = MediaStream::infoKey(msg, key);
+    sip_reply(sip, msg, status, status == 200 ? "OK" : status == 415 ? "Unsupported Media Type" : "Bad Request");
+    if (key)
+        self->listener.callDigit(*self, key);
 }
 
 void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)

@@ -52,7 +52,7 @@ private:
     void end(const std::string &why);
 
     struct sipsess_sock *sock;
-    const Config &config;
+    const Config config;        // as it was when the call began
     struct sa laddr;
     Listener &listener;
     int apartment;

@@ -68,6 +68,37 @@ bool validUri(const std::string &text)
     return !pl_strcasecmp(&uri.scheme, "sip") || !pl_strcasecmp(&uri.scheme, "sips");
 }
 
+// A user part on its own (an extension at the registrar), as we put it into a URI.
+bool validExtension(const std::string &text)
+{
+    return !text.empty() && text.find_first_of(" \t@:;<>\"/?") == std::string::npos;
+}
+
+bool hasScheme(const std::string &text)
+{
+    return text.compare(0, 4, "sip:") == 0 || text.compare(0, 5, "sips:") == 0;
+}
+
+// Apartment numbers and ranges A-B, within 0-1023 (the daemon's masks).
+bool maskNumbers(const std::string &value, std::set<int> &out, std::string &bad)
+{
+    for (const std::string &w : words(value)) {
+        const size_t dash = w.find('-', 1);
+        long lo = 0, hi = 0;
+        if (dash == std::string::npos ? !toLong(w, 0, 1023, lo)
+                                      : !toLong(w.substr(0, dash), 0, 1023, lo)
+                                            || !toLong(w.substr(dash + 1), 0, 1023, hi) || hi < lo) {
+            bad = w;
+            return false;
+        }
+        if (dash == std::string::npos)
+            hi = lo;
+        for (long n = lo; n <= hi; ++n)
+            out.insert(int(n));
+    }
+    return true;
+}
+
 } // namespace
 
 bool Config::load(const std::string &path, std::string &error)
@@ -88,6 +119,8 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     std::string raw;
     int lineNo = 0;
     std::map<std::string, int> seen;
+    int extensionLine = 0;
+    int allowLine = 0;
     while (std::getline(in, raw)) {
         ++lineNo;
         const std::string line = trim(raw);
@@ -101,7 +134,7 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             error = where + what;
             return false;
         };
-        if (key != "apartment") {
+        if (key != "apartment" && key != "blacklist" && key != "allow") {
             auto it = seen.find(key);
             if (it != seen.end())
                 return fail("'" + key + "' is already set on line " + std::to_string(it->second));
@@ -131,18 +164,31 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             user = value;
         } else if (key == "apartment") {
             const std::vector<std::string> w = words(value);
-            if (w.size() != 2)
-                return fail("apartment needs a number and a URI");
+            if (w.size() < 2 || w.size() > 3 || (w.size() == 3 && w[2] != "virtual"))
+                return fail("apartment needs a number and a URI, and may be marked virtual");
             if (!toLong(w[0], 0, 9999, n))
                 return fail("apartment: '" + w[0] + "' is not a number from 0 to 9999");
-            if (!validUri(w[1]))
-                return fail("apartment " + w[0] + ": '" + w[1] + "' is not a sip: URI");
+            if (hasScheme(w[1]) ? !validUri(w[1]) : !validExtension(w[1]))
+                return fail("apartment " + w[0] + ": '" + w[1] + "' is neither a sip: URI nor an extension");
+            if (w.size() == 3) {
+                if (n > 1023)
+                    return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
+                virtualApartments.insert(int(n));
+            }
             if (!apartments.emplace(int(n), w[1]).second)
                 return fail("apartment " + w[0] + " is given twice");
+            if (!hasScheme(w[1]))
+                extensionLine = lineNo;
+        } else if (key == "blacklist") {
+            std::string bad;
+            if (!maskNumbers(value, blacklist, bad))
+                return fail("blacklist: '" + bad + "' is neither an apartment nor a range A-B within 0-1023");
         } else if (key == "default") {
-            if (!validUri(value))
-                return fail("default: '" + value + "' is not a sip: URI");
+            if (hasScheme(value) ? !validUri(value) : !validExtension(value))
+                return fail("default: '" + value + "' is neither a sip: URI nor an extension");
             defaultUri = value;
+            if (!hasScheme(value))
+                extensionLine = lineNo;
         } else if (key == "open_key") {
             if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
                 return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
@@ -181,10 +227,83 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (!toLong(value, 0, 255, n))
                 return fail("intercom: '" + value + "' is not a number from 0 to 255");
             intercom = int(n);
+        } else if (key == "registrar" || key == "outbound_proxy") {
+            struct pl pl;
+            struct uri uri;
+            pl_set_str(&pl, value.c_str());
+            if (!validUri(value) || uri_decode(&uri, &pl) || pl_isset(&uri.user))
+                return fail(key + ": '" + value + "' is not a sip: URI of a host");
+            if (key == "registrar") {
+                registrar = value;
+                registrarDomain = std::string(uri.host.p, uri.host.l);
+                if (uri.af == AF_INET6)
+                    registrarDomain = "[" + registrarDomain + "]";
+                if (uri.port)
+                    registrarDomain += ":" + std::to_string(uri.port);
+            } else {
+                outboundProxy = value;
+                if (value.find(";lr") == std::string::npos)
+                    outboundProxy += ";lr";
+            }
+        } else if (key == "password") {
+            password = value;
+        } else if (key == "expires") {
+            if (!toLong(value, 2, 86400, n))
+                return fail("expires: '" + value + "' is not a number of seconds from 2 to 86400");
+            expires = unsigned(n);
+        } else if (key == "register_retry") {
+            const size_t dash = value.find('-');
+            long lo = 0, hi = 0;
+            if (dash == std::string::npos || !toLong(value.substr(0, dash), 1, 3600, lo)
+                || !toLong(value.substr(dash + 1), 1, 3600, hi) || hi < lo)
+                return fail("register_retry: '" + value + "' is not a range of seconds MIN-MAX within 1-3600");
+            registerRetryMin = unsigned(lo);
+            registerRetryMax = unsigned(hi);
+        } else if (key == "allow") {
+            for (const std::string &w : words(value)) {
+                if (hasScheme(w)) {
+                    struct pl pl;
+                    struct uri uri;
+                    pl_set_str(&pl, w.c_str());
+                    if (!validUri(w) || uri_decode(&uri, &pl) || !pl_isset(&uri.user))
+                        return fail("allow: '" + w + "' is not a sip:user@host URI");
+                } else if (!validExtension(w)) {
+                    return fail("allow: '" + w + "' is neither a sip:user@host URI nor a user");
+                }
+                allow.push_back(w);
+            }
+            allowLine = allowLine ? allowLine : lineNo;
+        } else if (key == "pin") {
+            if (value.size() < 4 || value.size() > 16 || value.find_first_not_of("0123456789") != std::string::npos)
+                return fail("pin: give 4 to 16 digits");
+            pin = value;
+        } else if (key == "pin_timeout") {
+            if (!toLong(value, 1, 600, n))
+                return fail("pin_timeout: '" + value + "' is not a number of seconds from 1 to 600");
+            pinTimeoutSeconds = unsigned(n);
+        } else if (key == "pin_lockout") {
+            if (!toLong(value, 1, 86400, n))
+                return fail("pin_lockout: '" + value + "' is not a number of seconds from 1 to 86400");
+            pinLockoutSeconds = unsigned(n);
         } else {
             return fail("unknown key '" + key + "'");
         }
     }
+    auto failAt = [&](int line, const std::string &what) {
+        error = name + ":" + std::to_string(line) + ": " + what;
+        return false;
+    };
+    if (extensionLine && registrar.empty())
+        return failAt(extensionLine, "an extension without 'registrar': give a sip: URI or the registrar");
+    if (!allow.empty() && pin.empty())
+        return failAt(allowLine, "'allow' lets callers open doors and needs 'pin'");
+    if (!registrar.empty() && password.empty())
+        return failAt(seen["registrar"], "'registrar' needs 'password'");
+    if (registrar.empty() && (seen.count("outbound_proxy") || seen.count("password") || seen.count("expires")))
+        return failAt(seen.count("outbound_proxy") ? seen["outbound_proxy"]
+                      : seen.count("password")     ? seen["password"]
+                                                   : seen["expires"],
+                      "registration settings without 'registrar'");
     if (seen.count("daemon") && seen.count("intercom")) {
         error = name + ":" + std::to_string(seen["intercom"])
             + ": 'intercom' goes with the default daemon command; put -ic in 'daemon' instead";
@@ -196,5 +315,34 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
 std::string Config::uriFor(int apartment) const
 {
     auto it = apartments.find(apartment);
-    return it != apartments.end() ? it->second : defaultUri;
+    const std::string &target = it != apartments.end() ? it->second : defaultUri;
+    if (target.empty() || hasScheme(target))
+        return target;
+    return "sip:" + target + "@" + registrarDomain;
+}
+
+std::string Config::aor() const
+{
+    return registrar.empty() ? std::string() : "sip:" + user + "@" + registrarDomain;
+}
+
+std::string Config::allowed(const std::string &callerUser, const std::string &callerHost) const
+{
+    if (callerUser.empty())
+        return std::string();
+    for (const std::string &entry : allow) {
+        if (!hasScheme(entry)) {
+            if (entry == callerUser)
+                return entry;
+            continue;
+        }
+        struct pl pl;
+        struct uri uri;
+        pl_set_str(&pl, entry.c_str());
+        if (uri_decode(&uri, &pl))
+            continue;
+        if (!pl_strcmp(&uri.user, callerUser.c_str()) && !pl_strcasecmp(&uri.host, callerHost.c_str()))
+            return entry;
+    }
+    return std::string();
 }

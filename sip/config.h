@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,15 @@ public:
     bool parse(const std::string &text, const std::string &name, std::string &error);
 
     // The URI that rings for an apartment: its own, else the default; empty
-    // when neither is configured.
+    // when neither is configured. An extension (a bare user) is in the
+    // registrar's domain.
     std::string uriFor(int apartment) const;
+    // Our address of record with the registrar, sip:user@domain; empty
+    // without a registrar.
+    std::string aor() const;
+    // The allow-list entry that lets this caller in (the entry itself, which
+    // also names the caller for the PIN lock-out); empty when none does.
+    std::string allowed(const std::string &user, const std::string &host) const;
 
     std::string listenAddress;          // empty: the machine's default source address
     uint16_t listenPort = 5060;
@@ -36,4 +44,24 @@ public:
     unsigned jitterMs = 30;
     std::vector<std::string> daemon;    // path and arguments; empty: the default
     int intercom = -1;                  // -ic for the default daemon command; -1: none
+
+    // The daemon's two masks (apartments 0-1023): the apartments marked
+    // "virtual" in the table (no handset on the line) and the blacklist.
+    std::set<int> virtualApartments;
+    std::set<int> blacklist;
+
+    // Registration; no registrar: none.
+    std::string registrar;              // its URI
+    std::string registrarDomain;        // host[:port] of that URI
+    std::string password;
+    std::string outboundProxy;          // a route URI, ";lr" added when missing
+    unsigned expires = 3600;
+    unsigned registerRetryMin = 5;      // backoff after a failure, doubling
+    unsigned registerRetryMax = 300;
+
+    // Calling in to open a door.
+    std::vector<std::string> allow;     // "sip:user@host" or a bare user (any host)
+    std::string pin;
+    unsigned pinTimeoutSeconds = 20;    // to enter the PIN, '#' and the door digit
+    unsigned pinLockoutSeconds = 600;   // 3 wrong PINs within this refuse the caller for this long
 };

@@ -26,6 +26,8 @@ int DaemonChild::start(const std::vector<std::string> &argv)
 {
     if (argv.empty())
         return EINVAL;
+    if (child > 0)
+        return EALREADY;
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC))
         return errno;
@@ -53,7 +55,13 @@ int DaemonChild::start(const std::vector<std::string> &argv)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(127);
-        signal(SIGPIPE, SIG_DFL);
+        // Our signals arrive through a descriptor: give the daemon the
+        // plain dispositions and an empty mask.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+            signal(sig, SIG_DFL);
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         execv(args[0], args.data());
@@ -70,6 +78,8 @@ int DaemonChild::start(const std::vector<std::string> &argv)
     close(out[1]);
     toChild = in[1];
     fromChild = out[0];
+    lines = LineBuffer();
+    queued.clear();
     fcntl(toChild, F_SETFL, fcntl(toChild, F_GETFL) | O_NONBLOCK);
     fcntl(fromChild, F_SETFL, fcntl(fromChild, F_GETFL) | O_NONBLOCK);
     const int err = fd_listen(fromChild, FD_READ, readable, this);
@@ -84,12 +94,47 @@ bool DaemonChild::write(const std::string &line)
 {
     if (toChild < 0)
         return false;
-    const std::string text = line + "\n";
-    const ssize_t n = ::write(toChild, text.data(), text.size());
-    if (n == ssize_t(text.size()))
-        return true;
-    sipLog("daemon: could not write '%s': %s", line.c_str(), n < 0 ? strerror(errno) : "short write");
-    return false;
+    if (queued.size() + line.size() + 1 > maxQueued) {
+        sipLog("daemon: it has not read its input for a while; '%s' is not sent", line.c_str());
+        return false;
+    }
+    const bool waiting = !queued.empty();
+    queued += line;
+    queued += '\n';
+    if (!waiting)
+        flush();
+    return true;
+}
+
+void DaemonChild::writable(int flags, void *arg)
+{
+    (void)flags;
+    static_cast<DaemonChild *>(arg)->flush();
+}
+
+void DaemonChild::flush()
+{
+    while (!queued.empty() && toChild >= 0) {
+        const ssize_t n = ::write(toChild, queued.data(), queued.size());
+        if (n > 0) {
+            queued.erase(0, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            if (!awaitingWrite)
+                awaitingWrite = fd_listen(toChild, FD_WRITE, writable, this) == 0;
+            return;
+        }
+        sipLog("daemon: cannot write its input: %s", n < 0 ? strerror(errno) : "nothing written");
+        queued.clear();
+        break;
+    }
+    if (awaitingWrite) {
+        fd_close(toChild);
+        awaitingWrite = false;
+    }
 }
 
 void DaemonChild::readable(int flags, void *arg)
@@ -104,15 +149,16 @@ void DaemonChild::readOutput()
     for (;;) {
         const ssize_t n = read(fromChild, buf, sizeof buf);
         if (n > 0) {
-            partial.append(buf, size_t(n));
-            size_t nl;
-            while ((nl = partial.find('\n')) != std::string::npos) {
-                const std::string line = partial.substr(0, nl);
-                partial.erase(0, nl + 1);
-                onLine(line);
-                if (fromChild < 0)
-                    return;
-            }
+            const unsigned dropped = lines.dropped();
+            lines.append(buf, size_t(n), [this](const std::string &line) {
+                // A handler may have stopped the daemon: the rest is not for anyone.
+                if (fromChild >= 0)
+                    onLine(line);
+            });
+            if (lines.dropped() != dropped)
+                sipLog("daemon: dropped a line of more than %zu bytes", LineBuffer::maxLine);
+            if (fromChild < 0)
+                return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -123,7 +169,7 @@ void DaemonChild::readOutput()
     }
 }
 
-void DaemonChild::reap()
+void DaemonChild::closePipes()
 {
     if (fromChild >= 0) {
         fd_close(fromChild);
@@ -131,9 +177,18 @@ void DaemonChild::reap()
         fromChild = -1;
     }
     if (toChild >= 0) {
+        if (awaitingWrite)
+            fd_close(toChild);
         close(toChild);
         toChild = -1;
     }
+    awaitingWrite = false;
+    queued.clear();
+}
+
+void DaemonChild::reap()
+{
+    closePipes();
     if (child <= 0)
         return;
     int status = 0;
@@ -145,30 +200,46 @@ void DaemonChild::reap()
         onExit(status);
 }
 
+void DaemonChild::terminate()
+{
+    if (child <= 0)
+        return;
+    closePipes();
+    ::kill(child, SIGTERM);
+}
+
+bool DaemonChild::ended()
+{
+    if (child <= 0)
+        return true;
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) != child)
+        return false;
+    child = -1;
+    return true;
+}
+
+void DaemonChild::kill()
+{
+    closePipes();
+    if (child <= 0)
+        return;
+    ::kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    child = -1;
+}
+
 void DaemonChild::stop()
 {
     if (child > 0) {
-        onExit = nullptr;
-        if (toChild >= 0) {
-            close(toChild);
-            toChild = -1;
-        }
-        kill(child, SIGTERM);
+        terminate();
         // The daemon ends at once on SIGTERM; give it 2 s before SIGKILL.
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(child, &status, WNOHANG) == child) {
-                child = -1;
-                break;
-            }
+        for (int i = 0; i < 200 && !ended(); ++i) {
             const struct timespec ten = {0, 10 * 1000 * 1000};
             nanosleep(&ten, nullptr);
         }
-        if (child > 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            child = -1;
-        }
+        kill();
     }
-    reap();
+    closePipes();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linebuffer.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -21,15 +23,29 @@ public:
 
     // argv[0] is the path. Returns 0 or an errno value.
     int start(const std::vector<std::string> &argv);
-    // Writes one command line; false when the daemon does not take it.
+    // Queues one command line; what the pipe does not take at once follows
+    // when it can. False when the daemon does not run or has stopped
+    // reading for longer than its queue.
     bool write(const std::string &line);
-    // Ends the daemon: closes its input, SIGTERM, SIGKILL after a grace time.
+    // Asks the daemon to end (closes its input, SIGTERM) without waiting;
+    // onExit is not called for it. ended() then says when it is gone.
+    void terminate();
+    bool ended();
+    // Ends the daemon at once (SIGKILL) and reaps it.
+    void kill();
+    // Ends the daemon and waits: SIGTERM, SIGKILL after a grace time.
     void stop();
+    bool running() const { return child > 0; }
     pid_t pid() const { return child; }
 
 private:
+    static const size_t maxQueued = 65536;
+
     static void readable(int flags, void *arg);
+    static void writable(int flags, void *arg);
     void readOutput();
+    void flush();
+    void closePipes();
     void reap();
 
     LineHandler onLine;
@@ -37,5 +53,7 @@ private:
     pid_t child = -1;
     int toChild = -1;
     int fromChild = -1;
-    std::string partial;
+    LineBuffer lines;
+    std::string queued;
+    bool awaitingWrite = false;
 };

@@ -4,10 +4,12 @@
 
 namespace {
 
-// A plain decimal number of at most five digits, nothing else.
+// A plain decimal number of at most five digits as the daemon writes it (no
+// sign, no leading zero), nothing else.
 bool number(const std::string &s, int &value)
 {
-    if (s.empty() || s.size() > 5 || s.find_first_not_of("0123456789") != std::string::npos)
+    if (s.empty() || s.size() > 5 || s.find_first_not_of("0123456789") != std::string::npos
+        || (s[0] == '0' && s.size() > 1))
         return false;
     value = std::atoi(s.c_str());
     return true;

@@ -6,16 +6,19 @@
 
 #include <re.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
 
 Switchboard *board = nullptr;
+std::string configPath;
 
 void usage(FILE *out)
 {
@@ -23,13 +26,30 @@ void usage(FILE *out)
                  "       tmx-sip --check --config FILE   check the file and exit\n");
 }
 
-void signalled(int sig)
+// SIGTERM and SIGINT stop; SIGHUP reads the configuration again. They come
+// through a descriptor in the main loop, so none is lost between two polls.
+void signalled(int flags, void *arg)
 {
-    sipLog("signal %d: stopping", sig);
-    if (board)
-        board->shutdown();
-    else
-        re_cancel();
+    (void)flags;
+    const int fd = *static_cast<int *>(arg);
+    struct signalfd_siginfo info;
+    while (read(fd, &info, sizeof info) == ssize_t(sizeof info)) {
+        if (info.ssi_signo == SIGHUP) {
+            Config fresh;
+            std::string error;
+            if (!fresh.load(configPath, error)) {
+                sipLog("config: %s; the running configuration stays", error.c_str());
+            } else if (board) {
+                board->reload(fresh);
+            }
+            continue;
+        }
+        sipLog("signal %u: stopping", info.ssi_signo);
+        if (board)
+            board->shutdown();
+        else
+            re_cancel();
+    }
 }
 
 // The daemon built or installed beside this program.
@@ -87,7 +107,18 @@ int main(int argc, char *argv[])
     if (check)
         return 0;
 
+    configPath = path;
     signal(SIGPIPE, SIG_IGN);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    int signals = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals < 0) {
+        fprintf(stderr, "tmx-sip: cannot take signals: %s\n", strerror(errno));
+        return 1;
+    }
     if (libre_init()) {
         fprintf(stderr, "tmx-sip: cannot start libre\n");
         return 1;
@@ -96,14 +127,16 @@ int main(int argc, char *argv[])
     {
         Switchboard switchboard(config);
         board = &switchboard;
-        if (switchboard.start(config.daemon.empty() ? defaultDaemon(config) : config.daemon) == 0) {
-            re_main(signalled);
-            status = switchboard.exitStatus();
+        if (switchboard.start(config.daemon.empty() ? defaultDaemon(config) : config.daemon) == 0
+            && fd_listen(signals, FD_READ, signalled, &signals) == 0) {
+            re_main(nullptr);
         } else {
             status = 1;
         }
+        fd_close(signals);
         board = nullptr;
     }
+    close(signals);
     libre_close();
     tmr_debug();
     mem_debug();

@@ -4,6 +4,7 @@
 #include <re.h>
 #include <rem.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -208,4 +209,24 @@ void MediaStream::playConfirmation()
 {
     if (!tone.empty())
         tonePos = 0;
+}
+
+uint16_t MediaStream::infoKey(const struct sip_msg *msg, char &key)
+{
+    struct pl body, signal;
+    pl_set_mbuf(&body, msg->mb);
+    key = 0;
+    if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay")) {
+        if (!re_regex(body.p, body.l, "Signal=[ \t]*[0-9*#A-Da-d]1", nullptr, &signal))
+            key = signal.p[0];
+    } else if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
+        if (!re_regex(body.p, body.l, "[ \t\r\n]*[0-9*#A-Da-d]1", nullptr, &signal))
+            key = signal.p[0];
+    } else {
+        return 415;
+    }
+    if (!key)
+        return 400;
+    key = char(std::toupper(static_cast<unsigned char>(key)));
+    return 200;
 }

@@ -15,6 +15,7 @@ struct sdp_session;
 struct telev;
 struct rtp_header;
 struct mbuf;
+struct sip_msg;
 
 // The audio of one call on the phone's side: RTP with G.711 (PCMU or PCMA as
 // negotiated) in 20 ms packets, RTCP beside it, RFC 4733 telephone events in.
@@ -46,6 +47,11 @@ public:
     void toDaemon(int16_t *samples, size_t count);
     // The short tone that tells the phone the door opened.
     void playConfirmation();
+
+    // The key in a SIP INFO (application/dtmf-relay or application/dtmf),
+    // upper case. Returns the status to answer the INFO with: 200 with the
+    // key, or 400 / 415 without one.
+    static uint16_t infoKey(const struct sip_msg *msg, char &key);
 
     const Playout &playout() const { return play; }
     unsigned foreignPackets() const { return nForeign; }

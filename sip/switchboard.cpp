@@ -10,19 +10,26 @@ Switchboard::Switchboard(const Config &config)
              [this](int status) { daemonExited(status); }),
       audio(config.sampleFormat,
             [this](const int16_t *samples, size_t count) { frameFromDaemon(samples, count); },
-            [this](int16_t *samples, size_t count) { frameToDaemon(samples, count); })
+            [this](int16_t *samples, size_t count) { frameToDaemon(samples, count); }),
+      lockout(uint64_t(config.pinLockoutSeconds) * 1000)
 {
     tmr_init(&reapTimer);
     tmr_init(&stopTimer);
+    tmr_init(&restartTimer);
+    tmr_init(&dialogueTimer);
+    tmr_init(&refusedTimer);
     sa_init(&laddr, AF_INET);
 }
 
 Switchboard::~Switchboard()
 {
-    tmr_cancel(&reapTimer);
-    tmr_cancel(&stopTimer);
+    for (struct tmr *t : {&reapTimer, &stopTimer, &restartTimer, &dialogueTimer, &refusedTimer})
+        tmr_cancel(t);
     call.reset();
+    incoming.reset();
     ended.clear();
+    endedIncoming.clear();
+    registration.reset();
     daemon.stop();
     mem_deref(sock);
     if (sip)
@@ -31,7 +38,7 @@ Switchboard::~Switchboard()
     mem_deref(dnsc);
 }
 
-int Switchboard::start(const std::vector<std::string> &daemonCommand)
+int Switchboard::start(const std::vector<std::string> &command)
 {
     int err = 0;
     if (config.listenAddress.empty()) {
@@ -64,16 +71,68 @@ int Switchboard::start(const std::vector<std::string> &daemonCommand)
         sipLog("audio: cannot bind 127.0.0.1:20002: %m", err);
         return err;
     }
+    daemonCommand = command;
     err = daemon.start(daemonCommand);
     if (err) {
         sipLog("daemon: cannot start %s: %m", daemonCommand.empty() ? "" : daemonCommand[0].c_str(), err);
         return err;
     }
+    daemonStartedAt = tmr_jiffies();
     std::string cmd;
     for (const std::string &word : daemonCommand)
         cmd += (cmd.empty() ? "" : " ") + word;
-    sipLog("SIP on udp:%J; daemon started: %s", &laddr, cmd.c_str());
+    sipLog("SIP on udp:%J; daemon started (pid %d): %s", &laddr, int(daemon.pid()), cmd.c_str());
+    startDialogue();
+    if (!config.registrar.empty()) {
+        registration.reset(new Registration(sip, config));
+        registration->start();
+    }
     return 0;
+}
+
+void Switchboard::reload(const Config &fresh)
+{
+    if (stopping)
+        return;
+    Config next = fresh;
+    // These are bound to sockets and the daemon's command line.
+    std::string kept;
+    auto keep = [&kept](bool changed, const char *key) {
+        if (changed)
+            kept += std::string(kept.empty() ? "" : ", ") + key;
+    };
+    keep(next.listenAddress != config.listenAddress || next.listenPort != config.listenPort, "listen");
+    keep(next.sampleFormat != config.sampleFormat, "sample_format");
+    keep(next.daemon != config.daemon || next.intercom != config.intercom, "daemon/intercom");
+    if (!kept.empty())
+        sipLog("config: %s take effect on restart only; the running values stay", kept.c_str());
+    next.listenAddress = config.listenAddress;
+    next.listenPort = config.listenPort;
+    next.sampleFormat = config.sampleFormat;
+    next.daemon = config.daemon;
+    next.intercom = config.intercom;
+
+    const bool registrationChanged = next.registrar != config.registrar || next.user != config.user
+        || next.password != config.password || next.outboundProxy != config.outboundProxy
+        || next.expires != config.expires || next.registerRetryMin != config.registerRetryMin
+        || next.registerRetryMax != config.registerRetryMax;
+    const bool masksChanged = next.virtualApartments != config.virtualApartments || next.blacklist != config.blacklist;
+    config = next;
+    lockout.setPeriod(uint64_t(config.pinLockoutSeconds) * 1000);
+    sipLog("config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
+           config.apartments.size(), config.virtualApartments.size(), config.blacklist.size(), config.allow.size(),
+           registrationChanged ? "; registering anew" : "", masksChanged ? "; loading the masks" : "");
+    if (registrationChanged) {
+        registration.reset();
+        if (!config.registrar.empty()) {
+            registration.reset(new Registration(sip, config));
+            registration->start();
+        }
+    }
+    if (dialogue)
+        dialogueAgain = true;
+    else if (daemon.running())
+        startDialogue();
 }
 
 void Switchboard::shutdown()
@@ -81,34 +140,107 @@ void Switchboard::shutdown()
     if (stopping)
         return;
     stopping = true;
+    tmr_cancel(&restartTimer);
+    tmr_cancel(&dialogueTimer);
     if (call) {
         call->hangUp();
         dropCall();
     }
+    endIncoming("tmx-sip stops");
+    registration.reset();
     audio.stopClock();
-    daemon.stop();
-    // Let the BYE or CANCEL go out and be answered, for 2 s at most.
-    tmr_start(&stopTimer, 2000, giveUp, this);
+    daemon.terminate();
+    // Sessions still closing hold the socket; it goes with the last of them.
+    sock = static_cast<struct sipsess_sock *>(mem_deref(sock));
+    // The exit handler comes once the BYEs, CANCELs and the unregistration
+    // are answered; the daemon is waited for beside that.
     sip_close(sip, false);
+    stopStartedAt = tmr_jiffies();
+    tmr_start(&stopTimer, 0, stopTick, this);
 }
 
-void Switchboard::giveUp(void *arg)
+void Switchboard::stopTick(void *arg)
 {
-    (void)arg;
-    re_cancel();
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    const bool daemonGone = self->daemon.ended();
+    if (daemonGone && self->sipClosed) {
+        re_cancel();
+        return;
+    }
+    if (tmr_jiffies() - self->stopStartedAt >= stopWithinMs) {
+        if (!daemonGone) {
+            sipLog("daemon: still running; killing it");
+            self->daemon.kill();
+        }
+        if (!self->sipClosed)
+            sipLog("SIP: stopping without the last answers");
+        re_cancel();
+        return;
+    }
+    tmr_start(&self->stopTimer, 10, stopTick, self);
 }
 
 void Switchboard::sipExited(void *arg)
 {
-    (void)arg;
-    re_cancel();
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    self->sipClosed = true;
+    if (self->stopping)
+        tmr_start(&self->stopTimer, 0, stopTick, self);
+}
+
+// The daemon's masks from the configuration: the virtual apartments of the
+// table and the blacklist.
+void Switchboard::startDialogue()
+{
+    dialogueAgain = false;
+    dialogue.reset(new DialPlan(config.virtualApartments, config.blacklist));
+    if (!daemon.write(dialogue->commands())) {
+        sipLog("daemon: masks: cannot write the dialplan dialogue");
+        dialogue.reset();
+        return;
+    }
+    tmr_start(&dialogueTimer, dialogueWaitMs, dialogueTimeout, this);
+}
+
+void Switchboard::dialogueTimeout(void *arg)
+{
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    if (!self->dialogue)
+        return;
+    sipLog("daemon: masks: no '%s' from the daemon within %llu s; the masks may not hold",
+           self->dialogue->awaited(), (unsigned long long)(dialogueWaitMs / 1000));
+    self->dialogue.reset();
+    if (self->dialogueAgain)
+        self->startDialogue();
 }
 
 void Switchboard::daemonLine(const std::string &line)
 {
     const EventLine event = EventLine::parse(line);
+    if (event.kind == EventLine::Other && dialogue) {
+        switch (dialogue->answer(line)) {
+        case DialPlan::Waiting:
+            return;
+        case DialPlan::Done:
+            sipLog("daemon: masks loaded: %zu virtual, %zu blacklisted apartments", config.virtualApartments.size(),
+                   config.blacklist.size());
+            break;
+        case DialPlan::Failed:
+            sipLog("daemon: masks: the dialplan dialogue went wrong: %s; the masks may not hold",
+                   dialogue->error().c_str());
+            break;
+        }
+        tmr_cancel(&dialogueTimer);
+        dialogue.reset();
+        if (dialogueAgain)
+            startDialogue();
+        return;
+    }
     switch (event.kind) {
     case EventLine::Dial:
+        doorCallUp = true;
+        // The line is the visitor's now; nobody opens a door by PIN meanwhile.
+        endIncoming("a door call came");
         dial(event.apartment, event.door);
         break;
     case EventLine::Pickup:
@@ -123,7 +255,9 @@ void Switchboard::daemonLine(const std::string &line)
         }
         break;
     case EventLine::Open:
-        if (call && call->answered()) {
+        if (incoming && incoming->awaitingOpen()) {
+            incoming->doorOpened();
+        } else if (call && call->answered()) {
             sipLog("%s: the intercom reports the door open: confirmation tone", call->name().c_str());
             call->media().playConfirmation();
         } else {
@@ -131,6 +265,7 @@ void Switchboard::daemonLine(const std::string &line)
         }
         break;
     case EventLine::Drop:
+        doorCallUp = false;
         if (call) {
             sipLog("%s: the intercom ended the call", call->name().c_str());
             call->hangUp();
@@ -145,12 +280,53 @@ void Switchboard::daemonLine(const std::string &line)
 
 void Switchboard::daemonExited(int st)
 {
+    char how[64];
     if (WIFEXITED(st))
-        sipLog("daemon: ended with status %d", WEXITSTATUS(st));
+        re_snprintf(how, sizeof how, "with status %d", WEXITSTATUS(st));
     else if (WIFSIGNALED(st))
-        sipLog("daemon: ended by signal %d", WTERMSIG(st));
-    status = 1;
-    shutdown();
+        re_snprintf(how, sizeof how, "by signal %d", WTERMSIG(st));
+    else
+        re_snprintf(how, sizeof how, "(status 0x%x)", st);
+    if (stopping)
+        return;
+    const uint64_t ran = tmr_jiffies() - daemonStartedAt;
+    if (ran >= steadyDaemonMs)
+        restartBackoff.reset();
+    const uint64_t wait = restartBackoff.next();
+    sipLog("daemon: ended %s after %llu.%llu s; ending the calls; starting it again in %llu s", how,
+           (unsigned long long)(ran / 1000), (unsigned long long)(ran % 1000 / 100), (unsigned long long)(wait / 1000));
+    doorCallUp = false;
+    tmr_cancel(&dialogueTimer);
+    dialogue.reset();
+    if (call) {
+        call->hangUp();
+        dropCall();
+    }
+    endIncoming("the daemon ended");
+    audio.stopClock();
+    tmr_start(&restartTimer, wait, restartDue, this);
+}
+
+void Switchboard::restartDue(void *arg)
+{
+    static_cast<Switchboard *>(arg)->startDaemon();
+}
+
+void Switchboard::startDaemon()
+{
+    if (stopping)
+        return;
+    const int err = daemon.start(daemonCommand);
+    daemonStartedAt = tmr_jiffies();
+    if (err) {
+        const uint64_t wait = restartBackoff.next();
+        sipLog("daemon: cannot start %s: %m; trying again in %llu s", daemonCommand[0].c_str(), err,
+               (unsigned long long)(wait / 1000));
+        tmr_start(&restartTimer, wait, restartDue, this);
+        return;
+    }
+    sipLog("daemon started again (pid %d)", int(daemon.pid()));
+    startDialogue();
 }
 
 void Switchboard::dial(int apartment, int door)
@@ -208,9 +384,17 @@ void Switchboard::dropCall()
     tmr_start(&reapTimer, 0, reap, this);
 }
 
+void Switchboard::endIncoming(const std::string &why)
+{
+    if (incoming)
+        incoming->end(why);
+}
+
 void Switchboard::reap(void *arg)
 {
-    static_cast<Switchboard *>(arg)->ended.clear();
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    self->ended.clear();
+    self->endedIncoming.clear();
 }
 
 void Switchboard::callAnswered(Call &c)
@@ -239,9 +423,96 @@ void Switchboard::callDigit(Call &c, char digit)
     }
 }
 
+void Switchboard::incomingDoor(IncomingCall &c, int door)
+{
+    // "open N" opens door unit N only on an idle line; during a call it
+    // would open the door of that call.
+    if (doorCallUp || call) {
+        c.end("a door call is up");
+        return;
+    }
+    if (!daemon.running() || !daemon.write("open " + std::to_string(door))) {
+        c.end("the daemon is not running");
+        return;
+    }
+    sipLog("%s: open %d", c.name().c_str(), door);
+    c.awaitOpen();
+}
+
+void Switchboard::incomingWrongPin(IncomingCall &c)
+{
+    if (lockout.wrong(c.caller(), tmr_jiffies()))
+        sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
+               c.caller().c_str(), config.pinLockoutSeconds, config.pinLockoutSeconds);
+}
+
+void Switchboard::incomingEnded(IncomingCall &c)
+{
+    if (incoming.get() != &c)
+        return;
+    endedIncoming.push_back(std::move(incoming));
+    tmr_start(&reapTimer, 0, reap, this);
+}
+
+// Refusals are answered without a transaction (nothing is kept for them)
+// and said on standard error, a few per 10 s; a flood of them becomes one
+// line at the end of each 10 s.
+void Switchboard::refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why)
+{
+    sip_reply(sip, msg, scode, reason);
+    const uint64_t now = tmr_jiffies();
+    if (now - refusedSince >= refusedWindowMs) {
+        refusedSummary(this);
+        refusedSince = now;
+        refusedShown = 0;
+    }
+    if (refusedShown < refusedLinesPerWindow) {
+        ++refusedShown;
+        sipLog("incoming call from %r: %u %s: %s", &msg->from.auri, scode, reason, why);
+    } else if (refusedHidden++ == 0) {
+        tmr_start(&refusedTimer, refusedSince + refusedWindowMs - now, refusedSummary, this);
+    }
+}
+
+void Switchboard::refusedSummary(void *arg)
+{
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    tmr_cancel(&self->refusedTimer);
+    if (self->refusedHidden)
+        sipLog("%u more incoming calls refused in %llu s", self->refusedHidden,
+               (unsigned long long)(refusedWindowMs / 1000));
+    self->refusedHidden = 0;
+}
+
 void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
 {
     Switchboard *self = static_cast<Switchboard *>(arg);
-    sipLog("incoming call from %r: declined, tmx-sip only places calls", &msg->from.auri);
-    sip_treply(nullptr, self->sip, msg, 603, "Decline");
+    if (self->stopping) {
+        self->refuse(msg, 503, "Service Unavailable", "tmx-sip stops");
+        return;
+    }
+    const std::string caller = self->config.allowed(std::string(msg->from.uri.user.p, msg->from.uri.user.l),
+                                                    std::string(msg->from.uri.host.p, msg->from.uri.host.l));
+    if (caller.empty()) {
+        self->refuse(msg, 403, "Forbidden", "not in the allow-list");
+        return;
+    }
+    if (self->lockout.locked(caller, tmr_jiffies())) {
+        self->refuse(msg, 403, "Forbidden", "locked out after wrong PINs");
+        return;
+    }
+    if (self->doorCallUp || self->call || self->incoming) {
+        self->refuse(msg, 486, "Busy Here", self->incoming ? "another call is opening a door" : "a door call is up");
+        return;
+    }
+    if (!self->daemon.running()) {
+        self->refuse(msg, 503, "Service Unavailable", "the daemon is starting again");
+        return;
+    }
+    self->incoming.reset(new IncomingCall(self->sock, self->config, self->laddr, *self, caller));
+    const uint16_t refused = self->incoming->accept(msg);
+    if (refused) {
+        self->incoming.reset();
+        sip_reply(self->sip, msg, refused, refused == 488 ? "Not Acceptable Here" : "Server Internal Error");
+    }
 }

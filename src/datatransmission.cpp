@@ -37,6 +37,16 @@ QByteArray DataTransmission::get_data()
     return dataForRead;
 }
 
+bool DataTransmission::drop_head()
+{
+    QMutexLocker locker(&mutex);
+    if (buffer.isEmpty())
+        return false;
+    buffer.removeFirst();
+    count.store(buffer.size(), std::memory_order_release);
+    return true;
+}
+
 void DataTransmission::clear()
 {
     QMutexLocker locker(&mutex);

@@ -27,6 +27,10 @@ public:
     // returns an empty array and changes nothing.
     QByteArray get_data();
 
+    // Discards the oldest packet, leaving dataForRead alone. False when
+    // there was none.
+    bool drop_head();
+
     bool detect_data() const { return count.load(std::memory_order_acquire) > 0; }
     int size() const { return count.load(std::memory_order_acquire); }
 

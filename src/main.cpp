@@ -38,6 +38,23 @@ static void writeBanner(const Settings *settings, const QString &uid)
     QThread::msleep(100);
 }
 
+// For measurement only: TMX_AUDIO_TARGET=16 makes the daemon keep every
+// audio frame up to the queue bound, as it did before the delay controller.
+static void setQueueTarget(Sound *sound)
+{
+    if (!qEnvironmentVariableIsSet("TMX_AUDIO_TARGET"))
+        return;
+    bool ok = false;
+    const int target = qEnvironmentVariableIntValue("TMX_AUDIO_TARGET", &ok);
+    if (ok && target >= 1 && target <= UDPread::queueLimit) {
+        sound->queueTarget = target;
+        fprintf(stderr, "udp: audio delay target %d frames (TMX_AUDIO_TARGET)\n", target);
+    } else {
+        fprintf(stderr, "udp: TMX_AUDIO_TARGET must be 1 to %d; keeping %d frames\n", UDPread::queueLimit,
+                sound->queueTarget);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     setbuf(stdout, nullptr);
@@ -60,6 +77,7 @@ int main(int argc, char *argv[])
     Rooms *rooms = new Rooms();
     ConsoleCommand *consoleCommand = new ConsoleCommand(settings);
     Sound *sound = new Sound();
+    setQueueTarget(sound);
     SPI *spi = new SPI();
     ThreadSpiTransmitter *threadSpiTransmitter = new ThreadSpiTransmitter(16, spi, sound);
     UsartTimerThread *usart = new UsartTimerThread(1);

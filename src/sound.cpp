@@ -1,9 +1,12 @@
 #include "sound.h"
 
+#include "delaycontroller.h"
+
 #include <QMutexLocker>
 #include <cstring>
 
 Sound::Sound()
+    : queueTarget(DelayController::defaultTarget)
 {
     dataFromShield.resize(frameSize);
     dataFromShield.fill(0);

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QMutex>
+#include <atomic>
 #include <cstdint>
 
 // The audio paths shared by the SPI thread and the UDP side.
@@ -18,6 +19,15 @@ public:
     DataTransmission dataToShieldBuffer;  // frames for the shield, oldest first
     QByteArray dataToShieldNull;          // idle frame: every word 0xFF7F
     QByteArray dataFromShield;            // frame of the latest exchange (SPI thread only)
+
+    // Frames that may stand in dataToShieldBuffer (DelayController); set
+    // before the threads start. 16, the receiver's bound, keeps every frame.
+    int queueTarget;
+    // Frames for the shield dropped to keep the delay low: trimmed by the SPI
+    // thread, dropped on arrival by the UDP receiver. Each side reads the
+    // other's count; the main thread reports both.
+    std::atomic<quint64> framesTrimmed{0};
+    std::atomic<quint64> framesDroppedOnArrival{0};
 
     // Hand-over of received frames from the SPI thread to the UDP sender.
     // Each exchange publishes its frame; the sender takes them one by one, in

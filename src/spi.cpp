@@ -4,9 +4,11 @@
 
 void SPI::data_transfer(const QByteArray *dataToShield, QByteArray *dataFromShield, uint16_t numb)
 {
-    // Word buffers on the stack: an exchange allocates nothing.
+    // Word buffers on the stack: an exchange allocates nothing. The receive
+    // buffer starts zeroed, so a transfer that the library fails sends
+    // silence on, not whatever the stack held.
     uint16_t dataTrnToShieldUint[maxFrameSize / 2];
-    uint16_t dataTrnFromShieldUint[maxFrameSize / 2];
+    uint16_t dataTrnFromShieldUint[maxFrameSize / 2] = {};
     if (numb > maxFrameSize || dataToShield->size() < numb || dataFromShield->size() < numb)
         return;
 

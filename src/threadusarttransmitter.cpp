@@ -173,6 +173,7 @@ void ThreadUsartTransmitter::switchMode()
     UsartData::Command seen = d->pendingCommand();
     if (seen.cmd == CmdOpenOnetime)
         seen = expireOpening(seen);
+    seen = dropMisdirectedOpening(seen, dial);
     pollCommand = seen.cmd;
     pollRotation = nullptr;
 
@@ -245,6 +246,30 @@ UsartData::Command ThreadUsartTransmitter::expireOpening(UsartData::Command seen
     if (usartData->replaceCommand(seen, CmdNone, seen.door)) {
         fprintf(stderr, "serial: door unit %u did not confirm the opening within %d s; command dropped\n",
                 unsigned(seen.door), openingTimeoutMs / 1000);
+    }
+    seen.cmd = CmdNone;
+    return seen;
+}
+
+// A door command goes only where it was meant. A one-time opening is for the
+// idle line: once a call is reported, the poll names the caller's unit, not
+// the door asked for. An open during a call that the telephony side was never
+// told of (to a blacklisted apartment) is meant for no call it knows.
+UsartData::Command ThreadUsartTransmitter::dropMisdirectedOpening(UsartData::Command seen, uint16_t dial)
+{
+    UsartData *d = usartData;
+    if (d->check_status(LineIdle) || !d->check_status(LineCall | LineConversation | LineEnding))
+        return seen;
+    if (seen.cmd == CmdOpenOnetime) {
+        if (d->replaceCommand(seen, CmdNone, seen.door))
+            fprintf(stderr, "serial: a call from door unit %u came before door unit %u confirmed the opening; "
+                            "command dropped\n", unsigned(d->numBVD.load()), unsigned(seen.door));
+    } else if (seen.cmd == CmdOpen && rooms->isBlockPhone(dial)) {
+        if (d->replaceCommand(seen, CmdNone, seen.door))
+            fprintf(stderr, "serial: open given during a call to blacklisted apartment %u, which was not "
+                            "announced; command dropped\n", unsigned(dial));
+    } else {
+        return seen;
     }
     seen.cmd = CmdNone;
     return seen;

@@ -46,6 +46,7 @@ private:
     void receiveHalf();
     void switchMode();
     UsartData::Command expireOpening(UsartData::Command seen);
+    UsartData::Command dropMisdirectedOpening(UsartData::Command seen, uint16_t dial);
     void clearCommand(const UsartData::Command &seen, uint8_t door);
     void queuePoll();
     void confirmOpen();

@@ -77,6 +77,7 @@ private slots:
     void loopbackExchange_data();
     void loopbackExchange();
     void libraryGetsWordsInProcessorOrder();
+    void receivedFrameComesFromLibrary_data();
     void receivedFrameComesFromLibrary();
     void frameStaysFullSize();
     void takeInPublishedOrder();
@@ -219,14 +220,24 @@ void tst_SoundSpi::libraryGetsWordsInProcessorOrder()
     QVERIFY(!traceLines().contains(QStringLiteral("error cs")));
 }
 
+void tst_SoundSpi::receivedFrameComesFromLibrary_data()
+{
+    QTest::addColumn<QString>("mode");
+
+    QTest::newRow("library answers zeros") << QStringLiteral("zero");
+    QTest::newRow("failed transfer gives silence, not stack bytes") << QStringLiteral("fail");
+}
+
 // In loopback the result cannot tell the frame sent from the frame received,
-// so a child process runs one exchange with a library that answers zeros.
+// so a child process runs one exchange with the library in the row's mode.
 void tst_SoundSpi::receivedFrameComesFromLibrary()
 {
+    QFETCH(QString, mode);
+
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(childVariable), QStringLiteral("1"));
-    env.insert(QStringLiteral("LORENTAK_SPI"), QStringLiteral("zero"));
+    env.insert(QStringLiteral("LORENTAK_SPI"), mode);
     env.remove(QStringLiteral("LORENTAK_SPI_TRACE"));
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), QStringList());
@@ -344,8 +355,18 @@ void tst_SoundSpi::concurrentPublishAndTake()
     QCOMPARE(taken + sound.framesFromShieldLost(), quint64(published));
 }
 
+// Leaves bytes other than zero on the stack below the caller, where the
+// exchange's buffers will be.
+static void __attribute__((noinline)) dirtyStack()
+{
+    volatile uint8_t bytes[16384];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        bytes[i] = 0xA5;
+}
+
 static int runOneExchange()
 {
+    dirtyStack();
     Sound sound;
     SPI spi;
     const QByteArray frame = countingFrame();

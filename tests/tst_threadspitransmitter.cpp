@@ -22,6 +22,11 @@ static QByteArray markedFrame(char mark)
     return QByteArray(Sound::frameSize, mark);
 }
 
+static QByteArray numberedFrame(int n)
+{
+    return QByteArray::number(n).leftJustified(Sound::frameSize, '.');
+}
+
 // Lives in the test thread and takes the received frames there, as the UDP
 // sender does, one data_update() after another.
 class Receiver : public QObject
@@ -89,6 +94,8 @@ private slots:
     void idleFrameWhenNothingIsQueued();
     void queuedFramesLeaveInOrderOnce();
     void changePeriodWhileRunning();
+    void standingQueueIsTrimmed_data();
+    void standingQueueIsTrimmed();
 
 private:
     void startTransmitter();
@@ -207,6 +214,84 @@ void tst_ThreadSpiTransmitter::changePeriodWhileRunning()
     // Only lower bounds: a loaded machine makes ticks late, never early.
     QVERIFY2(meanPeriodMs(at16) >= 15.0, qPrintable(QString::number(meanPeriodMs(at16))));
     QVERIFY2(meanPeriodMs(at20) >= 18.5, qPrintable(QString::number(meanPeriodMs(at20))));
+}
+
+void tst_ThreadSpiTransmitter::standingQueueIsTrimmed_data()
+{
+    QTest::addColumn<int>("prefill");
+    QTest::addColumn<QList<int>>("arrivals");  // frames queued before each tick, repeated
+    QTest::addColumn<int>("burstTick");        // ten frames more before this tick
+    QTest::addColumn<bool>("lateOnArrival");   // the receiver has just dropped late frames
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<int>("trims");
+    QTest::addColumn<int>("lowLevel");  // over the last quarter of the ticks
+    QTest::addColumn<int>("highLevel");
+
+    QList<int> surplus = QVector<int>(100, 1).toList();  // 1 % fast
+    surplus[50] = 2;
+    QList<int> jittery = QVector<int>(40, 1).toList();  // a clump of six, an underrun, every 40 ticks
+    jittery[5] = 6;
+    for (int i = 0; i < 5; ++i)
+        jittery[i] = 0;
+
+    QTest::newRow("ten-frame burst on a queue at 3") << 3 << QList<int>{1} << 5 << false << 200 << 10 << 3 << 3;
+    QTest::newRow("standing level of 12") << 12 << QList<int>{1} << -1 << false << 200 << 9 << 3 << 3;
+    QTest::newRow("1 % surplus") << 0 << surplus << -1 << false << 3000 << 27 << 2 << 4;
+    QTest::newRow("jittery sender with underruns") << 0 << jittery << -1 << false << 1000 << 0 << 0 << 5;
+    QTest::newRow("late frames dropped on arrival") << 5 << QList<int>{1} << -1 << true << 12 << 2 << 3 << 3;
+}
+
+// Ticks driven one by one on numbered frames, in loopback: the frames that
+// come back are those sent, so order, wholeness and drops show in them.
+void tst_ThreadSpiTransmitter::standingQueueIsTrimmed()
+{
+    QFETCH(int, prefill);
+    QFETCH(QList<int>, arrivals);
+    QFETCH(int, burstTick);
+    QFETCH(bool, lateOnArrival);
+    QFETCH(int, ticks);
+    QFETCH(int, trims);
+    QFETCH(int, lowLevel);
+    QFETCH(int, highLevel);
+
+    DataTransmission &queue = sound->dataToShieldBuffer;
+    int queued = 0;
+    for (; queued < prefill; ++queued)
+        queue.set_data(numberedFrame(queued));
+    sound->framesDroppedOnArrival += lateOnArrival;
+    QString why = QStringLiteral("trimmed at ticks");
+    QList<int> trimTicks, levels;
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (int i = arrivals.at(tick % arrivals.size()) + (tick == burstTick ? 10 : 0); i > 0; --i)
+            queue.set_data(numberedFrame(queued++));
+        const quint64 trimmed = sound->framesTrimmed;
+        QVERIFY(QMetaObject::invokeMethod(transmitter.get(), "slotTimeOut", Qt::DirectConnection));
+        if (sound->framesTrimmed != trimmed) {
+            QVERIFY2(trimTicks.isEmpty() || tick - trimTicks.last() >= DelayController::spacing, qPrintable(why));
+            trimTicks.append(tick);
+            why += QStringLiteral(" %1").arg(tick);
+        }
+        levels.append(queue.size());
+    }
+
+    const int firstBurst = prefill + burstTick + 1;  // after one frame a tick
+    int last = -1, returned = 0, burstOut = 0;
+    for (const QByteArray &frame : qAsConst(receiver->frames)) {
+        if (frame == idleFrame())
+            continue;
+        const int n = frame.left(frame.indexOf('.')).toInt();  // whole, in order, once
+        QVERIFY2(n > last && frame == numberedFrame(n), frame.left(16).constData());
+        burstOut += n >= firstBurst && n < firstBurst + 10;
+        last = n;
+        ++returned;
+    }
+    QCOMPARE(returned + trimTicks.size() + queue.size(), queued);
+    if (burstTick >= 0)
+        QCOMPARE(burstOut, 10);
+    QVERIFY2(trimTicks.size() == trims, qPrintable(why));
+    const QList<int> settled = levels.mid(ticks * 3 / 4);
+    QVERIFY2(*std::min_element(settled.begin(), settled.end()) >= lowLevel
+                 && *std::max_element(settled.begin(), settled.end()) <= highLevel, qPrintable(why));
 }
 
 int main(int argc, char *argv[])

@@ -1,6 +1,8 @@
+#include "delaycontroller.h"
 #include "sound.h"
 #include "stdoutcapture.h"
 #include "udp/udpread.h"
+#include "udp/udpwrite.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -47,11 +49,14 @@ private slots:
     void cleanup();
     void framing_data();
     void framing();
-    void boundKeepsNewestFrames();
+    void lateFramesDropOldest_data();
+    void lateFramesDropOldest();
+    void stalePartialFrame();
     void failedBindIsReported();
+    void senderReportsSkippedFrames();
 
 private:
-    bool makeReader();
+    bool makeReader(int target = DelayController::defaultTarget);
     void send(const QByteArray &datagram);
     QList<QByteArray> drain();
     int queued() const { return sound->dataToShieldBuffer.size(); }
@@ -73,9 +78,10 @@ void tst_UDPread::cleanup()
     debugMessages.clear();
 }
 
-bool tst_UDPread::makeReader()
+bool tst_UDPread::makeReader(int target)
 {
     sound.reset(new Sound);
+    sound->queueTarget = target;
     StdoutCapture err(STDERR_FILENO);
     reader.reset(new UDPread(nullptr, audioPort, sound.get()));
     err.stop();
@@ -125,7 +131,8 @@ void tst_UDPread::framing_data()
 }
 
 // After the row's datagrams a marker completes the partial frame; once the
-// queue holds it, every datagram before it has been handled.
+// queue holds it, every datagram before it has been handled. Nobody takes
+// frames here, so the target is the bound: no frame counts as late.
 void tst_UDPread::framing()
 {
     QFETCH(QList<int>, sizes);
@@ -133,7 +140,7 @@ void tst_UDPread::framing()
     QFETCH(int, frames);
     QFETCH(int, pending);
 
-    QVERIFY(makeReader());
+    QVERIFY(makeReader(UDPread::queueLimit));
     QCOMPARE(reader->pendingBytes(), 0);
 
     QByteArray stream;
@@ -159,11 +166,28 @@ void tst_UDPread::framing()
     QCOMPARE(reader->framesDropped(), quint64(0));
 }
 
-void tst_UDPread::boundKeepsNewestFrames()
+void tst_UDPread::lateFramesDropOldest_data()
 {
-    QVERIFY(makeReader());
-    QCOMPARE(UDPread::queueLimit, 16);
+    QTest::addColumn<int>("target");
+    QTest::addColumn<int>("droppedBySecond");
+    QTest::addColumn<int>("droppedByThird");
+    QTest::addColumn<int>("keep");  // the newest
 
+    // A datagram's first frame may find target + 1 older frames waiting.
+    QTest::newRow("target 3: four older frames wait") << 3 << 6 << 16 << 14;
+    QTest::newRow("target 16: the queue bound") << 16 << 4 << 14 << 16;
+}
+
+// Three datagrams of ten frames each, nobody taking any: the frames of one
+// datagram never push each other out, older ones go oldest first.
+void tst_UDPread::lateFramesDropOldest()
+{
+    QFETCH(int, target);
+    QFETCH(int, droppedBySecond);
+    QFETCH(int, droppedByThird);
+    QFETCH(int, keep);
+
+    QVERIFY(makeReader(target));
     QByteArray first, second, third;
     for (int n = 0; n < 10; ++n) {
         first += burstFrame(n);
@@ -176,29 +200,67 @@ void tst_UDPread::boundKeepsNewestFrames()
     elapsed.start();
     send(first);
     send(second);
-    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(4), 10000);
-    QCOMPARE(queued(), 16);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(droppedBySecond), 10000);
+    QCOMPARE(sound->framesDroppedOnArrival.load(), quint64(droppedBySecond));
 
     // More drops within the second after the report add no line.
     send(third);
-    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(14), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->framesDropped(), quint64(droppedByThird), 10000);
     const bool withinOneSecond = elapsed.elapsed() < 900;
     err.stop();
     const QStringList lines = err.lines();
 
     QCOMPARE(reader->pendingBytes(), 0);
     const QList<QByteArray> got = drain();
-    QCOMPARE(got.size(), 16);
+    QCOMPARE(got.size(), keep);
     for (int i = 0; i < got.size(); ++i)
-        QCOMPARE(got.at(i).toHex(), burstFrame(14 + i).toHex());
+        QCOMPARE(got.at(i).toHex(), burstFrame(30 - keep + i).toHex());
 
     QVERIFY2(!lines.isEmpty(), "no line on standard error");
+    QCOMPARE(lines.first(), QStringLiteral("udp: audio for the shield arrives faster than it is sent; "
+                                           "dropped %1 oldest frame(s) to keep the delay at %2 frames")
+                                .arg(droppedBySecond).arg(target));
     for (const QString &line : lines)
         QVERIFY2(line.startsWith(QLatin1String("udp: ")), qPrintable(line));
     if (withinOneSecond)
         QCOMPARE(lines.size(), 1);
     else
         QVERIFY(lines.size() <= 2);
+
+    // The rest, and the SPI thread's trims, follow once a second has passed.
+    sound->framesTrimmed += 5;
+    StdoutCapture later(STDERR_FILENO);
+    QTRY_VERIFY_WITH_TIMEOUT(!later.lines().isEmpty(), 10000);
+    QVERIFY2(later.lines().first().contains(QStringLiteral(" dropped %1 ").arg(
+                 withinOneSecond ? droppedByThird - droppedBySecond + 5 : 5)), qPrintable(later.lines().first()));
+}
+
+// An odd-length datagram, then a pause: shorter than a second it keeps the
+// stream as it is; after a second the odd bytes go and the next frames are
+// whole.
+void tst_UDPread::stalePartialFrame()
+{
+    QVERIFY(makeReader());
+    const QByteArray odd = randomBytes(Sound::frameSize + 45, 1);
+    const QByteArray next = randomBytes(2 * Sound::frameSize, 2);
+    StdoutCapture err(STDERR_FILENO);
+    QElapsedTimer paused;
+    paused.start();
+    send(odd);
+    QTRY_COMPARE_WITH_TIMEOUT(reader->pendingBytes(), 45, 10000);
+    QTest::qWait(400);  // the short pause itself
+    if (paused.elapsed() < UDPread::staleAfterMs - 100)
+        QCOMPARE(reader->pendingBytes(), 45);
+
+    QTRY_COMPARE_WITH_TIMEOUT(reader->pendingBytes(), 0, 10000);
+    QVERIFY(paused.elapsed() >= UDPread::staleAfterMs);
+    send(next);
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 10000);
+    err.stop();
+    QCOMPARE(drain(), QList<QByteArray>() << odd.left(Sound::frameSize) << next.left(Sound::frameSize)
+                                          << next.mid(Sound::frameSize));
+    QCOMPARE(err.lines(), QStringList{QStringLiteral("udp: discarded 45 bytes of an unfinished "
+                                                     "audio frame after 1 s without audio")});
 }
 
 void tst_UDPread::failedBindIsReported()
@@ -224,6 +286,28 @@ void tst_UDPread::failedBindIsReported()
     reader->writeBufUDP();
     QCOMPARE(queued(), 0);
     reader.reset();
+}
+
+// The UDP sender skips the oldest frames from the shield when it falls more
+// than its ring behind, and says so at most once a second.
+void tst_UDPread::senderReportsSkippedFrames()
+{
+    sound.reset(new Sound);
+    UdpWrite writer(nullptr, 20002, sound.get());
+    const QString line =
+        QStringLiteral("udp: sending to port 20002 fell behind the shield; skipped %1 received frame(s)");
+    StdoutCapture err(STDERR_FILENO);
+    for (int i = 0; i < 80; ++i) {
+        sound->publishFromShield();
+        if (i == 39 || i == 79)
+            writer.write();
+    }
+    // 40 - 16 behind at the first write, 79 - 24 - 16 at the second.
+    QCOMPARE(err.lines(), QStringList{line.arg(24)});
+    QCOMPARE(sound->framesFromShieldLost(), quint64(24 + 39));
+    // One write() per tick, as the SPI thread drives it.
+    QTRY_VERIFY_WITH_TIMEOUT((writer.write(), err.lines().size() == 2), 10000);
+    QCOMPARE(err.lines().last(), line.arg(39));
 }
 
 QTEST_GUILESS_MAIN(tst_UDPread)

@@ -7,11 +7,15 @@
 #include <cstdint>
 
 class QMutex;
+class QTimer;
 class QUdpSocket;
 class Sound;
 
 // Receives the telephony application's audio on 127.0.0.1:port, joins the
 // datagrams into one stream and cuts it into 256-byte frames for the shield.
+// Frames that would reach the shield late are dropped on arrival (see
+// delaycontroller.cpp); a partial frame left when the audio stops is dropped
+// after a second.
 class UDPread : public QObject
 {
     Q_OBJECT
@@ -23,15 +27,21 @@ public:
     static const int overflowLimit = 2560;
     // Frames that may wait for the shield; older ones are dropped beyond it.
     static const int queueLimit = 16;
+    // Without a datagram for this long, a partial frame is stale.
+    static const int staleAfterMs = 1000;
 
     int pendingBytes() const { return dataBufferUDP.size(); }
+    // Frames dropped on arrival: late ones and those beyond the bound.
     quint64 framesDropped() const { return droppedTotal; }
 
 public slots:
     void writeBufUDP();
 
+private slots:
+    void slotHousekeeping();
+
 private:
-    void reportDrops(int dropped);
+    void reportDrops();
 
     QUdpSocket *udpSocketClient;
     QMutex *mutexBufferUDP;
@@ -39,8 +49,10 @@ private:
     QByteArray dataBufferUDP;
     Sound *sound;
 
+    QTimer *timerHousekeeping;
+    QElapsedTimer sinceDatagram;
     quint64 droppedTotal = 0;
-    quint64 droppedUnreported = 0;
+    quint64 dropsReported = 0;  // of these and the SPI thread's trims
     QElapsedTimer sinceDropReport;
 };
 

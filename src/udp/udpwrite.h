@@ -2,6 +2,7 @@
 #define UDPWRITE_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <cstdint>
 
@@ -14,15 +15,20 @@ class UdpWrite : public QObject
     Q_OBJECT
 public:
     UdpWrite(QObject *parent, uint16_t port, Sound *sound);
+    ~UdpWrite() override;
 
 public slots:
     void write();
 
 private:
+    void reportLost();
+
     QUdpSocket *udpSocketWrite;
     uint16_t port;
     Sound *sound;
     QByteArray frame;  // reused for every datagram
+    quint64 lostReported = 0;
+    QElapsedTimer sinceLostReport;
 };
 
 #endif

@@ -9,14 +9,29 @@
 // configuration, and the steps of the test, one per line:
 //   phone incoming [KEY=VALUE|...]  baresip is rung (fields of its event)
 //   phone accept|hangup             answer, or reject / hang up
-//   phone key K                     press K (RFC 4733 telephone event)
-//   phone closed                    baresip's call has ended
+//   phone key KEYS                  press the keys (RFC 4733 telephone events)
+//   phone dial [AOR]                call tmx-sip (from account AOR, default apt123)
+//   phone established               that call was answered
+//   phone closed [TEXT]             one more of baresip's calls has ended (with TEXT)
 //   phone calls N                   baresip was rung N times in all
 //   poll CMD                        a poll to the shield carries command CMD
+//   pollstatus S                    a poll to the shield carries status S
 //   nopoll CMD                      no poll so far carried command CMD
+//                                   (polls count from the last sighup or kill-daemon)
 //   event NAME                      the shield saw pickup, open or drop happen
 //   log TEXT                        tmx-sip wrote a line holding TEXT
+//   logs N TEXT                     ... at least N lines
+//   sighup LINE|LINE...             these lines replace the row's own in the
+//                                   configuration; SIGHUP to tmx-sip
+//   kill-daemon                     SIGKILL to the daemon tmx-sip started last
+//   touch NAME                      create the file NAME (a stand-in daemon waits for it)
+//   daemon-read TEXT, not-read TEXT the stand-in daemon read / did not read a
+//                                   line starting with TEXT
+//   registrar [at most] N TEXT      the registrar wrote N lines (at least, or
+//                                   at most) holding TEXT
+//   stop                            SIGTERM to tmx-sip: it exits with 0
 //   scenario-end                    the shield's scenario ran out
+//   shield-step N                   the shield's scenario reached its line N
 //   recorded [+]S                   baresip's recording holds S seconds (+: more than now)
 //   foreign                         a burst of loud 1 kHz RTP to tmx-sip's RTP port
 //                                   from another port (played, it would spoil
@@ -26,6 +41,9 @@
 //   sipp                            (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
 //   sipp done                       SIPp played its scenario to the end
+//   registrar                       (first step) kamailio runs on 127.0.0.1:5080
+//                                   with registrar.cfg; baresip's apt123
+//                                   registers there before the rest starts
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -49,10 +67,13 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <sys/prctl.h>
 
-#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO)
-#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH and TMX_SIPP_SCENARIO must be defined"
+#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO) \
+    || !defined(TMX_REGISTRAR_CONFIG)
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO and TMX_REGISTRAR_CONFIG must be defined"
 #endif
 
 namespace {
@@ -61,6 +82,8 @@ const int stepTimeoutMs = 30000;
 const int rate = 8000;
 const char phoneSip[] = "127.0.0.1:5062";
 const quint16 sippPort = 5070;
+const char tmxSipUri[] = "sip:intercom@127.0.0.1:5060";
+const char registrarAddress[] = "127.0.0.1:5080";
 const char phoneCtrl[] = "127.0.0.1";
 const quint16 phoneCtrlPort = 4444;
 const double phoneToneHz = 440;
@@ -78,7 +101,8 @@ protected:
 class Phone
 {
 public:
-    bool start(const QString &dir, QString &error)
+    // With a registrar, apt123 registers there (and is called through it).
+    bool start(const QString &dir, bool registrar, QString &error)
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
@@ -106,9 +130,11 @@ public:
                          .toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         for (const char *user : {"apt123", "apt124"})
-            accounts.write(QStringLiteral("<sip:%1@%2>;regint=0;answermode=manual;audio_codecs=PCMU,PCMA\n")
+            accounts.write(QStringLiteral("<sip:%1@%2>;%3answermode=manual;audio_codecs=PCMU,PCMA\n")
                                .arg(user)
-                               .arg(phoneSip)
+                               .arg(registrar && !strcmp(user, "apt123") ? registrarAddress : phoneSip)
+                               .arg(registrar && !strcmp(user, "apt123") ? "auth_pass=phone-secret;regint=600;"
+                                                                         : "regint=0;")
                                .toUtf8());
         config.close();
         accounts.close();
@@ -182,6 +208,15 @@ public:
         return n;
     }
 
+    // The n-th event of that type, from 0.
+    QJsonObject nth(const QString &type, int n)
+    {
+        for (const QJsonObject &o : events())
+            if (o.value("type").toString() == type && n-- == 0)
+                return o;
+        return QJsonObject();
+    }
+
     QJsonObject last(const QString &type)
     {
         const QList<QJsonObject> &all = events();
@@ -210,20 +245,25 @@ public:
     QList<QJsonObject> received;
     QString recDir;
     int token = 0;
+    int closedSeen = 0;
+    int establishedSeen = 0;
 };
 
 // What the shield saw, from the simulator's --trace file.
 class Trace : public TraceReader
 {
 public:
-    int polls(int cmd)
+    // Polls with that field's value since the mark (a CLOCK_MONOTONIC time).
+    int polls(const QString &field, int value)
     {
         update();
         int n = 0;
         for (const TraceLine &line : of("rx-poll"))
-            n += line.number("cmd") == cmd;
+            n += line.ns >= since && line.number(field) == value;
         return n;
     }
+
+    qint64 since = 0;
 
     // A line of that kind, with KEY=VALUE among its fields when given.
     bool has(const QString &kind, const QString &field = QString())
@@ -321,9 +361,16 @@ private:
     void checkAudio();
     QString logText() const { return QString::fromUtf8(sipErr); }
 
+    void writeConfig(const QString &rowLines);
+    bool startRegistrar();
+    int countLines(const QByteArray &text, const QString &needle) const;
+
     QScopedPointer<QTemporaryDir> dir;
     Phone phone;
     ChildProcess sipp;
+    ChildProcess registrar;
+    QByteArray registrarErr;
+    QString configBase;
     ChildProcess sim;
     ChildProcess sip;
     Trace trace;
@@ -336,7 +383,9 @@ void tst_SipCall::init()
     dir.reset(new QTemporaryDir());
     QVERIFY(dir->isValid());
     sipErr.clear();
+    registrarErr.clear();
     mark = -1;
+    trace.since = 0;
 }
 
 void tst_SipCall::cleanup()
@@ -351,18 +400,25 @@ void tst_SipCall::cleanup()
     sim.terminate();
     sim.waitForFinished(5000);
     phone.stop();
-    if (sipp.state() != QProcess::NotRunning) {
-        sipp.kill();
-        sipp.waitForFinished(5000);
+    for (ChildProcess *p : {&sipp, &registrar}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            if (!p->waitForFinished(5000))
+                p->kill();
+            p->waitForFinished(5000);
+        }
     }
     if (QTest::currentTestFailed()) {
         trace.update();
         dir->setAutoRemove(false);
         qWarning().noquote() << "files kept in" << dir->path() << "\n--- tmx-sip:\n" << logText()
                              << "\n--- shield trace, last lines:\n" << trace.tail(15);
+        if (!registrarErr.isEmpty())
+            qWarning().noquote() << "--- registrar:\n" << registrarErr.right(3000);
     }
     phone.buffer.clear();
     phone.received.clear();
+    phone.closedSeen = phone.establishedSeen = 0;
 }
 
 void tst_SipCall::call_data()
@@ -373,6 +429,9 @@ void tst_SipCall::call_data()
 
     const QString ring = "idle\nwait polls 2\ncall 123 from 3\n";
     const QString incoming = "phone incoming accountaor=sip:apt123@127.0.0.1:5062|peerdisplayname=Door 3, apartment 123\n";
+    // A caller in the allow-list, PIN 1234.
+    const QString callers = "allow sip:apt123@127.0.0.1\npin 1234\n";
+    const QString callIn = "phone dial\nphone established\n";
 
     QTest::newRow("answered")
         << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << QString()
@@ -402,8 +461,115 @@ void tst_SipCall::call_data()
         << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
     // A stand-in daemon: a second dial while the first call is up.
     QTest::newRow("second dial")
-        << "idle\n" << "daemon /bin/sh DIR/daemon.sh\n"
+        << "idle\n" << "daemon /bin/sh DIR/second-dial.sh\n"
         << incoming + "phone accept\nlog apartment 124 door 2: a call is up\nphone closed\nphone calls 1\n";
+
+    // The masks: the shield places its calls once the test has opened door
+    // unit 5 by calling in with the PIN, which it does once tmx-sip has
+    // loaded the masks, and again after SIGHUP once the line is idle (a call
+    // to a blacklisted apartment is not reported: tmx-sip cannot tell).
+    QTest::newRow("masks and the door opened by PIN")
+        << "idle\nwait open 60s\nwait polls 1\ncall 124 from 2\nwait drop 60s\nwait polls 3\n"
+           "call 125 from 2\nwait polls 4\nhangup\nwait polls 3\n"
+           "wait open 60s\nwait polls 1\ncall 124 from 2\nwait polls 4\nhangup\nidle\n"
+        << callers + "apartment 124 sip:apt124@127.0.0.1:5062 virtual\nblacklist 125\n"
+        << "log masks loaded: 1 virtual, 1 blacklisted\n" + callIn
+               + "phone key 1234#5\nlog PIN right\npoll 16\nevent open\nlog confirmation tone\nphone closed\n"
+                 "phone incoming accountaor=sip:apt124@127.0.0.1:5062|peerdisplayname=Door 2, apartment 124\n"
+                 "pollstatus 0x40\nphone hangup\nphone closed\npoll 1\npollstatus 0x60\nphone calls 1\nshield-step 11\n"
+                 "sighup " + QString(callers).replace('\n', '|') + "apartment 124 sip:apt124@127.0.0.1:5062|blacklist 124-125\n"
+                 "log masks loaded: 0 virtual, 2 blacklisted\n" + callIn
+               + "phone key 1234#5\npoll 16\nphone closed\npollstatus 0x60\nscenario-end\nnopoll 0x40\n"
+                 "phone calls 1\n";
+    // Every way in that must not open a door: a caller not allowed, no PIN,
+    // the right PIN without a door digit, no key in time, wrong PINs; the
+    // third wrong one locks the caller out.
+    QTest::newRow("no door without the PIN")
+        << "idle\n" << callers + "pin_timeout 2\n"
+        << "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
+               + "phone key #5\nlog wrong PIN\nphone closed\n" + callIn
+               + "phone key 1234#*\nlog names no door\nphone closed\n" + callIn
+               + "log no PIN in time\nphone closed\n" + callIn
+               + "phone key 9999#5\nphone closed\n" + callIn
+               + "phone key 12345#5\nlog 3 wrong PINs\nphone closed\n"
+                 "phone dial\nphone closed 403\nlog locked out\nnopoll 16\n";
+    // A stand-in daemon: a door call comes while a caller has the right PIN
+    // in and is about to press the door digit; then a call in is busy.
+    QTest::newRow("door call while calling in")
+        << "idle\n" << callers + "daemon /bin/sh DIR/door-call.sh\n"
+        << callIn + "phone key 1234#\nlog PIN right\ntouch go\nlog a door call came\nphone closed\n" + incoming
+               + "phone dial\nphone closed 486\nphone hangup\nphone closed\ndaemon-read drop\nnot-read open\n";
+
+    // Supervision.
+    QTest::newRow("daemon killed in a call")
+        << ring + "wait pickup 60s\n" << QString()
+        << incoming + "phone accept\npoll 8\nkill-daemon\nlog daemon: ended by signal 9\nphone closed\n"
+                      "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\npoll 0\n";
+    QTest::newRow("daemon keeps failing")
+        << "idle\n" << "daemon /bin/sh DIR/fail.sh\n"
+        << "log ended with status 3\nlog again in 1 s\nlog again in 2 s\nlog again in 4 s\n";
+
+    // Registration with kamailio. An outbound proxy before a registrar's
+    // domain that has no address of its own; the phone is an extension there.
+    QTest::newRow("registered and called through the registrar")
+        << ring + "wait pickup 60s\n"
+        << "registrar sip:pbx.test\noutbound_proxy sip:127.0.0.1:5080\npassword door-secret\nexpires 4\n"
+           "apartment 123 apt123\n"
+        << "registrar\nlog registered sip:intercom@pbx.test\nlog refreshed sip:intercom@pbx.test\n"
+           "phone incoming accountaor=sip:apt123@127.0.0.1:5080|peerdisplayname=Door 3, apartment 123\n"
+           "registrar 1 INVITE from intercom relayed\nphone accept\npoll 8\n"
+           "stop\nphone closed\nregistrar 1 saved intercom expires=0\n";
+    QTest::newRow("registrar refuses the password")
+        << "idle\n" << "registrar sip:127.0.0.1:5080\npassword wrong\nregister_retry 1-4\n"
+        << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
+           "log trying again in 2 s\nlog trying again in 4 s\n"
+           "registrar 6 REGISTER intercom\nregistrar at most 6 REGISTER intercom\n";
+}
+
+// The configuration: what every row needs, with the row's own lines after
+// it (an apartment of the row replaces the default one).
+void tst_SipCall::writeConfig(const QString &rowLines)
+{
+    const QString d = dir->path();
+    QString rows = QString(rowLines).replace("DIR", d);
+    QString text = configBase;
+    for (const QString &line : configBase.split('\n', Qt::SkipEmptyParts))
+        if (line.startsWith("apartment ") && rows.contains(line.section(' ', 0, 1) + " "))
+            text.remove(line + "\n");
+    if (!rows.contains("daemon ") && !rows.contains("intercom "))
+        rows += "intercom 102\n";
+    QFile conf(d + "/tmx-sip.conf");
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write((text + rows).toUtf8());
+}
+
+// kamailio on 127.0.0.1:5080 with two users in a text database; baresip's
+// apt123 registers with it.
+bool tst_SipCall::startRegistrar()
+{
+    const QString db = dir->path() + "/db";
+    QDir().mkpath(db);
+    QFile version(db + "/version"), users(db + "/subscriber");
+    if (!version.open(QIODevice::WriteOnly) || !users.open(QIODevice::WriteOnly))
+        return false;
+    version.write("id(int,auto) table_name(string) table_version(int) \n0:version:1\n1:subscriber:7\n");
+    users.write("id(int,auto) username(string) domain(string) password(string) \n"
+                "1:intercom:127.0.0.1:door-secret\n2:apt123:127.0.0.1:phone-secret\n");
+    version.close();
+    users.close();
+    connect(&registrar, &QProcess::readyReadStandardError, this,
+            [this] { registrarErr += registrar.readAllStandardError(); });
+    registrar.start("kamailio", {"-f", TMX_REGISTRAR_CONFIG, "-A", "DBURL=\"text://" + db + "\"", "-DD", "-E",
+                                 "-n", "1", "-m", "16", "-M", "4", "-w", dir->path()});
+    return registrar.waitForStarted(10000);
+}
+
+int tst_SipCall::countLines(const QByteArray &text, const QString &needle) const
+{
+    int n = 0;
+    for (const QByteArray &line : text.split('\n'))
+        n += QString::fromUtf8(line).contains(needle);
+    return n;
 }
 
 void tst_SipCall::call()
@@ -413,8 +579,13 @@ void tst_SipCall::call()
     QFETCH(QString, steps);
     const QString d = dir->path();
 
+    const bool withRegistrar = steps.startsWith("registrar\n");
+    if (withRegistrar)
+        QVERIFY2(startRegistrar(), "cannot start kamailio");
     QString error;
-    QVERIFY2(phone.start(d + "/phone", error), qPrintable(error));
+    QVERIFY2(phone.start(d + "/phone", withRegistrar, error), qPrintable(error));
+    if (withRegistrar)
+        QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
     const bool withSipp = steps.startsWith("sipp\n");
     if (withSipp) {
         sipp.setWorkingDirectory(d);
@@ -440,21 +611,30 @@ void tst_SipCall::call()
     const QString pty = QString::fromUtf8(ptyFile.readAll()).trimmed();
     trace.open(d + "/trace");
 
-    QFile stand(d + "/daemon.sh");
-    QVERIFY(stand.open(QIODevice::WriteOnly));
-    stand.write("echo '#stand-in daemon'\necho 'dial 123 3'\nread cmd\necho pickup\n"
-                "echo 'dial 124 2'\necho drop\nread cmd\n");
-    stand.close();
+    // Stand-in daemons. Each answers the dialplan dialogue as the daemon does.
+    const QByteArray dialogue = "n=0\nwhile [ $n -lt 2 ] && read l; do [ \"$l\" = -1 ] && n=$((n+1)); done\n"
+                                "printf 'mask_imit\\n#Write rooms for shield:\\n#End read rooms\\n\\nmask_block\\n"
+                                "#Write blacklist rooms for shield:\\n#End read rooms\\n\\n"
+                                "#Shield update virtual list\\n#Shield update black list\\n'\n";
+    const QHash<QString, QByteArray> standIns{
+        {"second-dial.sh", "echo '#stand-in daemon'\n" + dialogue
+                               + "echo 'dial 123 3'\nread cmd\necho pickup\necho 'dial 124 2'\necho drop\nread cmd\n"},
+        {"door-call.sh", "echo '#stand-in daemon'\n" + dialogue + "while [ ! -e '" + d.toUtf8()
+                             + "/go' ]; do sleep 0.05; done\necho 'dial 123 3'\ncat > '" + d.toUtf8() + "/stdin'\n"},
+        {"fail.sh", "exit 3\n"},
+    };
+    for (auto it = standIns.begin(); it != standIns.end(); ++it) {
+        QFile stand(d + "/" + it.key());
+        QVERIFY(stand.open(QIODevice::WriteOnly));
+        stand.write(it.value());
+    }
 
-    QFile conf(d + "/tmx-sip.conf");
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(("listen 127.0.0.1:5060\n"
-                "apartment 123 sip:apt123@"
-                + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
-                "apartment 124 sip:apt124@" + QString(phoneSip) + "\n"
-                + QString(config).replace("DIR", d)
-                + (config.contains("daemon") ? "" : "intercom 102\n")).toUtf8());
-    conf.close();
+    configBase = "listen 127.0.0.1:5060\napartment 123 sip:apt123@"
+        + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
+        + "apartment 124 sip:apt124@" + phoneSip + "\n";
+    writeConfig(config);
+    if (QTest::currentTestFailed())
+        return;
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LORENTAK_USART_PORT", pty);
@@ -464,14 +644,19 @@ void tst_SipCall::call()
     sip.start(TMX_SIP_PATH, {"--config", d + "/tmx-sip.conf"});
     QVERIFY(sip.waitForStarted(10000));
 
+    bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
+        if (step == "registrar" || step == "sipp")
+            continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
             qWarning().noquote() << "at step:" << step;
             return;
         }
+        stopped = stopped || step == "stop";
     }
-    QCOMPARE(sip.state(), QProcess::Running);
+    if (!stopped)
+        QCOMPARE(sip.state(), QProcess::Running);
 }
 
 void tst_SipCall::runStep(const QString &step)
@@ -490,23 +675,87 @@ void tst_SipCall::runStep(const QString &step)
             phone.command(what);
         } else if (what == "key") {
             phone.command("sndcode", rest);
+        } else if (what == "dial") {
+            phone.command("uafind", rest.isEmpty() ? "sip:apt123@" + QString(phoneSip) : rest);
+            phone.command("dial", tmxSipUri);
+        } else if (what == "established") {
+            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_ESTABLISHED") > phone.establishedSeen, stepTimeoutMs);
+            ++phone.establishedSeen;
         } else if (what == "closed") {
-            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_CLOSED") > 0, stepTimeoutMs);
+            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_CLOSED") > phone.closedSeen, stepTimeoutMs);
+            const QString why = phone.nth("CALL_CLOSED", phone.closedSeen++).value("param").toString();
+            QVERIFY2(why.contains(rest), qPrintable("the call closed with: " + why));
         } else if (what == "calls") {
             QCOMPARE(phone.count("CALL_INCOMING"), rest.toInt());
         } else {
             QFAIL(qPrintable("unknown step: " + step));
         }
     } else if (verb == "poll") {
-        QTRY_VERIFY_WITH_TIMEOUT(trace.polls(arg.toInt()) > 0, stepTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(trace.polls("cmd", arg.toInt(nullptr, 0)) > 0, stepTimeoutMs);
+    } else if (verb == "pollstatus") {
+        QTRY_VERIFY_WITH_TIMEOUT(trace.polls("status", arg.toInt(nullptr, 0)) > 0, stepTimeoutMs);
     } else if (verb == "nopoll") {
-        QCOMPARE(trace.polls(arg.toInt()), 0);
+        QCOMPARE(trace.polls("cmd", arg.toInt(nullptr, 0)), 0);
     } else if (verb == "event") {
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("event", "name=" + arg), stepTimeoutMs);
+    } else if (verb == "shield-step") {
+        QTRY_VERIFY_WITH_TIMEOUT(trace.has("step", "line=" + arg), stepTimeoutMs);
     } else if (verb == "scenario-end") {
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("scenario-end"), stepTimeoutMs);
     } else if (verb == "log") {
         QTRY_VERIFY_WITH_TIMEOUT(logText().contains(arg), stepTimeoutMs);
+    } else if (verb == "logs") {
+        const int n = arg.section(' ', 0, 0).toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, arg.section(' ', 1)) >= n, stepTimeoutMs);
+    } else if (verb == "sighup" || verb == "kill-daemon") {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        trace.since = qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+        if (verb == "sighup") {
+            writeConfig(QString(arg).replace('|', '\n') + "\n");
+            QVERIFY(::kill(pid_t(sip.processId()), SIGHUP) == 0);
+        } else {
+            QRegularExpressionMatchIterator all = QRegularExpression("pid (\\d+)").globalMatch(logText());
+            QString pid;
+            while (all.hasNext())
+                pid = all.next().captured(1);
+            QVERIFY2(!pid.isEmpty(), "tmx-sip named no daemon pid");
+            QVERIFY(::kill(pid_t(pid.toInt()), SIGKILL) == 0);
+        }
+    } else if (verb == "touch") {
+        QFile f(dir->path() + "/" + arg);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    } else if (verb == "daemon-read" || verb == "not-read") {
+        auto read = [this, &arg] {
+            QFile f(dir->path() + "/stdin");
+            if (!f.open(QIODevice::ReadOnly))
+                return false;
+            for (const QByteArray &line : f.readAll().split('\n'))
+                if (line.startsWith(arg.toUtf8()))
+                    return true;
+            return false;
+        };
+        if (verb == "daemon-read")
+            QTRY_VERIFY_WITH_TIMEOUT(read(), stepTimeoutMs);
+        else
+            QVERIFY2(!read(), qPrintable("the daemon was told: " + arg));
+    } else if (verb == "registrar") {
+        const bool atMost = arg.startsWith("at most ");
+        const QString rest = atMost ? arg.mid(8) : arg;
+        const int n = rest.section(' ', 0, 0).toInt();
+        const QString text = rest.section(' ', 1);
+        if (atMost)
+            QVERIFY2(countLines(registrarErr, text) <= n, qPrintable(QString("%1 lines with '%2' from the registrar")
+                                                                          .arg(countLines(registrarErr, text))
+                                                                          .arg(text)));
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, text) >= n, stepTimeoutMs);
+    } else if (verb == "stop") {
+        sip.terminate();
+        QVERIFY2(sip.waitForFinished(15000), "tmx-sip did not stop on SIGTERM");
+        sipErr += sip.readAllStandardError();
+        QCOMPARE(sip.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sip.exitCode(), 0);
     } else if (verb == "recorded") {
         const double s = arg.startsWith('+') ? phone.recordedSeconds() + arg.mid(1).toDouble() : arg.toDouble();
         QTRY_VERIFY_WITH_TIMEOUT(phone.recordedSeconds() >= s, stepTimeoutMs);

@@ -1,9 +1,15 @@
-// tmx-sip's two readers of text: its configuration file and the daemon's
-// event lines.
+// tmx-sip's readers of text (its configuration file, the daemon's event
+// lines and its answers in the dialplan dialogue) and its rules for callers
+// (PIN entry, lock-out) and for trying again.
 #include <QtTest>
 
+#include "backoff.h"
 #include "config.h"
+#include "dialplan.h"
 #include "eventline.h"
+#include "linebuffer.h"
+#include "lockout.h"
+#include "pinentry.h"
 
 #ifndef TMX_SIP_EXAMPLE
 #error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example"
@@ -19,6 +25,15 @@ private slots:
     void config();
     void eventLine_data();
     void eventLine();
+    void lineBuffer();
+    void dialPlan_data();
+    void dialPlan();
+    void pinEntry_data();
+    void pinEntry();
+    void lockout_data();
+    void lockout();
+    void backoff_data();
+    void backoff();
 };
 
 // The shipped example is a valid file and says what its comments say.
@@ -33,6 +48,8 @@ void tst_SipConfig::example()
     QCOMPARE(c.intercom, 102);
     QCOMPARE(c.openKey, '#');
     QCOMPARE(c.ringTimeoutSeconds, 30u);
+    QVERIFY(c.virtualApartments == std::set<int>{124});
+    QVERIFY(c.registrar.empty() && c.allow.empty());
 }
 
 void tst_SipConfig::config_data()
@@ -51,6 +68,14 @@ void tst_SipConfig::config_data()
     QTest::newRow("s16le and gains") << "sample_format s16le\ngain_to_phone -6.5\ngain_to_door 3\n" << ""
                                      << "format=s16le,gainPhone=-6.5,gainDoor=3";
     QTest::newRow("listen without port") << "listen 10.0.0.2\n" << "" << "listen=10.0.0.2:5060";
+    QTest::newRow("registrar, proxy and extensions")
+        << "registrar sip:pbx.lan:5070\npassword a b\noutbound_proxy sip:10.0.0.1\nuser 201\n"
+           "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
+        << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
+                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b";
+    QTest::newRow("allow-list")
+        << "allow sip:201@pbx.lan 7\npin 1234\n" << ""
+        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -58,7 +83,7 @@ void tst_SipConfig::config_data()
     QTest::newRow("apartment twice") << "apartment 7 sip:a@h\napartment 7 sip:b@h\n" << "f:2: apartment 7 is given twice" << "";
     QTest::newRow("apartment out of range") << "apartment 10000 sip:a@h\n" << "f:1: apartment: '10000'" << "";
     QTest::newRow("apartment without URI") << "apartment 12\n" << "f:1: apartment needs a number and a URI" << "";
-    QTest::newRow("not a sip URI") << "apartment 12 http://h/x\n" << "f:1: apartment 12: 'http://h/x' is not a sip: URI" << "";
+    QTest::newRow("not a sip URI") << "apartment 12 http://h/x\n" << "f:1: apartment 12: 'http://h/x' is neither a sip: URI nor an extension" << "";
     QTest::newRow("open key of two characters") << "open_key ##\n" << "f:1: open_key" << "";
     QTest::newRow("ring timeout zero") << "ring_timeout 0\n" << "f:1: ring_timeout: '0'" << "";
     QTest::newRow("ring timeout with unit") << "ring_timeout 30s\n" << "f:1: ring_timeout: '30s'" << "";
@@ -69,6 +94,15 @@ void tst_SipConfig::config_data()
     QTest::newRow("listen port") << "listen 127.0.0.1:70000\n" << "f:1: listen: bad port" << "";
     QTest::newRow("listen host name") << "listen pbx.lan\n" << "f:1: listen: 'pbx.lan' is not an IPv4 address" << "";
     QTest::newRow("daemon and intercom") << "intercom 102\ndaemon /bin/true\n" << "f:1: 'intercom' goes with the default daemon" << "";
+    QTest::newRow("extension without registrar") << "ring_timeout 5\napartment 12 101\n" << "f:2: an extension without 'registrar'" << "";
+    QTest::newRow("allow without pin") << "allow 201\n" << "f:1: 'allow' lets callers open doors and needs 'pin'" << "";
+    QTest::newRow("registrar without password") << "registrar sip:pbx\n" << "f:1: 'registrar' needs 'password'" << "";
+    QTest::newRow("password without registrar") << "password x\n" << "f:1: registration settings without 'registrar'" << "";
+    QTest::newRow("registrar with a user") << "registrar sip:me@pbx\n" << "f:1: registrar: 'sip:me@pbx' is not a sip: URI of a host" << "";
+    QTest::newRow("virtual above the masks") << "apartment 1024 sip:a@h virtual\n" << "f:1: apartment 1024: only apartments 0 to 1023" << "";
+    QTest::newRow("blacklist range reversed") << "blacklist 9-7\n" << "f:1: blacklist: '9-7'" << "";
+    QTest::newRow("pin not digits") << "pin 12a4\n" << "f:1: pin: give 4 to 16 digits" << "";
+    QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
 }
 
 void tst_SipConfig::config()
@@ -102,6 +136,22 @@ void tst_SipConfig::config()
             got = QString::number(c.gainToDoorDb);
         else if (key == "listen")
             got = QString::fromStdString(c.listenAddress) + ":" + QString::number(c.listenPort);
+        else if (key == "aor")
+            got = QString::fromStdString(c.aor());
+        else if (key == "proxy")
+            got = QString::fromStdString(c.outboundProxy);
+        else if (key == "password")
+            got = QString::fromStdString(c.password);
+        else if (key == "virtual" || key == "black") {
+            QStringList n;
+            for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
+                n << QString::number(a);
+            got = n.join('+');
+        } else if (key.startsWith("allowed ")) {
+            const QString who = key.mid(8);
+            got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));
+        } else
+            QFAIL(qPrintable("unknown check " + key));
         QCOMPARE(got, want);
     }
 }
@@ -131,6 +181,7 @@ void tst_SipConfig::eventLine_data()
     QTest::newRow("dial not a number") << "dial 12a" << int(EventLine::Other) << -1 << -1;
     QTest::newRow("dial three numbers") << "dial 1 2 3" << int(EventLine::Other) << -1 << -1;
     QTest::newRow("dial huge") << "dial 1234567" << int(EventLine::Other) << -1 << -1;
+    QTest::newRow("dial leading zero") << "dial 0123" << int(EventLine::Other) << -1 << -1;
     QTest::newRow("dial negative") << "dial -1" << int(EventLine::Other) << -1 << -1;
     QTest::newRow("word inside another") << "pickups" << int(EventLine::Other) << -1 << -1;
     QTest::newRow("prompt") << "mask_imit" << int(EventLine::Other) << -1 << -1;
@@ -148,6 +199,145 @@ void tst_SipConfig::eventLine()
         QCOMPARE(e.apartment, apartment);
         QCOMPARE(e.door, door);
     }
+}
+
+// Lines in pieces of any size; a line longer than the limit is dropped
+// whole, and what follows it is read as before.
+void tst_SipConfig::lineBuffer()
+{
+    LineBuffer buffer;
+    QStringList lines;
+    auto add = [&](const std::string &text) {
+        buffer.append(text.data(), text.size(), [&](const std::string &line) { lines << QString::fromStdString(line); });
+    };
+    add("dial 12");
+    add("3 3\npick");
+    add("up\n\n");
+    QCOMPARE(lines, QStringList({"dial 123 3", "pickup", ""}));
+    lines.clear();
+    for (int i = 0; i < 20; ++i)
+        add(std::string(4096, 'x'));
+    QVERIFY(buffer.pending() <= LineBuffer::maxLine);
+    add("x\ndrop\n");
+    QCOMPARE(lines, QStringList({"drop"}));
+    QCOMPARE(buffer.dropped(), 1u);
+    QCOMPARE(buffer.pending(), size_t(0));
+}
+
+// The daemon's answers to the dialogue that loads the masks, as tmx-sip
+// checks them: what comes before the first is not the dialogue's.
+void tst_SipConfig::dialPlan_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<int>("state");
+
+    const QString whole = "mask_imit|#Write rooms for shield:|#End read rooms||mask_block|"
+                          "#Write blacklist rooms for shield:|#End read rooms||#Shield update virtual list|"
+                          "#Shield update black list";
+    QTest::newRow("the whole dialogue") << whole << int(DialPlan::Done);
+    QTest::newRow("after the banner, with CR") << "TMX_STM_Driver 2.17|#Intercom 102|" + QString(whole).replace("|", "\r|")
+                                               << int(DialPlan::Done);
+    QTest::newRow("not yet ended") << whole.section('|', 0, 8) << int(DialPlan::Waiting);
+    QTest::newRow("a number refused") << "mask_imit|#Write rooms for shield:|Error: big number" << int(DialPlan::Failed);
+    QTest::newRow("no empty line after the end") << "mask_imit|#Write rooms for shield:|#End read rooms|mask_block"
+                                                 << int(DialPlan::Failed);
+}
+
+void tst_SipConfig::dialPlan()
+{
+    QFETCH(QString, lines);
+    QFETCH(int, state);
+    DialPlan plan({124, 7}, {125});
+    QCOMPARE(QString::fromStdString(plan.commands()), QString("dialplan\n7\n124\n-1\n125\n-1"));
+    for (const QString &line : lines.split('|'))
+        plan.answer(line.toStdString());
+    QCOMPARE(int(plan.state()), state);
+}
+
+// Keys a caller presses: only the PIN, '#' and a digit 1-9 name a door.
+void tst_SipConfig::pinEntry_data()
+{
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<int>("result");    // of the last key
+    QTest::addColumn<int>("door");
+
+    QTest::newRow("right PIN and door") << "1234#5" << int(PinEntry::Door) << 5;
+    QTest::newRow("keys after the door") << "1234#59#" << int(PinEntry::Door) << 5;
+    QTest::newRow("no PIN") << "#5" << int(PinEntry::WrongPin) << -1;
+    QTest::newRow("door digit first") << "51234#" << int(PinEntry::WrongPin) << -1;
+    QTest::newRow("wrong PIN") << "9999#5" << int(PinEntry::WrongPin) << -1;
+    QTest::newRow("PIN and more") << "12345#5" << int(PinEntry::WrongPin) << -1;
+    QTest::newRow("PIN without #") << "12345" << int(PinEntry::More) << -1;
+    QTest::newRow("PIN without door digit") << "1234#" << int(PinEntry::More) << -1;
+    QTest::newRow("door 0 is none") << "1234#0" << int(PinEntry::NotADoor) << -1;
+    QTest::newRow("# after the PIN is no door") << "1234##" << int(PinEntry::NotADoor) << -1;
+    QTest::newRow("a wrong PIN stays wrong") << "1111#1234#5" << int(PinEntry::WrongPin) << -1;
+    QTest::newRow("endless keys") << QString(33, '1') << int(PinEntry::WrongPin) << -1;
+}
+
+void tst_SipConfig::pinEntry()
+{
+    QFETCH(QString, keys);
+    QFETCH(int, result);
+    QFETCH(int, door);
+    PinEntry entry("1234");
+    PinEntry::Result last = PinEntry::More;
+    for (const QChar k : keys)
+        last = entry.key(k.toLatin1());
+    QCOMPARE(int(last), result);
+    QCOMPARE(entry.door(), door);
+}
+
+// Wrong PINs at the given times (s); locked or not at the time asked; the
+// period is 600 s.
+void tst_SipConfig::lockout_data()
+{
+    QTest::addColumn<QString>("wrongAt");
+    QTest::addColumn<int>("askedAt");
+    QTest::addColumn<bool>("locked");
+
+    QTest::newRow("two wrong") << "0,10" << 20 << false;
+    QTest::newRow("three wrong") << "0,10,20" << 30 << true;
+    QTest::newRow("still locked") << "0,10,20" << 619 << true;
+    QTest::newRow("lock over") << "0,10,20" << 620 << false;
+    QTest::newRow("third after the period") << "0,300,600" << 601 << false;
+    QTest::newRow("three within the last period") << "0,300,600,610" << 620 << true;
+}
+
+void tst_SipConfig::lockout()
+{
+    QFETCH(QString, wrongAt);
+    QFETCH(int, askedAt);
+    QFETCH(bool, locked);
+    Lockout lock(600000);
+    for (const QString &t : wrongAt.split(','))
+        lock.wrong("sip:201@pbx", uint64_t(t.toInt()) * 1000);
+    QCOMPARE(lock.locked("sip:201@pbx", uint64_t(askedAt) * 1000), locked);
+    QVERIFY(!lock.locked("sip:202@pbx", uint64_t(askedAt) * 1000));
+}
+
+void tst_SipConfig::backoff_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("longest");
+    QTest::addColumn<QString>("waits");
+
+    QTest::newRow("registration") << 5 << 300 << "5,10,20,40,80,160,300,300";
+    QTest::newRow("daemon restart") << 1 << 30 << "1,2,4,8,16,30,30";
+}
+
+void tst_SipConfig::backoff()
+{
+    QFETCH(int, first);
+    QFETCH(int, longest);
+    QFETCH(QString, waits);
+    Backoff b(uint64_t(first) * 1000, uint64_t(longest) * 1000);
+    QStringList got;
+    for (int i = 0; i < waits.count(',') + 1; ++i)
+        got << QString::number(b.next() / 1000);
+    QCOMPARE(got.join(','), waits);
+    b.reset();
+    QCOMPARE(b.next(), uint64_t(first) * 1000);
 }
 
 QTEST_MAIN(tst_SipConfig)

@@ -1,0 +1,90 @@
+#include "registration.h"
+#include "digestauth.h"
+#include "log.h"
+
+#include <cerrno>
+
+Registration::Registration(struct sip *sip, const Config &config)
+    : sip(sip), config(config),
+      backoff(uint64_t(config.registerRetryMin) * 1000, uint64_t(config.registerRetryMax) * 1000)
+{
+    tmr_init(&timer);
+    auth = DigestAuth::create(config.user, config.password, 1);
+}
+
+Registration::~Registration()
+{
+    tmr_cancel(&timer);
+    if (reg && isRegistered)
+        sipLog("register: unregistering %s", config.aor().c_str());
+    mem_deref(reg);
+    mem_deref(auth);
+}
+
+void Registration::start()
+{
+    send();
+}
+
+void Registration::send()
+{
+    DigestAuth::newRound(auth);
+    const std::string aor = config.aor();
+    const char *routes[1] = {config.outboundProxy.c_str()};
+    const int err = sipreg_register(&reg, sip, config.registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),
+                                    config.expires, config.user.c_str(), routes,
+                                    config.outboundProxy.empty() ? 0 : 1, 0, DigestAuth::handler, auth, true,
+                                    response, this, nullptr, nullptr);
+    if (err) {
+        reg = nullptr;
+        char what[128];
+        re_snprintf(what, sizeof what, "cannot send REGISTER: %m", err);
+        failed(what);
+    }
+}
+
+void Registration::response(int err, const struct sip_msg *msg, void *arg)
+{
+    Registration *self = static_cast<Registration *>(arg);
+    const unsigned challenges = DigestAuth::asked(self->auth);
+    DigestAuth::newRound(self->auth);
+    if (!err && msg && msg->scode < 300) {
+        const uint32_t granted = sipreg_proxy_expires(self->reg);
+        if (!granted) {
+            self->failed("the registrar's answer holds no binding for our contact");
+            return;
+        }
+        sipLog("register: %s %s at %s for %u s", self->isRegistered ? "refreshed" : "registered",
+               self->config.aor().c_str(), self->config.registrar.c_str(), granted);
+        self->isRegistered = true;
+        self->backoff.reset();
+        return;
+    }
+    char what[160];
+    if (err)
+        re_snprintf(what, sizeof what, "no answer: %m", err);
+    else if (msg && (msg->scode == 401 || msg->scode == 407) && challenges > 1)
+        re_snprintf(what, sizeof what, "%u %r: wrong user or password", msg->scode, &msg->reason);
+    else if (msg)
+        re_snprintf(what, sizeof what, "%u %r", msg->scode, &msg->reason);
+    else
+        re_snprintf(what, sizeof what, "failed");
+    self->failed(what);
+}
+
+void Registration::failed(const char *what)
+{
+    isRegistered = false;
+    // Drop sipreg and its own retry timer (after a failed refresh it first
+    // withdraws the old binding).
+    reg = static_cast<struct sipreg *>(mem_deref(reg));
+    const uint64_t wait = backoff.next();
+    sipLog("register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.c_str(), what,
+           (unsigned long long)(wait / 1000));
+    tmr_start(&timer, wait, retry, this);
+}
+
+void Registration::retry(void *arg)
+{
+    static_cast<Registration *>(arg)->send();
+}
