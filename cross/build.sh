@@ -113,8 +113,17 @@ cmake --build "$BUILD" -j"$(nproc)"
 # (about one run in six, alone; more often beside other tests). So it runs
 # alone after the rest, and a run that fails is tried again, up to three in all.
 ALONE='^sip_answered$'
+# sip_daemon-killed-in-a-call kills the daemon, and the next one opens the
+# simulator's pty again; the killed one left it in exclusive mode, which only
+# real root may open through, and emulated the tests run in a user namespace.
+# (A serial port that nothing else holds open starts afresh with its next
+# open: its state goes with its last close, while a pty's lasts as long as
+# its master, here the simulator.)
+SKIP='^sip_daemon-killed-in-a-call$'
 step "test under qemu-user"
-cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 240 -E "$ALONE"
+say "left out: $SKIP (the pty stays exclusive for all but real root)"
+cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 240 \
+    -E "$ALONE|$SKIP"
 say "$ALONE: alone, up to three runs"
 cross/emulate.sh "$ARCH" ctest --test-dir "$BUILD" --output-on-failure --timeout 240 -R "$ALONE" \
     --repeat until-pass:3
