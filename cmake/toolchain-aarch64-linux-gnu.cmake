@@ -1,6 +1,8 @@
 # Cross-build for the arm64 board with Debian's cross compiler and multiarch Qt 5
 # (crossbuild-essential-arm64, qtbase5-dev:arm64, libqt5serialport5-dev:arm64; moc comes
-# from the native qtbase5-dev-tools). cross/build.sh arm64 installs all of it.
+# from the native qtbase5-dev-tools), and tmx-sip's libre-dev:arm64 and
+# librem-dev:arm64, found by pkgconf:arm64's aarch64-linux-gnu-pkg-config.
+# cross/build.sh arm64 installs all of it.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
@@ -12,6 +14,7 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # /usr; programs (moc, rcc) are the build machine's own.
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(PKG_CONFIG_EXECUTABLE /usr/bin/aarch64-linux-gnu-pkg-config CACHE FILEPATH "pkg-config for the target")
 
 # ctest runs the target's executables under qemu-user; tests that start
 # executables themselves need cross/emulate.sh around ctest.

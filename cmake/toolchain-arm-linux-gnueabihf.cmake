@@ -1,6 +1,8 @@
 # Cross-build for the armhf board with Debian's cross compiler and multiarch Qt 5
 # (crossbuild-essential-armhf, qtbase5-dev:armhf, libqt5serialport5-dev:armhf; moc comes
-# from the native qtbase5-dev-tools). cross/build.sh armhf installs all of it.
+# from the native qtbase5-dev-tools), and tmx-sip's libre-dev:armhf and
+# librem-dev:armhf, found by pkgconf:armhf's arm-linux-gnueabihf-pkg-config.
+# cross/build.sh armhf installs all of it.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
@@ -12,6 +14,7 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 # /usr; programs (moc, rcc) are the build machine's own.
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(PKG_CONFIG_EXECUTABLE /usr/bin/arm-linux-gnueabihf-pkg-config CACHE FILEPATH "pkg-config for the target")
 
 # ctest runs the target's executables under qemu-user; tests that start
 # executables themselves need cross/emulate.sh around ctest.

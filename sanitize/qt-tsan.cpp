@@ -66,14 +66,16 @@ bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 
 // The thread announces its end from inside itself (finished() is emitted on
 // the thread before Qt marks it as no longer running); whoever then sees it
-// finished acquires what it did.
+// finished acquires what it did. The slot captures nothing: reading a
+// capture would come before the release, and the thread's owner may delete
+// the slot with the thread as soon as it sees the thread finished.
 void QThread::start(Priority priority)
 {
     static const auto real =
         qtOriginal<void (*)(QThread *, Priority)>("_ZN7QThread5startENS_8PriorityE");
     if (!property(threadHooked).toBool()) {
         setProperty(threadHooked, true);
-        connect(this, &QThread::finished, this, [this] { __tsan_release(this); },
+        connect(this, &QThread::finished, this, [] { __tsan_release(QThread::currentThread()); },
                 Qt::DirectConnection);
     }
     real(this, priority);
