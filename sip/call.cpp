@@ -151,16 +151,7 @@ void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    char why[128];
-    if ((msg && msg->req) || err == ECONNRESET)
-        re_snprintf(why, sizeof why, "the phone hung up");
-    else if (err)
-        re_snprintf(why, sizeof why, "%m", err);
-    else if (msg)
-        re_snprintf(why, sizeof why, "%u %r", msg->scode, &msg->reason);
-    else
-        re_snprintf(why, sizeof why, "closed");
-    self->end(why);
+    self->end(closeReason(err, msg, "the phone hung up"));
 }
 
 void Call::ringTimeout(void *arg)

@@ -197,16 +197,7 @@ void IncomingCall::end(const std::string &why)
 void IncomingCall::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
-    char why[128];
-    if ((msg && msg->req) || err == ECONNRESET)
-        re_snprintf(why, sizeof why, "the caller hung up");
-    else if (err)
-        re_snprintf(why, sizeof why, "%m", err);
-    else if (msg)
-        re_snprintf(why, sizeof why, "%u %r", msg->scode, &msg->reason);
-    else
-        re_snprintf(why, sizeof why, "closed");
-    sipLog("%s: ended: %s", self->label.c_str(), why);
+    sipLog("%s: ended: %s", self->label.c_str(), closeReason(err, msg, "the caller hung up").c_str());
     self->finish();
 }
 

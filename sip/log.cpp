@@ -2,6 +2,7 @@
 
 #include <re.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <unistd.h>
@@ -18,4 +19,18 @@ void sipLog(const char *fmt, ...)
     line[len++] = '\n';
     ssize_t ignored = write(STDERR_FILENO, line, len);
     (void)ignored;
+}
+
+std::string closeReason(int err, const struct sip_msg *msg, const char *hungUp)
+{
+    char why[128];
+    if ((msg && msg->req) || err == ECONNRESET)
+        re_snprintf(why, sizeof why, "%s", hungUp);
+    else if (err)
+        re_snprintf(why, sizeof why, "%m", err);
+    else if (msg)
+        re_snprintf(why, sizeof why, "%u %r", msg->scode, &msg->reason);
+    else
+        re_snprintf(why, sizeof why, "closed");
+    return why;
 }
