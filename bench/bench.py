@@ -297,6 +297,18 @@ class Telephony:
                 self.write("dial 5")
 
 
+def start_sim(cmd, pty_file):
+    """Starts shield-sim and waits for the pty it names in pty_file."""
+    sim = subprocess.Popen(cmd)
+    deadline = time.time() + 10
+    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
+        if sim.poll() is not None or time.time() > deadline:
+            raise SystemExit("bench: shield-sim did not report its pty")
+        time.sleep(0.05)
+    with open(pty_file) as f:
+        return sim, f.read().strip()
+
+
 def run_condition(name, args, tmp):
     loaded = name in ("loaded", "drift")
     rate = {"idle": 0.0, "loaded": 62.5, "drift": 63.125}[name]
@@ -310,14 +322,7 @@ def run_condition(name, args, tmp):
         with open(scn, "w") as f:
             f.write(call_loop_scenario(int(args.seconds / 4) + 5))
         sim_cmd += ["-s", scn]
-    sim = subprocess.Popen(sim_cmd)
-    deadline = time.time() + 10
-    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
-        if time.time() > deadline:
-            raise SystemExit("bench: shield-sim did not report its pty")
-        time.sleep(0.05)
-    with open(pty_file) as f:
-        pty = f.read().strip()
+    sim, pty = start_sim(sim_cmd, pty_file)
 
     log_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     log_sock.bind(LOG_PORT)
@@ -515,14 +520,7 @@ def run_sip(args, tmp):
     with open(conf, "w") as f:
         f.write(f"listen 127.0.0.1:5060\napartment 123 sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}\n"
                 f"daemon {args.driver} -ic 102\n")
-    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "-s", scn])
-    deadline = time.time() + 10
-    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
-        if time.time() > deadline:
-            raise SystemExit("bench: shield-sim did not report its pty")
-        time.sleep(0.05)
-    with open(pty_file) as f:
-        pty = f.read().strip()
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
     phone = SipPhone()
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, "sip.err"), "w"))
@@ -672,14 +670,7 @@ def run_noisy(args, tmp):
     scn = os.path.join(tmp, "noisy.scn")
     with open(scn, "w") as f:
         f.write(noisy_scenario(cycles, flood_s))
-    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace, "-s", scn])
-    deadline = time.time() + 10
-    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
-        if time.time() > deadline:
-            raise SystemExit("bench: shield-sim did not report its pty")
-        time.sleep(0.05)
-    with open(pty_file) as f:
-        pty = f.read().strip()
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace, "-s", scn], pty_file)
 
     log_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     log_sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
@@ -863,15 +854,8 @@ def run_audio_condition(name, target, args, tmp):
     err_path = os.path.join(tmp, f"{tag}.err")
     # The peer starts with the daemon's first frame and stops when the
     # measurement does, so that every frame it sent has time to come back.
-    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
-                           + AUDIO_PATTERNS[name] + ["--audio-seconds", f"{args.seconds:g}"])
-    deadline = time.time() + 10
-    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
-        if time.time() > deadline:
-            raise SystemExit("bench: shield-sim did not report its pty")
-        time.sleep(0.05)
-    with open(pty_file) as f:
-        pty = f.read().strip()
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "--trace", sim_trace]
+                          + AUDIO_PATTERNS[name] + ["--audio-seconds", f"{args.seconds:g}"], pty_file)
 
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace, LORENTAK_SPI="loopback")
     if target:
@@ -1093,14 +1077,7 @@ def run_flood(args, tmp):
     conf = os.path.join(tmp, "flood.conf")
     with open(conf, "w") as f:
         f.write(f"listen 127.0.0.1:5060\nallow sip:legit@127.0.0.1\npin 1234\ndaemon {args.driver} -ic 102\n")
-    sim = subprocess.Popen([args.sim, "-q", "--pty-file", pty_file, "-s", scn])
-    deadline = time.time() + 10
-    while not (os.path.exists(pty_file) and os.path.getsize(pty_file) > 0):
-        if time.time() > deadline:
-            raise SystemExit("bench: shield-sim did not report its pty")
-        time.sleep(0.05)
-    with open(pty_file) as f:
-        pty = f.read().strip()
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
     err_path = os.path.join(tmp, "flood.err")
 
     def said(text):
