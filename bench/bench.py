@@ -309,6 +309,18 @@ def start_sim(cmd, pty_file):
         return sim, f.read().strip()
 
 
+def start_daemon(args, env, stderr, console_lines=False):
+    """Starts the daemon with the telephony side on its standard streams and
+    waits for its banner."""
+    daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=stderr)
+    tel = Telephony(daemon, console_lines=console_lines)
+    tel.start()
+    if not tel.ready.wait(15):
+        raise SystemExit("bench: the daemon did not come up")
+    return daemon, tel
+
+
 def run_condition(name, args, tmp):
     loaded = name in ("loaded", "drift")
     rate = {"idle": 0.0, "loaded": 62.5, "drift": 63.125}[name]
@@ -330,12 +342,7 @@ def run_condition(name, args, tmp):
 
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI_TRACE=spi_trace,
                LORENTAK_SPI="loopback")
-    daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    tel = Telephony(daemon, console_lines=loaded)
-    tel.start()
-    if not tel.ready.wait(15):
-        raise SystemExit("bench: the daemon did not come up")
+    daemon, tel = start_daemon(args, env, subprocess.DEVNULL, console_lines=loaded)
     time.sleep(1.0)  # let the first exchanges settle before measuring
 
     log_count = 0
@@ -679,12 +686,7 @@ def run_noisy(args, tmp):
     err_path = os.path.join(tmp, "noisy.err")
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     with open(err_path, "w") as err:
-        daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, stderr=err)
-    tel = Telephony(daemon, console_lines=False)
-    tel.start()
-    if not tel.ready.wait(15):
-        raise SystemExit("bench: the daemon did not come up")
+        daemon, tel = start_daemon(args, env, err)
     time.sleep(1.0)
     # Lines from the start-up, held back by the banner, are no lag of a flood.
     while select.select([log_sock], [], [], 0)[0]:
@@ -861,12 +863,7 @@ def run_audio_condition(name, target, args, tmp):
     if target:
         env["TMX_AUDIO_TARGET"] = str(target)
     with open(err_path, "w") as err:
-        daemon = subprocess.Popen([args.driver, "-ic", "102"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, stderr=err)
-    tel = Telephony(daemon, console_lines=False)
-    tel.start()
-    if not tel.ready.wait(15):
-        raise SystemExit("bench: the daemon did not come up")
+        daemon, tel = start_daemon(args, env, err)
     t_start = now_ns()
     settle = min(10.0, args.seconds / 6)
     time.sleep(args.seconds)
