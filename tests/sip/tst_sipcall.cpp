@@ -488,7 +488,8 @@ void tst_SipCall::call_data()
     // third wrong one locks the caller out.
     QTest::newRow("no door without the PIN")
         << "idle\n" << callers + "pin_timeout 2\n"
-        << "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
+        << "log holds a password or PIN and is readable by others (mode 0644)\n"
+           "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
                + "phone key #5\nlog wrong PIN\nphone closed\n" + callIn
                + "phone key 1234#*\nlog names no door\nphone closed\n" + callIn
                + "log no PIN in time\nphone closed\n" + callIn
@@ -553,6 +554,8 @@ void tst_SipCall::writeConfig(const QString &rowLines)
     QFile conf(d + "/tmx-sip.conf");
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write((text + rows).toUtf8());
+    // As an editor leaves it under the usual umask: readable by all.
+    QVERIFY(conf.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
 }
 
 // kamailio on 127.0.0.1:5080 with two users in a text database; baresip's
