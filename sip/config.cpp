@@ -346,3 +346,8 @@ std::string Config::allowed(const std::string &callerUser, const std::string &ca
     }
     return std::string();
 }
+
+bool Config::holdsSecrets() const
+{
+    return !password.empty() || !pin.empty();
+}

@@ -28,6 +28,9 @@ public:
     // The allow-list entry that lets this caller in (the entry itself, which
     // also names the caller for the PIN lock-out); empty when none does.
     std::string allowed(const std::string &user, const std::string &host) const;
+    // The file holds something that lets its reader in: a password or a PIN.
+    // Then no one but tmx-sip's own user should read it.
+    bool holdsSecrets() const;
 
     std::string listenAddress;          // empty: the machine's default source address
     uint16_t listenPort = 5060;

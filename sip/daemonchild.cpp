@@ -1,13 +1,13 @@
 #include "daemonchild.h"
 #include "log.h"
 
-#include <re.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,11 +15,39 @@
 DaemonChild::DaemonChild(LineHandler onLine, ExitHandler onExit)
     : onLine(std::move(onLine)), onExit(std::move(onExit))
 {
+    tmr_init(&eofTimer);
+    tmr_init(&killTimer);
 }
 
 DaemonChild::~DaemonChild()
 {
     stop();
+    if (childSignals >= 0) {
+        fd_close(childSignals);
+        close(childSignals);
+    }
+}
+
+// SIGCHLD through a descriptor on the main loop. Blocked before the first
+// fork, so none is lost; the daemon gets the signal unblocked again.
+int DaemonChild::watchChildren()
+{
+    if (childSignals >= 0)
+        return 0;
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &chld, nullptr))
+        return errno;
+    childSignals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (childSignals < 0)
+        return errno;
+    const int err = fd_listen(childSignals, FD_READ, childSignalled, this);
+    if (err) {
+        close(childSignals);
+        childSignals = -1;
+    }
+    return err;
 }
 
 int DaemonChild::start(const std::vector<std::string> &argv)
@@ -28,24 +56,38 @@ int DaemonChild::start(const std::vector<std::string> &argv)
         return EINVAL;
     if (child > 0)
         return EALREADY;
+    // Said here in words: after the fork the child can only exit.
+    if (access(argv[0].c_str(), X_OK) != 0)
+        return errno;
+    int err = watchChildren();
+    if (err)
+        return err;
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC))
         return errno;
     if (pipe2(out, O_CLOEXEC)) {
-        const int err = errno;
+        err = errno;
         close(in[0]);
         close(in[1]);
         return err;
     }
+    // Between fork and exec the child may call only async-signal-safe
+    // functions: everything it needs is made here.
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    const std::string execFailed = "sip: daemon: cannot execute " + argv[0] + "\n";
     const pid_t parent = getpid();
+    sigset_t none;
+    sigemptyset(&none);
+    struct rlimit files = {1024, 1024};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const int maxFd = files.rlim_cur < (1u << 20) ? int(files.rlim_cur) : 1 << 20;
 
     child = fork();
     if (child < 0) {
-        const int err = errno;
+        err = errno;
         for (int fd : {in[0], in[1], out[0], out[1]})
             close(fd);
         return err;
@@ -55,36 +97,35 @@ int DaemonChild::start(const std::vector<std::string> &argv)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(127);
-        // Our signals arrive through a descriptor: give the daemon the
-        // plain dispositions and an empty mask.
-        sigset_t none;
-        sigemptyset(&none);
+        // Our signals arrive through descriptors: give the daemon the plain
+        // dispositions and an empty mask.
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD})
             signal(sig, SIG_DFL);
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
+        // Only 0-2 go with it: not our sockets, nor what libre opened.
+        if (close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < maxFd; ++fd)
+                close(fd);
         execv(args[0], args.data());
-        const int err = errno;
-        char msg[512];
-        const int n = snprintf(msg, sizeof msg, "sip: daemon: cannot start %s: %s\n", args[0], strerror(err));
-        if (n > 0) {
-            ssize_t ignored = ::write(STDERR_FILENO, msg, size_t(n) < sizeof msg ? size_t(n) : sizeof msg - 1);
-            (void)ignored;
-        }
+        ssize_t ignored = ::write(STDERR_FILENO, execFailed.data(), execFailed.size());
+        (void)ignored;
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     toChild = in[1];
     fromChild = out[0];
+    quiet = false;
+    killed = false;
     lines = LineBuffer();
     queued.clear();
     fcntl(toChild, F_SETFL, fcntl(toChild, F_GETFL) | O_NONBLOCK);
     fcntl(fromChild, F_SETFL, fcntl(fromChild, F_GETFL) | O_NONBLOCK);
-    const int err = fd_listen(fromChild, FD_READ, readable, this);
+    err = fd_listen(fromChild, FD_READ, readable, this);
     if (err) {
-        stop();
+        kill();
         return err;
     }
     return 0;
@@ -143,10 +184,12 @@ void DaemonChild::readable(int flags, void *arg)
     static_cast<DaemonChild *>(arg)->readOutput();
 }
 
+// At most 64 KiB at a time, so that a daemon (or a child of its own) that
+// writes without end cannot keep the loop from the rest.
 void DaemonChild::readOutput()
 {
     char buf[4096];
-    for (;;) {
+    for (int reads = 0; reads < 16 && fromChild >= 0; ++reads) {
         const ssize_t n = read(fromChild, buf, sizeof buf);
         if (n > 0) {
             const unsigned dropped = lines.dropped();
@@ -157,16 +200,85 @@ void DaemonChild::readOutput()
             });
             if (lines.dropped() != dropped)
                 sipLog("daemon: dropped a line of more than %zu bytes", LineBuffer::maxLine);
-            if (fromChild < 0)
-                return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
-        // End of its output: the daemon has ended (or closed it, which it never does).
-        reap();
+        outputClosed();
         return;
     }
+}
+
+// End of file: the daemon has ended, is ending, or closed its output and
+// runs on. Which one, the grace time tells.
+void DaemonChild::outputClosed()
+{
+    fd_close(fromChild);
+    close(fromChild);
+    fromChild = -1;
+    checkExit();
+    if (child > 0 && !quiet)
+        tmr_start(&eofTimer, eofGraceMs, eofGraceOver, this);
+}
+
+void DaemonChild::eofGraceOver(void *arg)
+{
+    DaemonChild *self = static_cast<DaemonChild *>(arg);
+    self->checkExit();
+    if (self->child <= 0)
+        return;
+    sipLog("daemon: closed its output but runs on (pid %d): ending it", int(self->child));
+    self->closePipes();
+    ::kill(self->child, SIGTERM);
+    tmr_start(&self->killTimer, killGraceMs, killDue, self);
+}
+
+void DaemonChild::killDue(void *arg)
+{
+    DaemonChild *self = static_cast<DaemonChild *>(arg);
+    self->checkExit();
+    if (self->child <= 0 || self->killed)
+        return;
+    sipLog("daemon: still running %llu s after SIGTERM: killing it", (unsigned long long)(killGraceMs / 1000));
+    ::kill(self->child, SIGKILL);
+    self->killed = true;
+}
+
+void DaemonChild::childSignalled(int flags, void *arg)
+{
+    (void)flags;
+    DaemonChild *self = static_cast<DaemonChild *>(arg);
+    struct signalfd_siginfo info;
+    while (read(self->childSignals, &info, sizeof info) == ssize_t(sizeof info)) {
+    }
+    self->checkExit();
+}
+
+// Never waits: the daemon has exited or it has not.
+void DaemonChild::checkExit()
+{
+    if (child <= 0)
+        return;
+    int status = 0;
+    const pid_t got = waitpid(child, &status, WNOHANG);
+    if (got == child)
+        exited(status);
+    else if (got < 0 && errno == ECHILD)
+        exited(0); // not ours to wait for any more: gone all the same
+}
+
+void DaemonChild::exited(int status)
+{
+    child = -1;
+    tmr_cancel(&eofTimer);
+    tmr_cancel(&killTimer);
+    // What it wrote before it ended. A child of its own that still holds
+    // the pipe gets no further hearing.
+    if (!quiet)
+        readOutput();
+    closePipes();
+    if (!quiet && onExit)
+        onExit(status);
 }
 
 void DaemonChild::closePipes()
@@ -186,37 +298,20 @@ void DaemonChild::closePipes()
     queued.clear();
 }
 
-void DaemonChild::reap()
-{
-    closePipes();
-    if (child <= 0)
-        return;
-    int status = 0;
-    const pid_t pid = child;
-    child = -1;
-    if (waitpid(pid, &status, 0) != pid)
-        status = 0;
-    if (onExit)
-        onExit(status);
-}
-
 void DaemonChild::terminate()
 {
     if (child <= 0)
         return;
+    quiet = true;
+    tmr_cancel(&eofTimer);
     closePipes();
     ::kill(child, SIGTERM);
 }
 
 bool DaemonChild::ended()
 {
-    if (child <= 0)
-        return true;
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) != child)
-        return false;
-    child = -1;
-    return true;
+    checkExit();
+    return child <= 0;
 }
 
 void DaemonChild::kill()
@@ -224,22 +319,25 @@ void DaemonChild::kill()
     closePipes();
     if (child <= 0)
         return;
-    ::kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    child = -1;
+    quiet = true;
+    if (!killed)
+        ::kill(child, SIGKILL);
+    killed = true;
+    // Reaped by SIGCHLD once gone; one that never goes is left to init.
+    checkExit();
 }
 
 void DaemonChild::stop()
 {
-    if (child > 0) {
+    tmr_cancel(&eofTimer);
+    if (child > 0 && !killed) {
         terminate();
         // The daemon ends at once on SIGTERM; give it 2 s before SIGKILL.
         for (int i = 0; i < 200 && !ended(); ++i) {
             const struct timespec ten = {0, 10 * 1000 * 1000};
             nanosleep(&ten, nullptr);
         }
-        kill();
     }
-    closePipes();
+    kill();
+    tmr_cancel(&killTimer);
 }

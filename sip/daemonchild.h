@@ -2,14 +2,27 @@
 
 #include "linebuffer.h"
 
+#include <re.h>
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 // The daemon as tmx-sip's child: its standard input and output are pipes to
-// us, its standard error and environment are ours. Lines it writes arrive
-// through onLine, from libre's main loop; onExit tells that it ended.
+// us, its standard error and environment are ours, and it gets no other
+// descriptor of ours. Lines it writes arrive through onLine, from libre's
+// main loop; onExit tells that it ended.
+//
+// How its end is noticed, on the main loop and never by waiting for it:
+//  - Its exit: SIGCHLD arrives through a signalfd of ours (SIGCHLD is blocked
+//    for that), and waitpid(WNOHANG) tells whether it was the daemon. What it
+//    wrote before is read, then onExit. A child of the daemon's that still
+//    holds its output changes nothing.
+//  - End of file on its output while it runs on: it can no longer tell us of
+//    a call, so this is a failure. After eofGraceMs (an exit under way shows
+//    itself by then) we say so and end it: SIGTERM, SIGKILL killGraceMs later.
+//    Its exit then comes by SIGCHLD and onExit is called as for any other.
 class DaemonChild
 {
 public:
@@ -31,29 +44,42 @@ public:
     // onExit is not called for it. ended() then says when it is gone.
     void terminate();
     bool ended();
-    // Ends the daemon at once (SIGKILL) and reaps it.
+    // SIGKILL without waiting; onExit is not called for it.
     void kill();
-    // Ends the daemon and waits: SIGTERM, SIGKILL after a grace time.
+    // For the way out, off the main loop: SIGTERM, SIGKILL after a grace time.
     void stop();
     bool running() const { return child > 0; }
     pid_t pid() const { return child; }
 
 private:
     static const size_t maxQueued = 65536;
+    static const uint64_t eofGraceMs = 1000;
+    static const uint64_t killGraceMs = 2000;
 
+    static void childSignalled(int flags, void *arg);
     static void readable(int flags, void *arg);
     static void writable(int flags, void *arg);
+    static void eofGraceOver(void *arg);
+    static void killDue(void *arg);
+    int watchChildren();
+    void checkExit();
+    void exited(int status);
     void readOutput();
+    void outputClosed();
     void flush();
     void closePipes();
-    void reap();
 
     LineHandler onLine;
     ExitHandler onExit;
     pid_t child = -1;
+    bool quiet = false;         // ended at our request: no onExit
+    bool killed = false;        // SIGKILL sent
+    int childSignals = -1;      // signalfd for SIGCHLD
     int toChild = -1;
     int fromChild = -1;
     LineBuffer lines;
     std::string queued;
     bool awaitingWrite = false;
+    struct tmr eofTimer;
+    struct tmr killTimer;
 };

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +25,19 @@ void usage(FILE *out)
 {
     fprintf(out, "usage: tmx-sip --config FILE\n"
                  "       tmx-sip --check --config FILE   check the file and exit\n");
+}
+
+// A file with a password or PIN that others may read (or write) gives the
+// way in to anyone with an account on the machine. tmx-sip runs all the same.
+void warnIfExposed(const std::string &path, const Config &config)
+{
+    struct stat st;
+    if (!config.holdsSecrets() || stat(path.c_str(), &st) != 0 || !(st.st_mode & (S_IROTH | S_IWOTH)))
+        return;
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    sipLog("config: %s holds a password or PIN and is %s by others (mode %s): chmod o-rwx it", path.c_str(),
+           st.st_mode & S_IROTH ? "readable" : "writable", mode);
 }
 
 // SIGTERM and SIGINT stop; SIGHUP reads the configuration again. They come
@@ -40,6 +54,7 @@ void signalled(int flags, void *arg)
             if (!fresh.load(configPath, error)) {
                 sipLog("config: %s; the running configuration stays", error.c_str());
             } else if (board) {
+                warnIfExposed(configPath, fresh);
                 board->reload(fresh);
             }
             continue;
@@ -108,6 +123,7 @@ int main(int argc, char *argv[])
         return 0;
 
     configPath = path;
+    warnIfExposed(path, config);
     signal(SIGPIPE, SIG_IGN);
     sigset_t handled;
     sigemptyset(&handled);

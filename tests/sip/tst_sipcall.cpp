@@ -27,6 +27,8 @@
 //   touch NAME                      create the file NAME (a stand-in daemon waits for it)
 //   daemon-read TEXT, not-read TEXT the stand-in daemon read / did not read a
 //                                   line starting with TEXT
+//   descriptors N...                the stand-in daemon listed just these open
+//                                   descriptors in the file fds
 //   registrar [at most] N TEXT      the registrar wrote N lines (at least, or
 //                                   at most) holding TEXT
 //   stop                            SIGTERM to tmx-sip: it exits with 0
@@ -486,7 +488,8 @@ void tst_SipCall::call_data()
     // third wrong one locks the caller out.
     QTest::newRow("no door without the PIN")
         << "idle\n" << callers + "pin_timeout 2\n"
-        << "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
+        << "log holds a password or PIN and is readable by others (mode 0644)\n"
+           "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
                + "phone key #5\nlog wrong PIN\nphone closed\n" + callIn
                + "phone key 1234#*\nlog names no door\nphone closed\n" + callIn
                + "log no PIN in time\nphone closed\n" + callIn
@@ -507,7 +510,17 @@ void tst_SipCall::call_data()
                       "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\npoll 0\n";
     QTest::newRow("daemon keeps failing")
         << "idle\n" << "daemon /bin/sh DIR/fail.sh\n"
-        << "log ended with status 3\nlog again in 1 s\nlog again in 2 s\nlog again in 4 s\n";
+        << "log ended with status 3\nlog again in 1 s\nlog again in 2 s\nlog again in 4 s\ndescriptors 0 1 2 3\n";
+    // A daemon that closes its output and runs on, deaf to SIGTERM, would
+    // leave tmx-sip waiting for ever; so would one that exits while a child
+    // of its own holds its output (the second run stays).
+    QTest::newRow("daemon closes its output")
+        << "idle\n" << "daemon /bin/sh DIR/close-output.sh\n"
+        << "log masks loaded\nlog closed its output but runs on\nlog 2 s after SIGTERM: killing it\nlog ended by signal 9\n"
+           "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\nstop\n";
+    QTest::newRow("daemon leaves a child on its output")
+        << "idle\n" << "daemon /bin/sh DIR/leave-child.sh\n"
+        << "log ended with status 5\nlog daemon started again\nlog masks loaded\n";
 
     // Registration with kamailio. An outbound proxy before a registrar's
     // domain that has no address of its own; the phone is an extension there.
@@ -541,6 +554,8 @@ void tst_SipCall::writeConfig(const QString &rowLines)
     QFile conf(d + "/tmx-sip.conf");
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write((text + rows).toUtf8());
+    // As an editor leaves it under the usual umask: readable by all.
+    QVERIFY(conf.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
 }
 
 // kamailio on 127.0.0.1:5080 with two users in a text database; baresip's
@@ -621,7 +636,13 @@ void tst_SipCall::call()
                                + "echo 'dial 123 3'\nread cmd\necho pickup\necho 'dial 124 2'\necho drop\nread cmd\n"},
         {"door-call.sh", "echo '#stand-in daemon'\n" + dialogue + "while [ ! -e '" + d.toUtf8()
                              + "/go' ]; do sleep 0.05; done\necho 'dial 123 3'\ncat > '" + d.toUtf8() + "/stdin'\n"},
-        {"fail.sh", "exit 3\n"},
+        // ls's own listing is the 3.
+        {"fail.sh", "ls /proc/self/fd > '" + d.toUtf8() + "/fds'\nexit 3\n"},
+        {"close-output.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec >&-\nexec sleep 60\n"},
+        {"leave-child.sh", "if [ -e '" + d.toUtf8() + "/ran' ]; then\necho '#stand-in daemon'\n" + dialogue
+                               + "exec cat > /dev/null\nfi\n: > '" + d.toUtf8() + "/ran'\n"
+                               "n=0; while [ -d '" + d.toUtf8() + "' ] && [ $n -lt 120 ]; do sleep 1; n=$((n+1)); done &\n"
+                               "exit 5\n"},
     };
     for (auto it = standIns.begin(); it != standIns.end(); ++it) {
         QFile stand(d + "/" + it.key());
@@ -725,6 +746,19 @@ void tst_SipCall::runStep(const QString &step)
     } else if (verb == "touch") {
         QFile f(dir->path() + "/" + arg);
         QVERIFY(f.open(QIODevice::WriteOnly));
+    } else if (verb == "descriptors") {
+        QFile f(dir->path() + "/fds");
+        QTRY_VERIFY_WITH_TIMEOUT(f.exists(), stepTimeoutMs);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QList<int> fds;
+        for (const QByteArray &n : f.readAll().split('\n'))
+            if (!n.isEmpty())
+                fds << n.toInt();
+        std::sort(fds.begin(), fds.end());
+        QStringList got;
+        for (int fd : fds)
+            got << QString::number(fd);
+        QCOMPARE(got.join(' '), arg);
     } else if (verb == "daemon-read" || verb == "not-read") {
         auto read = [this, &arg] {
             QFile f(dir->path() + "/stdin");

@@ -58,7 +58,7 @@ void tst_SipConfig::config_data()
     QTest::addColumn<QString>("error");     // empty: the file is good
     QTest::addColumn<QString>("check");     // for a good file: key=value of what it set
 
-    QTest::newRow("empty file: defaults") << "" << "" << "open_key=#,ring=30,format=s16be,uri1=";
+    QTest::newRow("empty file: defaults") << "" << "" << "open_key=#,ring=30,format=s16be,uri1=,secrets=0";
     QTest::newRow("open key # is a value, not a comment") << "open_key #\n" << "" << "open_key=#";
     QTest::newRow("open key lower case") << "open_key b\n" << "" << "open_key=B";
     QTest::newRow("comments, blanks and CRLF") << "# x\n\n  # y\r\nring_timeout 5\r\n" << "" << "ring=5";
@@ -72,10 +72,10 @@ void tst_SipConfig::config_data()
         << "registrar sip:pbx.lan:5070\npassword a b\noutbound_proxy sip:10.0.0.1\nuser 201\n"
            "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
         << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
-                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b";
+                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b,secrets=1";
     QTest::newRow("allow-list")
         << "allow sip:201@pbx.lan 7\npin 1234\n" << ""
-        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=";
+        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=,secrets=1";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -142,6 +142,8 @@ void tst_SipConfig::config()
             got = QString::fromStdString(c.outboundProxy);
         else if (key == "password")
             got = QString::fromStdString(c.password);
+        else if (key == "secrets")
+            got = QString::number(c.holdsSecrets());
         else if (key == "virtual" || key == "black") {
             QStringList n;
             for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
