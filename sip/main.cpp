@@ -40,6 +40,8 @@ void signalled(int flags, void *arg)
             if (!fresh.load(configPath, error)) {
                 sipLog("config: %s; the running configuration stays", error.c_str());
             } else if (board) {
+                for (const std::string &warning : fresh.warnings)
+                    sipLog("config: %s", warning.c_str());
                 board->reload(fresh);
             }
             continue;
@@ -104,6 +106,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "tmx-sip: %s\n", error.c_str());
         return 2;
     }
+    for (const std::string &warning : config.warnings)
+        fprintf(stderr, "tmx-sip: %s\n", warning.c_str());
     if (check)
         return 0;
 

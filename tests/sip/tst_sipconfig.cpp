@@ -1,6 +1,6 @@
 // tmx-sip's readers of text (its configuration file, the daemon's event
 // lines and its answers in the dialplan dialogue) and its rules for callers
-// (PIN entry, lock-out) and for trying again.
+// (PIN entry, lock-out, the budget of wrong PINs) and for trying again.
 #include <QtTest>
 
 #include "backoff.h"
@@ -9,6 +9,7 @@
 #include "eventline.h"
 #include "linebuffer.h"
 #include "lockout.h"
+#include "pinbudget.h"
 #include "pinentry.h"
 
 #ifndef TMX_SIP_EXAMPLE
@@ -73,9 +74,13 @@ void tst_SipConfig::config_data()
            "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
         << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
                  "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b";
-    QTest::newRow("allow-list")
-        << "allow sip:201@pbx.lan 7\npin 1234\n" << ""
-        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=";
+    QTest::newRow("allow-list, a short PIN warns")
+        << "allow sip:201@pbx.lan pw1\nallow 7 pw2\npin 1234\n" << ""
+        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=,"
+           "password 7=pw2,warning=f:3: warning: pin: 4 digits are guessed soon; give 6 or more";
+    QTest::newRow("extension allowed without password, with a registrar")
+        << "registrar sip:pbx\npassword x\nallow 201\npin 123456\npin_budget 3\n" << ""
+        << "allowed 201@pbx=201,password 201=,warning=,budget=3";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -95,13 +100,19 @@ void tst_SipConfig::config_data()
     QTest::newRow("listen host name") << "listen pbx.lan\n" << "f:1: listen: 'pbx.lan' is not an IPv4 address" << "";
     QTest::newRow("daemon and intercom") << "intercom 102\ndaemon /bin/true\n" << "f:1: 'intercom' goes with the default daemon" << "";
     QTest::newRow("extension without registrar") << "ring_timeout 5\napartment 12 101\n" << "f:2: an extension without 'registrar'" << "";
-    QTest::newRow("allow without pin") << "allow 201\n" << "f:1: 'allow' lets callers open doors and needs 'pin'" << "";
+    QTest::newRow("allow without pin") << "allow 201 pw\n" << "f:1: 'allow' lets callers open doors and needs 'pin'" << "";
     QTest::newRow("registrar without password") << "registrar sip:pbx\n" << "f:1: 'registrar' needs 'password'" << "";
     QTest::newRow("password without registrar") << "password x\n" << "f:1: registration settings without 'registrar'" << "";
     QTest::newRow("registrar with a user") << "registrar sip:me@pbx\n" << "f:1: registrar: 'sip:me@pbx' is not a sip: URI of a host" << "";
     QTest::newRow("virtual above the masks") << "apartment 1024 sip:a@h virtual\n" << "f:1: apartment 1024: only apartments 0 to 1023" << "";
     QTest::newRow("blacklist range reversed") << "blacklist 9-7\n" << "f:1: blacklist: '9-7'" << "";
     QTest::newRow("pin not digits") << "pin 12a4\n" << "f:1: pin: give 4 to 16 digits" << "";
+    QTest::newRow("allow without password or registrar")
+        << "pin 123456\nallow 202 pw\nallow 201\n"
+        << "f:3: allow: '201' has no password: add the password its phone answers with (allow 201 PASSWORD), "
+           "or a 'registrar'" << "";
+    QTest::newRow("two callers on one line") << "allow 201 202 203\n" << "f:1: allow: one caller per line" << "";
+    QTest::newRow("pin_budget zero") << "pin_budget 0\n" << "f:1: pin_budget: '0'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
 }
 
@@ -147,6 +158,14 @@ void tst_SipConfig::config()
             for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
                 n << QString::number(a);
             got = n.join('+');
+        } else if (key.startsWith("password ")) {
+            const Config::Caller *who = c.callerNamed(key.mid(9).toStdString());
+            got = who ? QString::fromStdString(who->password) : "(none)";
+        } else if (key == "warning") {
+            for (const std::string &w : c.warnings)
+                got += QString::fromStdString(w);
+        } else if (key == "budget") {
+            got = QString::number(c.pinBudget);
         } else if (key.startsWith("allowed ")) {
             const QString who = key.mid(8);
             got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));
@@ -288,20 +307,22 @@ void tst_SipConfig::pinEntry()
     QCOMPARE(entry.door(), door);
 }
 
-// Wrong PINs at the given times (s); locked or not at the time asked; the
-// period is 600 s.
+// Wrong PINs at the given times (s); the caller locked or not at the time
+// asked, and calling in closed or not for everyone when they came from
+// different callers with a budget of 3; the period is 600 s for both.
 void tst_SipConfig::lockout_data()
 {
     QTest::addColumn<QString>("wrongAt");
     QTest::addColumn<int>("askedAt");
     QTest::addColumn<bool>("locked");
+    QTest::addColumn<bool>("closed");
 
-    QTest::newRow("two wrong") << "0,10" << 20 << false;
-    QTest::newRow("three wrong") << "0,10,20" << 30 << true;
-    QTest::newRow("still locked") << "0,10,20" << 619 << true;
-    QTest::newRow("lock over") << "0,10,20" << 620 << false;
-    QTest::newRow("third after the period") << "0,300,600" << 601 << false;
-    QTest::newRow("three within the last period") << "0,300,600,610" << 620 << true;
+    QTest::newRow("two wrong") << "0,10" << 20 << false << false;
+    QTest::newRow("three wrong") << "0,10,20" << 30 << true << true;
+    QTest::newRow("still locked, budget back") << "0,10,20" << 619 << true << false;
+    QTest::newRow("lock over") << "0,10,20" << 620 << false << false;
+    QTest::newRow("third after the period") << "0,300,600" << 601 << false << false;
+    QTest::newRow("three within the last period") << "0,300,600,610" << 620 << true << true;
 }
 
 void tst_SipConfig::lockout()
@@ -309,11 +330,20 @@ void tst_SipConfig::lockout()
     QFETCH(QString, wrongAt);
     QFETCH(int, askedAt);
     QFETCH(bool, locked);
+    QFETCH(bool, closed);
     Lockout lock(600000);
-    for (const QString &t : wrongAt.split(','))
+    PinBudget budget(3, 600000);
+    int spent = 0;
+    for (const QString &t : wrongAt.split(',')) {
         lock.wrong("sip:201@pbx", uint64_t(t.toInt()) * 1000);
+        spent += budget.wrong(uint64_t(t.toInt()) * 1000);
+    }
     QCOMPARE(lock.locked("sip:201@pbx", uint64_t(askedAt) * 1000), locked);
     QVERIFY(!lock.locked("sip:202@pbx", uint64_t(askedAt) * 1000));
+    QCOMPARE(budget.closed(uint64_t(askedAt) * 1000), closed);
+    QVERIFY(spent <= 1);    // the closing is said once
+    budget.reset();
+    QVERIFY(!budget.closed(uint64_t(askedAt) * 1000));
 }
 
 void tst_SipConfig::backoff_data()
