@@ -41,7 +41,7 @@ bool pickOurs(const struct sip_hdr *hdr, const struct sip_msg *msg, void *arg)
 
 } // namespace
 
-DigestChallenge::DigestChallenge()
+DigestChallenge::DigestChallenge(uint64_t lifeMs) : life(lifeMs)
 {
     uint8_t secret[32];
     rand_bytes(secret, sizeof secret);
@@ -84,7 +84,7 @@ DigestChallenge::Result DigestChallenge::verify(const struct sip_msg *msg, const
 {
     const uint64_t now = tmr_jiffies();
     for (auto it = used.begin(); it != used.end();)
-        it = now - it->second > nonceLifeMs ? used.erase(it) : std::next(it);
+        it = now - it->second > life ? used.erase(it) : std::next(it);
 
     Pick pick{};
     sip_msg_hdr_apply(msg, true, SIP_HDR_AUTHORIZATION, pickOurs, &pick);
@@ -121,7 +121,7 @@ DigestChallenge::Result DigestChallenge::verify(const struct sip_msg *msg, const
         why = "a digest with a quality of protection we did not offer";
         return Refused;
     }
-    if (now - issued > nonceLifeMs) {
+    if (now - issued > life) {
         why = "an expired nonce";
         return Stale;
     }

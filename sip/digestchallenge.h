@@ -10,7 +10,7 @@
 // challenge to put in a 401, and the check of the Authorization a caller
 // answers it with. The nonce is the time it was made and an HMAC of that
 // time under a secret drawn at start, so nothing is kept per challenge and a
-// nonce from before a restart is worthless. A nonce lives nonceLifeMs and
+// nonce from before a restart is worthless. A nonce lives lifeMs and
 // opens one call only: those that did are remembered until they expire, so
 // a captured INVITE cannot be sent again. (DigestAuth is the other side: it
 // answers the registrar's challenges.)
@@ -27,7 +27,7 @@ public:
     static const uint64_t nonceLifeMs = 30000;
     static const char realm[];
 
-    DigestChallenge();
+    explicit DigestChallenge(uint64_t lifeMs = nonceLifeMs);
     ~DigestChallenge();
     DigestChallenge(const DigestChallenge &) = delete;
     DigestChallenge &operator=(const DigestChallenge &) = delete;
@@ -47,6 +47,7 @@ private:
     std::string nonce(uint64_t issued) const;
     std::string mac(uint64_t issued) const;
 
+    const uint64_t life;
     struct hmac *hmac = nullptr;
     std::map<std::string, uint64_t> used;   // nonce -> when it was made
 };

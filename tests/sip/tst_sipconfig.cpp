@@ -1,11 +1,15 @@
 // tmx-sip's readers of text (its configuration file, the daemon's event
 // lines and its answers in the dialplan dialogue) and its rules for callers
 // (PIN entry, lock-out, the budget of wrong PINs) and for trying again.
+#include <QCryptographicHash>
 #include <QtTest>
+
+#include <re.h>
 
 #include "backoff.h"
 #include "config.h"
 #include "dialplan.h"
+#include "digestchallenge.h"
 #include "eventline.h"
 #include "linebuffer.h"
 #include "lockout.h"
@@ -33,6 +37,8 @@ private slots:
     void pinEntry();
     void lockout_data();
     void lockout();
+    void digest_data();
+    void digest();
     void backoff_data();
     void backoff();
 };
@@ -344,6 +350,65 @@ void tst_SipConfig::lockout()
     QVERIFY(spent <= 1);    // the closing is said once
     budget.reset();
     QVERIFY(!budget.closed(uint64_t(askedAt) * 1000));
+}
+
+// An INVITE from sip:201@h to sip:door@h answering our challenge as a phone
+// would, with one thing changed; what the check makes of it.
+void tst_SipConfig::digest_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("result");
+
+    QTest::newRow("right") << "" << int(DigestChallenge::Good);
+    QTest::newRow("wrong password") << "password=wrong" << int(DigestChallenge::Refused);
+    QTest::newRow("username not From's") << "username=202" << int(DigestChallenge::Refused);
+    QTest::newRow("digest for another URI") << "uri=sip:door@other" << int(DigestChallenge::Refused);
+    QTest::newRow("nonce not ours") << "nonce=0000000000000001" << int(DigestChallenge::Refused);
+    QTest::newRow("nonce expired") << "life=0" << int(DigestChallenge::Stale);
+    QTest::newRow("another realm") << "realm=pbx" << int(DigestChallenge::Unanswered);
+}
+
+void tst_SipConfig::digest()
+{
+    QFETCH(QString, change);
+    QFETCH(int, result);
+    QHash<QString, QString> p{{"password", "secret"}, {"username", "201"}, {"uri", "sip:door@h"}, {"realm", "tmx-sip"}};
+    for (const QString &kv : change.split(',', Qt::SkipEmptyParts))
+        p[kv.section('=', 0, 0)] = kv.section('=', 1);
+    DigestChallenge challenge(p.value("life", "30000").toULongLong());
+    const std::string header = challenge.header();
+    const QString nonce = p.value("nonce", QString::fromStdString(header).section("nonce=\"", 1).section('"', 0, 0));
+    const uint64_t madeAt = tmr_jiffies();
+    while (p.contains("life") && tmr_jiffies() == madeAt) {
+        // the nonce's one millisecond of life
+    }
+    auto md5 = [](const QString &t) { return QCryptographicHash::hash(t.toUtf8(), QCryptographicHash::Md5).toHex(); };
+    const QString response =
+        md5(md5(p["username"] + ":" + p["realm"] + ":" + p["password"]) + ":" + nonce + ":00000001:c1:auth:"
+            + md5("INVITE:" + p["uri"]));
+    const QByteArray text = QStringLiteral(
+        "INVITE sip:door@h SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5099;branch=z9hG4bK1\r\n"
+        "From: <sip:201@h>;tag=1\r\nTo: <sip:door@h>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n"
+        "Authorization: Digest username=\"%1\", realm=\"%2\", nonce=\"%3\", uri=\"%4\", response=\"%5\", "
+        "qop=auth, nc=00000001, cnonce=\"c1\"\r\nContent-Length: 0\r\n\r\n")
+                                .arg(p["username"], p["realm"], nonce, p["uri"], response)
+                                .toUtf8();
+    struct mbuf *mb = mbuf_alloc(text.size());
+    mbuf_write_mem(mb, reinterpret_cast<const uint8_t *>(text.constData()), size_t(text.size()));
+    mb->pos = 0;
+    struct sip_msg *msg = nullptr;
+    QCOMPARE(sip_msg_decode(&msg, mb), 0);
+    const std::string password = "secret";
+    const char *why = "";
+    QCOMPARE(int(challenge.verify(msg, &password, why)), result);
+    // A nonce opens one call; a name we do not know never gets in.
+    if (result == DigestChallenge::Good) {
+        QCOMPARE(int(challenge.verify(msg, &password, why)), int(DigestChallenge::Refused));
+        QCOMPARE(QString(why), QString("a nonce that already opened a call"));
+    }
+    QVERIFY(challenge.verify(msg, nullptr, why) != DigestChallenge::Good);
+    mem_deref(msg);
+    mem_deref(mb);
 }
 
 void tst_SipConfig::backoff_data()
