@@ -94,13 +94,14 @@ DigestChallenge::Result DigestChallenge::verify(const struct sip_msg *msg, const
     }
     const struct httpauth_digest_resp &resp = pick.resp;
 
-    // Our nonce: 16 hex digits of the time it was made, then the HMAC of it.
+    // Our nonce: 16 hex digits of the time it was made, then the HMAC of
+    // that time; exactly as we write it, so no other spelling of the same
+    // time passes for another nonce.
     const std::string n = text(resp.nonce);
-    const std::string issuedHex = n.substr(0, 16);
     char *end = nullptr;
-    const uint64_t issued = n.size() == 56 ? std::strtoull(issuedHex.c_str(), &end, 16) : 0;
-    const std::string expected = end && !*end ? mac(issued) : std::string();
-    if (expected.size() != 40 || !sameBytes(n.c_str() + 16, expected.c_str(), 40) || issued > now) {
+    const uint64_t issued = n.size() == 56 ? std::strtoull(n.substr(0, 16).c_str(), &end, 16) : 0;
+    const std::string expected = end && !*end && issued <= now ? nonce(issued) : std::string();
+    if (expected.size() != n.size() || !sameBytes(n.c_str(), expected.c_str(), n.size())) {
         why = "a nonce we never gave";
         return Refused;
     }
