@@ -16,8 +16,10 @@ simulator's trace, which this reads), and measures these conditions:
           without a pause for as long again: event latency per 10 s, the lag
           of the serial trace on 20004, RSS at start and end;
   sip     a call through tmx-sip to a phone played here (see run_sip);
-  flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, with
-          an allowed caller calling in each second meanwhile; then the
+  flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, then
+          10,000 that write the allowed caller's name in From and answer the
+          challenge with guessed passwords, with the allowed caller (who
+          knows its password) calling in each second meanwhile; then the
           daemon killed and tmx-sip stopped (see run_flood).
 
 Prints one table and writes the same figures as JSON. The audio-* conditions
@@ -985,14 +987,42 @@ def sip_header(data, name):
     return ""
 
 
-class Intruder:
-    """Sends the flood and ACKs each refusal, from 127.0.0.1:5090."""
+LEGIT_PASSWORD = "legit-secret"
 
-    def __init__(self):
+
+def digest_answer(challenge, user, password, uri, method="INVITE"):
+    """An Authorization value answering a WWW-Authenticate challenge (qop=auth)."""
+    import hashlib
+    import re
+
+    def param(name):
+        m = re.search(name + r'="([^"]*)"', challenge)
+        return m.group(1) if m else ""
+
+    def md5(text):
+        return hashlib.md5(text.encode()).hexdigest()
+
+    realm, nonce = param("realm"), param("nonce")
+    ha1 = md5(f"{user}:{realm}:{password}")
+    ha2 = md5(f"{method}:{uri}")
+    response = md5(f"{ha1}:{nonce}:00000001:4a7c:auth:{ha2}")
+    return (f'Digest username="{user}", realm="{realm}", nonce="{nonce}", uri="{uri}", '
+            f'response="{response}", algorithm=MD5, qop=auth, nc=00000001, cnonce="4a7c"')
+
+
+class Intruder:
+    """Sends the flood and ACKs each refusal, from 127.0.0.1:5090. As a
+    spoofer it writes the allowed caller's name in From and answers the
+    latest challenge it got with a guessed password."""
+
+    def __init__(self, user="intruder", spoof=False):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
         self.sock.bind(("127.0.0.1", 5090))
         self.sock.settimeout(0.2)
+        self.user = user
+        self.spoof = spoof
+        self.challenge = None
         self.sent = 0
         self.replies = {}
         self.running = True
@@ -1005,32 +1035,41 @@ class Intruder:
                 continue
             code = sip_status(data)
             self.replies[code] = self.replies.get(code, 0) + 1
+            if code == 401:
+                self.challenge = sip_header(data, b"www-authenticate")
             if code and code >= 300:
                 n = sip_header(data, b"call-id").split("-")[-1]
                 to_tag = sip_header(data, b"to").partition(";tag=")[2]
-                self.sock.sendto(sip_request("ACK", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
+                self.sock.sendto(sip_request("ACK", "sip:intercom@127.0.0.1:5060", self.user, 5090, f"f{n}",
                                              f"t{n}", f"flood-{n}", 1, to_tag), SIP_TMX)
 
     def flood(self):
         extra, body = sdp_offer(40000)
+        uri = "sip:intercom@127.0.0.1:5060"
         t0 = time.monotonic()
         for n in range(FLOOD_INVITES):
             due = t0 + n * FLOOD_SECONDS / FLOOD_INVITES
             wait = due - time.monotonic()
             if wait > 0.001:
                 time.sleep(wait)
-            self.sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "intruder", 5090, f"f{n}",
-                                         f"t{n}", f"flood-{n}", 1, extra=extra, body=body), SIP_TMX)
+            auth = ""
+            if self.spoof and self.challenge:
+                auth = f"Authorization: {digest_answer(self.challenge, self.user, f'guess{n}', uri)}\r\n"
+            self.sock.sendto(sip_request("INVITE", uri, self.user, 5090, f"f{n}",
+                                         f"t{n}", f"flood-{n}", 1, extra=extra + auth, body=body), SIP_TMX)
             self.sent += 1
         return time.monotonic() - t0
 
 
 def legit_call(sock, n):
-    """One call in from the allowed caller: ms to its 200 OK, or None."""
+    """One call in from the allowed caller, who answers the challenge with
+    its password: ms from its first INVITE to the 200 OK, or None."""
     extra, body = sdp_offer(40002)
+    uri = "sip:intercom@127.0.0.1:5060"
     t0 = now_ns()
-    sock.sendto(sip_request("INVITE", "sip:intercom@127.0.0.1:5060", "legit", 5091, f"l{n}", f"l{n}",
-                            f"legit-{n}", 1, extra=extra, body=body), SIP_TMX)
+    cseq = 1
+    sock.sendto(sip_request("INVITE", uri, "legit", 5091, f"l{n}", f"l{n}",
+                            f"legit-{n}", cseq, extra=extra, body=body), SIP_TMX)
     ok = None
     deadline = time.time() + 5
     while time.time() < deadline:
@@ -1038,9 +1077,15 @@ def legit_call(sock, n):
             data = sock.recv(65535)
         except socket.timeout:
             continue
-        if sip_header(data, b"call-id") != f"legit-{n}":
+        if sip_header(data, b"call-id") != f"legit-{n}" or sip_header(data, b"cseq") != f"{cseq} INVITE":
             continue
         code = sip_status(data)
+        if code == 401 and cseq == 1:
+            cseq = 2
+            auth = digest_answer(sip_header(data, b"www-authenticate"), "legit", LEGIT_PASSWORD, uri)
+            sock.sendto(sip_request("INVITE", uri, "legit", 5091, f"l{n}b", f"l{n}", f"legit-{n}", cseq,
+                                    extra=extra + f"Authorization: {auth}\r\n", body=body), SIP_TMX)
+            continue
         if code and code >= 200:
             ok = data if code == 200 else None
             took = now_ns() - t0
@@ -1049,8 +1094,9 @@ def legit_call(sock, n):
         return None
     to_tag = sip_header(ok, b"to").partition(";tag=")[2]
     contact = sip_header(ok, b"contact").strip("<>").split(";")[0].split(">")[0]
-    sock.sendto(sip_request("ACK", contact, "legit", 5091, f"la{n}", f"l{n}", f"legit-{n}", 1, to_tag), SIP_TMX)
-    sock.sendto(sip_request("BYE", contact, "legit", 5091, f"lb{n}", f"l{n}", f"legit-{n}", 2, to_tag), SIP_TMX)
+    sock.sendto(sip_request("ACK", contact, "legit", 5091, f"la{n}", f"l{n}", f"legit-{n}", cseq, to_tag), SIP_TMX)
+    sock.sendto(sip_request("BYE", contact, "legit", 5091, f"lb{n}", f"l{n}", f"legit-{n}", cseq + 1, to_tag),
+                SIP_TMX)
     deadline = time.time() + 5
     while time.time() < deadline:
         try:
@@ -1060,6 +1106,39 @@ def legit_call(sock, n):
         if sip_header(data, b"call-id") == f"legit-{n}" and sip_header(data, b"cseq").endswith("BYE"):
             break
     return took
+
+
+def flood_phase(sip_pid, legit, first_call, intruder):
+    """One flood with the allowed caller calling in each second meanwhile and
+    once 10 s after: what the flood got, the allowed calls, CPU and RSS."""
+    rx = threading.Thread(target=intruder.receive, daemon=True)
+    rx.start()
+    answers = []
+    flooding = threading.Thread(target=lambda: answers.append(intruder.flood()), daemon=True)
+    rss_before = rss_kb(sip_pid)
+    c0 = cpu_seconds(sip_pid)
+    t0 = now_ns()
+    flooding.start()
+    during = []
+    n = first_call
+    while flooding.is_alive():
+        started = time.time()
+        during.append(legit_call(legit, n))
+        n += 1
+        time.sleep(max(0.0, 1.0 - (time.time() - started)))
+    flooding.join()
+    cpu = (cpu_seconds(sip_pid) - c0) / ((now_ns() - t0) / 1e9)
+    rss_end = rss_kb(sip_pid)
+    time.sleep(10)
+    intruder.running = False
+    rx.join()
+    after = legit_call(legit, n)
+    intruder.sock.close()
+    return {
+        "sent": intruder.sent, "seconds": answers[0] if answers else None, "replies": dict(intruder.replies),
+        "during": during, "after": after, "cpu": cpu, "rss_before": rss_before, "rss_end": rss_end,
+        "rss_after": rss_kb(sip_pid), "next_call": n + 1,
+    }
 
 
 def run_flood(args, tmp):
@@ -1073,7 +1152,7 @@ def run_flood(args, tmp):
         f.write("idle\n")
     conf = os.path.join(tmp, "flood.conf")
     with open(conf, "w") as f:
-        f.write(f"listen 127.0.0.1:5060\nallow sip:legit@127.0.0.1\npin 1234\ndaemon {args.driver} -ic 102\n")
+        f.write(f"listen 127.0.0.1:5060\nallow sip:legit@127.0.0.1 {LEGIT_PASSWORD}\npin 123456\ndaemon {args.driver} -ic 102\n")
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
     err_path = os.path.join(tmp, "flood.err")
 
@@ -1093,32 +1172,14 @@ def run_flood(args, tmp):
     legit.bind(("127.0.0.1", 5091))
     legit.settimeout(0.2)
     quiet = [legit_call(legit, 0)]
-    rss_before = rss_kb(sip.pid)
-
-    intruder = Intruder()
-    rx = threading.Thread(target=intruder.receive, daemon=True)
-    rx.start()
-    answers = []
-    flooding = threading.Thread(target=lambda: answers.append(intruder.flood()), daemon=True)
-    c0 = cpu_seconds(sip.pid)
-    t0 = now_ns()
-    flooding.start()
-    during = []
-    n = 1
-    while flooding.is_alive():
-        started = time.time()
-        during.append(legit_call(legit, n))
-        n += 1
-        time.sleep(max(0.0, 1.0 - (time.time() - started)))
-    flooding.join()
-    cpu = (cpu_seconds(sip.pid) - c0) / ((now_ns() - t0) / 1e9)
-    rss_end = rss_kb(sip.pid)
-    time.sleep(10)
-    intruder.running = False
-    rx.join()
-    after = [legit_call(legit, n)]
-    rss_after = rss_kb(sip.pid)
+    stranger = flood_phase(sip.pid, legit, 1, Intruder())
+    spoofer = flood_phase(sip.pid, legit, stranger["next_call"], Intruder("legit", spoof=True))
     hwm = peak_rss_kb(sip.pid)
+    with open(err_path) as f:
+        log = f.read()
+    # Calls of the flood that reached PIN entry (none should).
+    flood_at_pin = len(re.findall(r"incoming call flood-\d+ from .*waiting for the PIN", log))
+    legit_at_pin = len(re.findall(r"incoming call legit-\d+ from .*waiting for the PIN", log))
 
     with open(err_path) as f:
         pid = re.findall(r"pid (\d+)", f.read())[-1]
@@ -1140,47 +1201,58 @@ def run_flood(args, tmp):
     sim.kill()
     sim.wait()
     legit.close()
-    intruder.sock.close()
     if os.environ.get("BENCH_SIP_LOG"):
         with open(err_path) as f:
             sys.stderr.write(f.read())
-    answered = [x for x in during if x is not None]
-    return {
-        "condition": "flood",
-        "flood_invites": intruder.sent,
-        "sip_flood_seconds": round(answers[0], 1) if answers else None,
-        "flood_refused_403": intruder.replies.get(403, 0),
-        "flood_other_replies": sum(v for k, v in intruder.replies.items() if k != 403),
-        "flood_legit_answered": f"{len(during)}/{len(answered)}",
-        "flood_legit_ms_quiet": ms(quiet[0]) if quiet[0] else None,
-        "flood_legit_ms_p50": ms(percentile(answered, 50)),
-        "flood_legit_ms_max": ms(max(answered) if answered else None),
-        "flood_legit_ms_after": ms(after[0]) if after[0] else None,
-        "flood_cpu_percent": round(100.0 * cpu, 1),
-        "flood_rss_kb_before": rss_before,
-        "flood_rss_kb_end": rss_end,
-        "flood_rss_kb_10s_after": rss_after,
+    result = {"condition": "flood", "flood_legit_ms_quiet": ms(quiet[0]) if quiet[0] else None}
+    for key, phase in (("stranger", stranger), ("spoof", spoofer)):
+        answered = [x for x in phase["during"] if x is not None]
+        result.update({
+            f"{key}_invites": phase["sent"],
+            f"{key}_seconds": round(phase["seconds"], 1) if phase["seconds"] else None,
+            f"{key}_refused_401": phase["replies"].get(401, 0),
+            f"{key}_other_replies": sum(v for k, v in phase["replies"].items() if k != 401),
+            f"{key}_legit_answered": f"{len(phase['during'])}/{len(answered)}",
+            f"{key}_legit_ms_p50": ms(percentile(answered, 50)),
+            f"{key}_legit_ms_max": ms(max(answered) if answered else None),
+            f"{key}_legit_ms_after": ms(phase["after"]) if phase["after"] else None,
+            f"{key}_cpu_percent": round(100.0 * phase["cpu"], 1),
+            f"{key}_rss_kb_before": phase["rss_before"],
+            f"{key}_rss_kb_end": phase["rss_end"],
+            f"{key}_rss_kb_10s_after": phase["rss_after"],
+        })
+    result.update({
+        "flood_at_pin_entry": flood_at_pin,
+        "legit_at_pin_entry": legit_at_pin,
         "peak_rss_kb": hwm,
         "daemon_restart_ms": round(restarted) if restarted else None,
         "sigterm_exit_ms": round(stopped),
         "sigterm_exit_status": status,
-    }
+    })
+    return result
 
 
 ROWS.extend([
-    ("SIP flood: INVITEs sent", "flood_invites"),
-    ("SIP flood: seconds", "sip_flood_seconds"),
-    ("SIP flood: refused with 403", "flood_refused_403"),
-    ("SIP flood: other answers", "flood_other_replies"),
-    ("SIP flood: allowed calls / answered", "flood_legit_answered"),
-    ("SIP flood: answer, quiet (ms)", "flood_legit_ms_quiet"),
-    ("SIP flood: answer p50 (ms)", "flood_legit_ms_p50"),
-    ("SIP flood: answer max (ms)", "flood_legit_ms_max"),
-    ("SIP flood: answer after (ms)", "flood_legit_ms_after"),
-    ("SIP flood: tmx-sip CPU (%)", "flood_cpu_percent"),
-    ("SIP flood: RSS before (kB)", "flood_rss_kb_before"),
-    ("SIP flood: RSS at the end (kB)", "flood_rss_kb_end"),
-    ("SIP flood: RSS 10 s after (kB)", "flood_rss_kb_10s_after"),
+    ("SIP flood: allowed caller's answer, quiet (ms)", "flood_legit_ms_quiet"),
+])
+for _key, _what in (("stranger", "not allowed"), ("spoof", "allowed name, guessed password")):
+    ROWS.extend([
+        (f"SIP flood, {_what}: INVITEs sent", f"{_key}_invites"),
+        (f"SIP flood, {_what}: seconds", f"{_key}_seconds"),
+        (f"SIP flood, {_what}: refused with 401", f"{_key}_refused_401"),
+        (f"SIP flood, {_what}: other answers", f"{_key}_other_replies"),
+        (f"SIP flood, {_what}: allowed calls / answered", f"{_key}_legit_answered"),
+        (f"SIP flood, {_what}: answer p50 (ms)", f"{_key}_legit_ms_p50"),
+        (f"SIP flood, {_what}: answer max (ms)", f"{_key}_legit_ms_max"),
+        (f"SIP flood, {_what}: answer after (ms)", f"{_key}_legit_ms_after"),
+        (f"SIP flood, {_what}: tmx-sip CPU (%)", f"{_key}_cpu_percent"),
+        (f"SIP flood, {_what}: RSS before (kB)", f"{_key}_rss_kb_before"),
+        (f"SIP flood, {_what}: RSS at the end (kB)", f"{_key}_rss_kb_end"),
+        (f"SIP flood, {_what}: RSS 10 s after (kB)", f"{_key}_rss_kb_10s_after"),
+    ])
+ROWS.extend([
+    ("SIP flood: flood calls at PIN entry", "flood_at_pin_entry"),
+    ("SIP flood: allowed calls at PIN entry", "legit_at_pin_entry"),
     ("daemon killed: started again (ms)", "daemon_restart_ms"),
     ("tmx-sip SIGTERM to exit (ms)", "sigterm_exit_ms"),
 ])

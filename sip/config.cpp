@@ -121,6 +121,9 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     std::map<std::string, int> seen;
     int extensionLine = 0;
     int allowLine = 0;
+    int noPasswordLine = 0;
+    int pinLine = 0;
+    warnings.clear();
     while (std::getline(in, raw)) {
         ++lineNo;
         const std::string line = trim(raw);
@@ -260,23 +263,34 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             registerRetryMin = unsigned(lo);
             registerRetryMax = unsigned(hi);
         } else if (key == "allow") {
-            for (const std::string &w : words(value)) {
-                if (hasScheme(w)) {
-                    struct pl pl;
-                    struct uri uri;
-                    pl_set_str(&pl, w.c_str());
-                    if (!validUri(w) || uri_decode(&uri, &pl) || !pl_isset(&uri.user))
-                        return fail("allow: '" + w + "' is not a sip:user@host URI");
-                } else if (!validExtension(w)) {
-                    return fail("allow: '" + w + "' is neither a sip:user@host URI nor a user");
-                }
-                allow.push_back(w);
+            const std::vector<std::string> w = words(value);
+            if (w.size() > 2)
+                return fail("allow: one caller per line: allow USER PASSWORD, or allow sip:user@host PASSWORD");
+            if (hasScheme(w[0])) {
+                struct pl pl;
+                struct uri uri;
+                pl_set_str(&pl, w[0].c_str());
+                if (!validUri(w[0]) || uri_decode(&uri, &pl) || !pl_isset(&uri.user))
+                    return fail("allow: '" + w[0] + "' is not a sip:user@host URI");
+            } else if (!validExtension(w[0])) {
+                return fail("allow: '" + w[0] + "' is neither a sip:user@host URI nor a user");
             }
+            for (const Caller &c : allow)
+                if (c.who == w[0])
+                    return fail("allow: '" + w[0] + "' is given twice");
+            allow.push_back(Caller{w[0], w.size() == 2 ? w[1] : std::string()});
             allowLine = allowLine ? allowLine : lineNo;
+            if (w.size() == 1 && !noPasswordLine)
+                noPasswordLine = lineNo;
         } else if (key == "pin") {
             if (value.size() < 4 || value.size() > 16 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("pin: give 4 to 16 digits");
             pin = value;
+            pinLine = lineNo;
+        } else if (key == "pin_budget") {
+            if (!toLong(value, 1, 1000, n))
+                return fail("pin_budget: '" + value + "' is not a number of wrong PINs from 1 to 1000");
+            pinBudget = unsigned(n);
         } else if (key == "pin_timeout") {
             if (!toLong(value, 1, 600, n))
                 return fail("pin_timeout: '" + value + "' is not a number of seconds from 1 to 600");
@@ -297,6 +311,17 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
         return failAt(extensionLine, "an extension without 'registrar': give a sip: URI or the registrar");
     if (!allow.empty() && pin.empty())
         return failAt(allowLine, "'allow' lets callers open doors and needs 'pin'");
+    if (noPasswordLine && registrar.empty()) {
+        std::string who;
+        for (const Caller &c : allow)
+            if (c.password.empty())
+                who = who.empty() ? c.who : who;
+        return failAt(noPasswordLine, "allow: '" + who + "' has no password: add the password its phone answers"
+                                      " with (allow " + who + " PASSWORD), or a 'registrar' whose extension it is");
+    }
+    if (!pin.empty() && pin.size() < 6)
+        warnings.push_back(name + ":" + std::to_string(pinLine) + ": warning: pin: " + std::to_string(pin.size())
+                           + " digits are guessed soon; give 6 or more");
     if (!registrar.empty() && password.empty())
         return failAt(seen["registrar"], "'registrar' needs 'password'");
     if (registrar.empty() && (seen.count("outbound_proxy") || seen.count("password") || seen.count("expires")))
@@ -326,28 +351,47 @@ std::string Config::aor() const
     return registrar.empty() ? std::string() : "sip:" + user + "@" + registrarDomain;
 }
 
-std::string Config::allowed(const std::string &callerUser, const std::string &callerHost) const
+const Config::Caller *Config::caller(const std::string &callerUser, const std::string &callerHost) const
 {
     if (callerUser.empty())
-        return std::string();
-    for (const std::string &entry : allow) {
-        if (!hasScheme(entry)) {
-            if (entry == callerUser)
-                return entry;
+        return nullptr;
+    for (const Caller &entry : allow) {
+        if (!hasScheme(entry.who)) {
+            if (entry.who == callerUser)
+                return &entry;
             continue;
         }
         struct pl pl;
         struct uri uri;
-        pl_set_str(&pl, entry.c_str());
+        pl_set_str(&pl, entry.who.c_str());
         if (uri_decode(&uri, &pl))
             continue;
         if (!pl_strcmp(&uri.user, callerUser.c_str()) && !pl_strcasecmp(&uri.host, callerHost.c_str()))
-            return entry;
+            return &entry;
     }
-    return std::string();
+    return nullptr;
+}
+
+const Config::Caller *Config::callerNamed(const std::string &who) const
+{
+    for (const Caller &entry : allow)
+        if (entry.who == who)
+            return &entry;
+    return nullptr;
+}
+
+std::string Config::allowed(const std::string &callerUser, const std::string &callerHost) const
+{
+    const Caller *c = caller(callerUser, callerHost);
+    return c ? c->who : std::string();
 }
 
 bool Config::holdsSecrets() const
 {
-    return !password.empty() || !pin.empty();
+    if (!password.empty() || !pin.empty())
+        return true;
+    for (const Caller &c : allow)
+        if (!c.password.empty())
+            return true;
+    return false;
 }

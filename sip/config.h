@@ -14,6 +14,7 @@ public:
     enum class SampleFormat { S16BE, S16LE };
 
     // Reads and checks the file; on failure error names the line and the fault.
+    // What is accepted but unwise goes to warnings, one line each.
     bool load(const std::string &path, std::string &error);
     // The same for text already read; name stands for the file in messages.
     bool parse(const std::string &text, const std::string &name, std::string &error);
@@ -25,12 +26,27 @@ public:
     // Our address of record with the registrar, sip:user@domain; empty
     // without a registrar.
     std::string aor() const;
-    // The allow-list entry that lets this caller in (the entry itself, which
-    // also names the caller for the PIN lock-out); empty when none does.
+    // One caller who may call in: "sip:user@host" or a bare user (any host),
+    // with the password its phone answers our digest challenge with. Without
+    // a password the caller is an extension of the registrar, taken only
+    // from the registrar's or the outbound proxy's address.
+    struct Caller
+    {
+        std::string who;
+        std::string password;
+    };
+    // The allow-list entry for this caller's From user and host; null when none.
+    const Caller *caller(const std::string &user, const std::string &host) const;
+    // The entry named who; null when none.
+    const Caller *callerNamed(const std::string &who) const;
+    // The allow-list entry that lets this caller in (its "who", which also
+    // names the caller for the PIN lock-out); empty when none does.
     std::string allowed(const std::string &user, const std::string &host) const;
     // The file holds something that lets its reader in: a password or a PIN.
     // Then no one but tmx-sip's own user should read it.
     bool holdsSecrets() const;
+
+    std::vector<std::string> warnings;
 
     std::string listenAddress;          // empty: the machine's default source address
     uint16_t listenPort = 5060;
@@ -63,8 +79,9 @@ public:
     unsigned registerRetryMax = 300;
 
     // Calling in to open a door.
-    std::vector<std::string> allow;     // "sip:user@host" or a bare user (any host)
+    std::vector<Caller> allow;
     std::string pin;
+    unsigned pinBudget = 10;            // wrong PINs of all callers within 24 h that close calling in
     unsigned pinTimeoutSeconds = 20;    // to enter the PIN, '#' and the door digit
     unsigned pinLockoutSeconds = 600;   // 3 wrong PINs within this refuse the caller for this long
 };

@@ -2,7 +2,7 @@
 #include "log.h"
 
 IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, const struct sa &laddr,
-                           Listener &listener, const std::string &caller)
+                           Listener &listener, const Config::Caller &caller)
     : sock(sock), config(config), laddr(laddr), listener(listener), allowed(caller),
       stream(this->config, [this](char k) { key(k); }), pin(this->config.pin)
 {
@@ -33,7 +33,7 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     }
     // The caller's offer in the INVITE, or ours in the answer and theirs in the ACK.
     const bool offered = mbuf_get_left(msg->mb) > 0;
-    if (offered && (sdp_decode(sdp, msg->mb, true) || stream.start())) {
+    if (offered && (sdp_decode(sdp, msg->mb, true) || !stream.canTake())) {
         sipLog("%s: no audio we can take in its offer", label.c_str());
         return 488;
     }
@@ -51,8 +51,7 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     sipLog("%s: answered; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
            config.pinTimeoutSeconds);
     tmr_start(&pinTimer, uint64_t(config.pinTimeoutSeconds) * 1000, pinTimeout, this);
-    if (stream.started())
-        startClock();
+    offerTaken = offered;
     return 0;
 }
 
@@ -108,8 +107,27 @@ void IncomingCall::establishedHandler(const struct sip_msg *msg, void *arg)
 {
     (void)msg;
     IncomingCall *self = static_cast<IncomingCall *>(arg);
-    if (!self->stream.started())
+    // The ACK: the caller is where it said, audio may flow.
+    if (!self->stream.started() && self->offerTaken)
+        self->stream.start();
+    if (!self->stream.started()) {
         self->end("no audio agreed");
+        return;
+    }
+    if (!tmr_isrunning(&self->clock))
+        self->startClock();
+}
+
+std::string IncomingCall::stillAllowed(const Config &fresh) const
+{
+    const Config::Caller *now = fresh.callerNamed(allowed.who);
+    if (!now)
+        return "the caller is no longer allowed";
+    if (now->password != allowed.password)
+        return "the caller's password changed";
+    if (fresh.pin != config.pin)
+        return "the PIN changed";
+    return std::string();
 }
 
 void IncomingCall::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)

@@ -13,6 +13,8 @@
 // events or SIP INFO). The owner hears of a door digit after the right PIN
 // and of a wrong PIN, opens the door, and tells doorOpened() when the
 // daemon confirms: the caller hears the confirmation tone and we hang up.
+// Audio starts with the caller's ACK, not before: an INVITE's addresses
+// are the sender's word until its ACK follows our answer.
 // The call carries no audio of the door: towards the caller it sends silence
 // (and the tone) on its own 20 ms clock, and what the caller sends is not
 // played anywhere.
@@ -33,7 +35,7 @@ public:
 
     // caller: the allow-list entry that let the caller in.
     IncomingCall(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
-                 const std::string &caller);
+                 const Config::Caller &caller);
     ~IncomingCall();
     IncomingCall(const IncomingCall &) = delete;
     IncomingCall &operator=(const IncomingCall &) = delete;
@@ -48,7 +50,10 @@ public:
     // Ends the call from our side (BYE).
     void end(const std::string &why);
     bool ended() const { return isEnded; }
-    const std::string &caller() const { return allowed; }
+    const std::string &caller() const { return allowed.who; }
+    // Whether this configuration still lets the caller in as it came: the
+    // same entry, password and PIN. Empty when it does, else why not.
+    std::string stillAllowed(const Config &fresh) const;
     // "incoming call <Call-ID> from <URI>", for every line about this call.
     const std::string &name() const { return label; }
 
@@ -74,7 +79,7 @@ private:
     const Config config;
     struct sa laddr;
     Listener &listener;
-    const std::string allowed;
+    const Config::Caller allowed;
     std::string label;
     struct sipsess *sess = nullptr;
     struct sdp_session *sdp = nullptr;
@@ -84,6 +89,7 @@ private:
     struct tmr waitTimer;
     struct tmr clock;
     uint64_t nextTick = 0;
+    bool offerTaken = false;    // the caller's offer came in its INVITE
     bool waitingForOpen = false;
     bool opened = false;
     bool isEnded = false;

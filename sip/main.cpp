@@ -55,6 +55,8 @@ void signalled(int flags, void *arg)
                 sipLog("config: %s; the running configuration stays", error.c_str());
             } else if (board) {
                 warnIfExposed(configPath, fresh);
+                for (const std::string &warning : fresh.warnings)
+                    sipLog("config: %s", warning.c_str());
                 board->reload(fresh);
             }
             continue;
@@ -119,6 +121,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "tmx-sip: %s\n", error.c_str());
         return 2;
     }
+    for (const std::string &warning : config.warnings)
+        fprintf(stderr, "tmx-sip: %s\n", warning.c_str());
     if (check)
         return 0;
 

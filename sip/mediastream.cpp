@@ -107,6 +107,11 @@ int MediaStream::start()
     return 0;
 }
 
+bool MediaStream::canTake() const
+{
+    return media && (sdp_media_rformat(media, "PCMU") || sdp_media_rformat(media, "PCMA"));
+}
+
 const char *MediaStream::codec() const
 {
     return alaw ? "PCMA" : "PCMU";

@@ -36,6 +36,8 @@ public:
     // Takes the remote address and codec from the SDP just decoded; audio
     // flows from now on. Returns 0 or an errno value.
     int start();
+    // Whether the SDP just decoded has a codec we take (PCMU or PCMA).
+    bool canTake() const;
     bool started() const { return running; }
     const char *codec() const;
     std::string remote() const;

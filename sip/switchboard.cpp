@@ -2,6 +2,8 @@
 #include "eventline.h"
 #include "log.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 Switchboard::Switchboard(const Config &config)
@@ -11,7 +13,7 @@ Switchboard::Switchboard(const Config &config)
       audio(config.sampleFormat,
             [this](const int16_t *samples, size_t count) { frameFromDaemon(samples, count); },
             [this](int16_t *samples, size_t count) { frameToDaemon(samples, count); }),
-      lockout(uint64_t(config.pinLockoutSeconds) * 1000)
+      lockout(uint64_t(config.pinLockoutSeconds) * 1000), pinBudget(config.pinBudget)
 {
     tmr_init(&reapTimer);
     tmr_init(&stopTimer);
@@ -83,6 +85,7 @@ int Switchboard::start(const std::vector<std::string> &command)
         cmd += (cmd.empty() ? "" : " ") + word;
     sipLog("SIP on udp:%J; daemon started (pid %d): %s", &laddr, int(daemon.pid()), cmd.c_str());
     startDialogue();
+    findPbx();
     if (!config.registrar.empty()) {
         registration.reset(new Registration(sip, config));
         registration->start();
@@ -119,6 +122,14 @@ void Switchboard::reload(const Config &fresh)
     const bool masksChanged = next.virtualApartments != config.virtualApartments || next.blacklist != config.blacklist;
     config = next;
     lockout.setPeriod(uint64_t(config.pinLockoutSeconds) * 1000);
+    pinBudget.setBudget(config.pinBudget);
+    pinBudget.reset();
+    findPbx();
+    if (incoming) {
+        const std::string why = incoming->stillAllowed(config);
+        if (!why.empty())
+            incoming->end(why);
+    }
     sipLog("config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
            config.apartments.size(), config.virtualApartments.size(), config.blacklist.size(), config.allow.size(),
            registrationChanged ? "; registering anew" : "", masksChanged ? "; loading the masks" : "");
@@ -441,6 +452,12 @@ void Switchboard::incomingDoor(IncomingCall &c, int door)
 
 void Switchboard::incomingWrongPin(IncomingCall &c)
 {
+    const uint64_t now = tmr_jiffies();
+    if (pinBudget.wrong(now)) {
+        const uint64_t left = pinBudget.opensAt() - now;
+        sipLog("%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
+               config.pinBudget, (unsigned long long)(left / 3600000), (unsigned long long)(left / 60000 % 60));
+    }
     if (lockout.wrong(c.caller(), tmr_jiffies()))
         sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
                c.caller().c_str(), config.pinLockoutSeconds, config.pinLockoutSeconds);
@@ -457,9 +474,10 @@ void Switchboard::incomingEnded(IncomingCall &c)
 // Refusals are answered without a transaction (nothing is kept for them)
 // and said on standard error, a few per 10 s; a flood of them becomes one
 // line at the end of each 10 s.
-void Switchboard::refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why)
+void Switchboard::refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why,
+                         const std::string &headers)
 {
-    sip_reply(sip, msg, scode, reason);
+    sip_replyf(sip, msg, scode, reason, "%sContent-Length: 0\r\n\r\n", headers.c_str());
     const uint64_t now = tmr_jiffies();
     if (now - refusedSince >= refusedWindowMs) {
         refusedSummary(this);
@@ -491,10 +509,35 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         self->refuse(msg, 503, "Service Unavailable", "tmx-sip stops");
         return;
     }
-    const std::string caller = self->config.allowed(std::string(msg->from.uri.user.p, msg->from.uri.user.l),
-                                                    std::string(msg->from.uri.host.p, msg->from.uri.host.l));
-    if (caller.empty()) {
-        self->refuse(msg, 403, "Forbidden", "not in the allow-list");
+    // Who the caller says it is; nothing it says is believed before the
+    // digest (or the PBX, for its own extensions) vouches for it. Whatever
+    // fails, the answer is the same 401 with a fresh challenge, so the names
+    // in the allow-list cannot be told from others.
+    const Config::Caller *entry = self->config.caller(std::string(msg->from.uri.user.p, msg->from.uri.user.l),
+                                                      std::string(msg->from.uri.host.p, msg->from.uri.host.l));
+    const bool pbxVouches = entry && entry->password.empty() && self->fromPbx(&msg->src);
+    if (!pbxVouches) {
+        const char *why = "";
+        const std::string *password = entry && !entry->password.empty() ? &entry->password : nullptr;
+        switch (self->challenge.verify(msg, password, why)) {
+        case DigestChallenge::Unanswered:
+            // Every call's first INVITE: not worth a line.
+            sip_replyf(self->sip, msg, 401, "Unauthorized", "%sContent-Length: 0\r\n\r\n",
+                       self->challenge.header().c_str());
+            return;
+        case DigestChallenge::Stale:
+            self->refuse(msg, 401, "Unauthorized", why, self->challenge.header(true));
+            return;
+        case DigestChallenge::Refused:
+            self->refuse(msg, 401, "Unauthorized", why, self->challenge.header());
+            return;
+        case DigestChallenge::Good:
+            break;
+        }
+    }
+    const std::string &caller = entry->who;
+    if (self->pinBudget.closed(tmr_jiffies())) {
+        self->refuse(msg, 403, "Forbidden", "calling in is closed after too many wrong PINs");
         return;
     }
     if (self->lockout.locked(caller, tmr_jiffies())) {
@@ -509,10 +552,60 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         self->refuse(msg, 503, "Service Unavailable", "the daemon is starting again");
         return;
     }
-    self->incoming.reset(new IncomingCall(self->sock, self->config, self->laddr, *self, caller));
+    self->incoming.reset(new IncomingCall(self->sock, self->config, self->laddr, *self, *entry));
     const uint16_t refused = self->incoming->accept(msg);
     if (refused) {
         self->incoming.reset();
         sip_reply(self->sip, msg, refused, refused == 488 ? "Not Acceptable Here" : "Server Internal Error");
     }
+}
+
+// The addresses a PBX sends its extensions' calls from: the registrar's and
+// the outbound proxy's, port 5060 unless given. Looked up only when an
+// allow-list entry without a password needs them.
+void Switchboard::findPbx()
+{
+    pbx.clear();
+    bool needed = false;
+    for (const Config::Caller &c : config.allow)
+        needed = needed || c.password.empty();
+    if (!needed)
+        return;
+    for (const std::string &text : {config.registrar, config.outboundProxy}) {
+        struct pl pl;
+        struct uri uri;
+        pl_set_str(&pl, text.c_str());
+        if (text.empty() || uri_decode(&uri, &pl))
+            continue;
+        const std::string host(uri.host.p, uri.host.l);
+        const uint16_t port = uri.port ? uri.port : 5060;
+        struct sa sa;
+        if (sa_set_str(&sa, host.c_str(), port) == 0) {
+            pbx.push_back(sa);
+            continue;
+        }
+        struct addrinfo hints = {};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_DGRAM;
+        struct addrinfo *found = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+            sipLog("config: cannot find the address of %s: callers without a password cannot call in through it",
+                   host.c_str());
+            continue;
+        }
+        for (struct addrinfo *a = found; a; a = a->ai_next) {
+            sa_set_sa(&sa, a->ai_addr);
+            sa_set_port(&sa, port);
+            pbx.push_back(sa);
+        }
+        freeaddrinfo(found);
+    }
+}
+
+bool Switchboard::fromPbx(const struct sa *src) const
+{
+    for (const struct sa &a : pbx)
+        if (sa_cmp(&a, src, SA_ALL))
+            return true;
+    return false;
 }

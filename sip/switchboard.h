@@ -6,8 +6,10 @@
 #include "daemonaudio.h"
 #include "daemonchild.h"
 #include "dialplan.h"
+#include "digestchallenge.h"
 #include "incomingcall.h"
 #include "lockout.h"
+#include "pinbudget.h"
 #include "registration.h"
 
 #include <re.h>
@@ -55,7 +57,10 @@ private:
     void frameFromDaemon(const int16_t *samples, size_t count);
     void frameToDaemon(int16_t *samples, size_t count);
     void dropCall();
-    void refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why);
+    void refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why,
+                const std::string &headers = std::string());
+    void findPbx();
+    bool fromPbx(const struct sa *src) const;
     void endIncoming(const std::string &why);
     void callAnswered(Call &call) override;
     void callEnded(Call &call, const std::string &why) override;
@@ -86,6 +91,9 @@ private:
     std::vector<std::unique_ptr<IncomingCall>> endedIncoming;
     bool doorCallUp = false;    // the daemon reported a dial and no drop since
     Lockout lockout;
+    PinBudget pinBudget;
+    DigestChallenge challenge;
+    std::vector<struct sa> pbx;     // the registrar's and outbound proxy's addresses, for callers without password
     std::unique_ptr<DialPlan> dialogue;
     bool dialogueAgain = false; // the configuration changed while a dialogue ran
     Backoff restartBackoff{1000, 30000};

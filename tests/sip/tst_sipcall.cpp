@@ -10,7 +10,8 @@
 //   phone incoming [KEY=VALUE|...]  baresip is rung (fields of its event)
 //   phone accept|hangup             answer, or reject / hang up
 //   phone key KEYS                  press the keys (RFC 4733 telephone events)
-//   phone dial [AOR]                call tmx-sip (from account AOR, default apt123)
+//   phone dial [AOR [URI]]          call tmx-sip (from account AOR, default apt123;
+//                                   at URI, default tmx-sip's own)
 //   phone established               that call was answered
 //   phone closed [TEXT]             one more of baresip's calls has ended (with TEXT)
 //   phone calls N                   baresip was rung N times in all
@@ -21,6 +22,7 @@
 //   event NAME                      the shield saw pickup, open or drop happen
 //   log TEXT                        tmx-sip wrote a line holding TEXT
 //   logs N TEXT                     ... at least N lines
+//   lines N TEXT                    ... exactly N lines so far
 //   sighup LINE|LINE...             these lines replace the row's own in the
 //                                   configuration; SIGHUP to tmx-sip
 //   kill-daemon                     SIGKILL to the daemon tmx-sip started last
@@ -43,6 +45,18 @@
 //   sipp                            (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
 //   sipp done                       SIPp played its scenario to the end
+//   sip invite ID USER [PASSWORD]   hand-built SIP from 127.0.0.1:5099 (the stranger):
+//                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
+//                                   offering audio on the stranger's RTP port; with
+//                                   PASSWORD it answers the 401's challenge
+//   sip replay ID OLD               call ID's INVITE carries the Authorization of
+//                                   call OLD's last INVITE
+//   sip status ID CODE              the answer to call ID's last INVITE is CODE
+//   sip same ID ID2                 the two calls' last answers are the same but for
+//                                   what echoes the request, tags and the nonce
+//   sip resent ID N                 call ID's 200 came N times (it was not ACKed)
+//   sip ack ID, sip bye ID          ACK the 200, end the call
+//   sip rtp N, sip nortp            N packets, or none so far, on the stranger's RTP port
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
@@ -60,6 +74,8 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QCryptographicHash>
+#include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -131,12 +147,14 @@ public:
                          .arg(recDir)
                          .toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
+        // apt123 knows its password (the registrar's and tmx-sip's), apt124 none.
         for (const char *user : {"apt123", "apt124"})
             accounts.write(QStringLiteral("<sip:%1@%2>;%3answermode=manual;audio_codecs=PCMU,PCMA\n")
                                .arg(user)
                                .arg(registrar && !strcmp(user, "apt123") ? registrarAddress : phoneSip)
-                               .arg(registrar && !strcmp(user, "apt123") ? "auth_pass=phone-secret;regint=600;"
-                                                                         : "regint=0;")
+                               .arg(!strcmp(user, "apt123") ? registrar ? "auth_pass=phone-secret;regint=600;"
+                                                                        : "auth_pass=phone-secret;regint=0;"
+                                                            : "regint=0;")
                                .toUtf8());
         config.close();
         accounts.close();
@@ -249,6 +267,138 @@ public:
     int token = 0;
     int closedSeen = 0;
     int establishedSeen = 0;
+};
+
+// Hand-built SIP on 127.0.0.1:5099 for what baresip cannot send: a caller
+// who writes any name in From, answers a challenge with any password,
+// replays an old Authorization, or holds back its ACK.
+class Stranger
+{
+public:
+    struct Call
+    {
+        QString user, password;
+        int cseq = 0;
+        QByteArray auth;                // the Authorization of the last INVITE
+        QList<QByteArray> answers;      // final answers to the last INVITE
+        QByteArray ok;                  // its 200
+    };
+
+    bool start()
+    {
+        return sock.bind(QHostAddress(QHostAddress::LocalHost), 5099) && rtp.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    }
+
+    void invite(const QString &id, const QString &user, const QString &password, const QByteArray &auth)
+    {
+        Call &c = calls[id];
+        c.user = user;
+        c.password = password;
+        send(id, ++c.cseq, auth);
+    }
+
+    void send(const QString &id, int cseq, const QByteArray &auth)
+    {
+        Call &c = calls[id];
+        c.auth = auth;
+        c.answers.clear();
+        const QByteArray sdp = QStringLiteral("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                                              "m=audio %1 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\n"
+                                              "a=rtpmap:101 telephone-event/8000\r\n")
+                                   .arg(rtp.localPort())
+                                   .toUtf8();
+        QByteArray m = request("INVITE", tmxSipUri, id, cseq, c.user, QByteArray());
+        if (!auth.isEmpty())
+            m += "Authorization: " + auth + "\r\n";
+        m += "Contact: <sip:" + c.user.toUtf8() + "@127.0.0.1:5099>\r\nContent-Type: application/sdp\r\n"
+             "Content-Length: " + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp;
+        sock.writeDatagram(m, QHostAddress::LocalHost, 5060);
+    }
+
+    // ACK or BYE within the call answered with 200.
+    void inDialog(const QString &id, const QByteArray &method)
+    {
+        Call &c = calls[id];
+        const QByteArray contact = header(c.ok, "Contact").section('<', 1).section('>', 0, 0).toUtf8();
+        const QByteArray toTag = header(c.ok, "To").section("tag=", 1).toUtf8();
+        const int cseq = method == "ACK" ? c.cseq : ++c.cseq;
+        const QByteArray m = request(method, contact, id, cseq, c.user, toTag) + "Content-Length: 0\r\n\r\n";
+        sock.writeDatagram(m, QHostAddress::LocalHost, 5060);
+    }
+
+    void read()
+    {
+        while (sock.hasPendingDatagrams()) {
+            QByteArray m(int(sock.pendingDatagramSize()), 0);
+            sock.readDatagram(m.data(), m.size());
+            const int code = m.startsWith("SIP/2.0 ") ? m.mid(8, 3).toInt() : 0;
+            auto it = calls.find(header(m, "Call-ID"));
+            if (code < 200 || it == calls.end() || header(m, "CSeq") != QString("%1 INVITE").arg(it->cseq))
+                continue;
+            it->answers.append(m);
+            if (code == 200)
+                it->ok = m;
+            if (code == 401 && !it->password.isEmpty() && it->auth.isEmpty())
+                send(it.key(), ++it->cseq, answer(*it, header(m, "WWW-Authenticate")));
+        }
+        while (rtp.hasPendingDatagrams()) {
+            rtp.receiveDatagram();
+            ++rtpPackets;
+        }
+    }
+
+    // The answer as it would be anyone's: what echoes the request, the tags
+    // and the nonce left out.
+    static QStringList normalised(const QByteArray &m)
+    {
+        QStringList out;
+        for (QString line : QString::fromUtf8(m).split("\r\n")) {
+            const QString name = line.section(':', 0, 0).trimmed().toLower();
+            if (QStringList{"via", "from", "to", "call-id", "cseq"}.contains(name))
+                line = name;
+            out << line.replace(QRegularExpression("nonce=\"[^\"]*\""), "nonce");
+        }
+        return out;
+    }
+
+    static QString header(const QByteArray &m, const QString &name)
+    {
+        for (const QString &line : QString::fromUtf8(m).split("\r\n"))
+            if (line.section(':', 0, 0).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.section(':', 1).trimmed();
+        return QString();
+    }
+
+    QUdpSocket sock, rtp;
+    QHash<QString, Call> calls;
+    int rtpPackets = 0;
+
+private:
+    static QByteArray request(const QByteArray &method, const QByteArray &uri, const QString &id, int cseq,
+                              const QString &user, const QByteArray &toTag)
+    {
+        return method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5099;rport;branch=z9hG4bK-" + id.toUtf8()
+            + "-" + QByteArray::number(cseq) + method + "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user.toUtf8()
+            + "@127.0.0.1>;tag=f-" + id.toUtf8() + "\r\nTo: <" + tmxSipUri + ">" + (toTag.isEmpty() ? "" : ";tag=" + toTag)
+            + "\r\nCall-ID: " + id.toUtf8() + "\r\nCSeq: " + QByteArray::number(cseq) + " " + method + "\r\n";
+    }
+
+    // RFC 2617's digest with qop=auth, as a phone computes it.
+    static QByteArray answer(const Call &c, const QString &challenge)
+    {
+        auto param = [&challenge](const QString &name) {
+            return QRegularExpression(name + "=\"([^\"]*)\"").match(challenge).captured(1).toUtf8();
+        };
+        auto md5 = [](const QByteArray &text) {
+            return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();
+        };
+        const QByteArray realm = param("realm"), nonce = param("nonce"), user = c.user.toUtf8();
+        const QByteArray ha1 = md5(user + ":" + realm + ":" + c.password.toUtf8());
+        const QByteArray ha2 = md5(QByteArray("INVITE:") + tmxSipUri);
+        const QByteArray response = md5(ha1 + ":" + nonce + ":00000001:4a7c:auth:" + ha2);
+        return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\""
+            + tmxSipUri + "\", response=\"" + response + "\", algorithm=MD5, qop=auth, nc=00000001, cnonce=\"4a7c\"";
+    }
 };
 
 // What the shield saw, from the simulator's --trace file.
@@ -369,6 +519,7 @@ private:
 
     QScopedPointer<QTemporaryDir> dir;
     Phone phone;
+    QScopedPointer<Stranger> stranger;
     ChildProcess sipp;
     ChildProcess registrar;
     QByteArray registrarErr;
@@ -418,6 +569,7 @@ void tst_SipCall::cleanup()
         if (!registrarErr.isEmpty())
             qWarning().noquote() << "--- registrar:\n" << registrarErr.right(3000);
     }
+    stranger.reset();
     phone.buffer.clear();
     phone.received.clear();
     phone.closedSeen = phone.establishedSeen = 0;
@@ -432,7 +584,7 @@ void tst_SipCall::call_data()
     const QString ring = "idle\nwait polls 2\ncall 123 from 3\n";
     const QString incoming = "phone incoming accountaor=sip:apt123@127.0.0.1:5062|peerdisplayname=Door 3, apartment 123\n";
     // A caller in the allow-list, PIN 1234.
-    const QString callers = "allow sip:apt123@127.0.0.1\npin 1234\n";
+    const QString callers = "allow sip:apt123@127.0.0.1 phone-secret\npin 1234\n";
     const QString callIn = "phone dial\nphone established\n";
 
     QTest::newRow("answered")
@@ -489,7 +641,7 @@ void tst_SipCall::call_data()
     QTest::newRow("no door without the PIN")
         << "idle\n" << callers + "pin_timeout 2\n"
         << "log holds a password or PIN and is readable by others (mode 0644)\n"
-           "phone dial sip:apt124@127.0.0.1:5062\nphone closed 403\nlog not in the allow-list\n" + callIn
+           "phone dial sip:apt124@127.0.0.1:5062\nphone closed 401\n" + callIn
                + "phone key #5\nlog wrong PIN\nphone closed\n" + callIn
                + "phone key 1234#*\nlog names no door\nphone closed\n" + callIn
                + "log no PIN in time\nphone closed\n" + callIn
@@ -502,6 +654,40 @@ void tst_SipCall::call_data()
         << "idle\n" << callers + "daemon /bin/sh DIR/door-call.sh\n"
         << callIn + "phone key 1234#\nlog PIN right\ntouch go\nlog a door call came\nphone closed\n" + incoming
                + "phone dial\nphone closed 486\nphone hangup\nphone closed\ndaemon-read drop\nnot-read open\n";
+
+    // Calling in takes the password: a stranger who writes an allowed name
+    // in From without it, or with a wrong one, gets what a name not allowed
+    // gets and never keys a PIN; a good INVITE sent again is refused; the
+    // caller's RTP address gets nothing before its ACK.
+    QTest::newRow("no call in without the password")
+        << "idle\n" << callers
+        << "log SIP on udp\nsip invite a apt123\nsip status a 401\nsip invite b apt123 wrong-secret\n"
+           "sip status b 401\nsip invite c apt999 phone-secret\nsip status c 401\nsip same b c\nsip same a c\n"
+           "lines 0 waiting for the PIN\nsip invite d apt123 phone-secret\nsip status d 200\nsip resent d 3\n"
+           "sip nortp\nsip ack d\nsip rtp 10\nsip bye d\nlog ended: the caller hung up\n"
+           "sip replay e d\nsip status e 401\nlog a nonce that already opened a call\nlines 1 waiting for the PIN\n";
+    // Wrong PINs of all callers count against one budget; SIGHUP restores it.
+    QTest::newRow("the budget of wrong PINs")
+        << "idle\n" << callers + "pin_budget 2\n"
+        << callIn + "phone key 9999#5\nlog wrong PIN\nphone closed\n" + callIn
+               + "phone key 1111#5\nlog calling in is closed for everyone\nphone closed\n"
+                 "phone dial\nphone closed 403\nlog closed after too many wrong PINs\n"
+                 "sighup " + QString(callers).replace('\n', '|') + "pin_budget 2\n" + callIn
+               + "phone key 1234#5\nlog PIN right\npoll 16\nphone closed\n";
+    // SIGHUP reaches the call in under way: the caller removed, the PIN changed.
+    QTest::newRow("SIGHUP ends a call in")
+        << "idle\n" << callers
+        << callIn + "sighup allow sip:apt124@127.0.0.1 other-secret|pin 1234\nlog the caller is no longer allowed\n"
+                    "phone closed\nsighup " + QString(callers).replace('\n', '|') + "\n" + callIn
+               + "sighup allow sip:apt123@127.0.0.1 phone-secret|pin 567890\nlog the PIN changed\nphone closed\n"
+                 "nopoll 16\n";
+    // An extension of the registrar calls in without a password of ours,
+    // through the registrar only.
+    QTest::newRow("extension calls in through the registrar")
+        << "idle\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\nallow apt123\npin 1234\n"
+        << "registrar\nlog registered sip:intercom@127.0.0.1:5080\nsip invite a apt123\nsip status a 401\n"
+           "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
+           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n";
 
     // Supervision.
     QTest::newRow("daemon killed in a call")
@@ -697,8 +883,9 @@ void tst_SipCall::runStep(const QString &step)
         } else if (what == "key") {
             phone.command("sndcode", rest);
         } else if (what == "dial") {
-            phone.command("uafind", rest.isEmpty() ? "sip:apt123@" + QString(phoneSip) : rest);
-            phone.command("dial", tmxSipUri);
+            const QString aor = rest.section(' ', 0, 0), target = rest.section(' ', 1);
+            phone.command("uafind", aor.isEmpty() ? "sip:apt123@" + QString(phoneSip) : aor);
+            phone.command("dial", target.isEmpty() ? QString(tmxSipUri) : target);
         } else if (what == "established") {
             QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_ESTABLISHED") > phone.establishedSeen, stepTimeoutMs);
             ++phone.establishedSeen;
@@ -728,6 +915,43 @@ void tst_SipCall::runStep(const QString &step)
     } else if (verb == "logs") {
         const int n = arg.section(' ', 0, 0).toInt();
         QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, arg.section(' ', 1)) >= n, stepTimeoutMs);
+    } else if (verb == "lines") {
+        QCOMPARE(countLines(sipErr, arg.section(' ', 1)), arg.section(' ', 0, 0).toInt());
+    } else if (verb == "sip") {
+        if (!stranger) {
+            stranger.reset(new Stranger);
+            QVERIFY2(stranger->start(), "cannot bind 127.0.0.1:5099");
+        }
+        Stranger &s = *stranger;
+        const QStringList w = arg.split(' ');
+        const QString id = w.value(1);
+        auto last = [&s](const QString &call) {
+            s.read();
+            return s.calls.value(call).answers.isEmpty() ? QByteArray() : s.calls.value(call).answers.last();
+        };
+        if (w[0] == "invite") {
+            s.invite(id, w.value(2), w.value(3), QByteArray());
+        } else if (w[0] == "replay") {
+            QVERIFY(s.calls.contains(w.value(2)));
+            s.invite(id, s.calls[w[2]].user, QString(), s.calls[w[2]].auth);
+        } else if (w[0] == "status") {
+            // A 401 that the stranger answers is not the last answer.
+            QTRY_VERIFY_WITH_TIMEOUT(!last(id).isEmpty(), stepTimeoutMs);
+            QCOMPARE(QString(last(id).mid(8, 3)), w.value(2));
+        } else if (w[0] == "same") {
+            QCOMPARE(Stranger::normalised(last(id)), Stranger::normalised(last(w.value(2))));
+        } else if (w[0] == "resent") {
+            QTRY_VERIFY_WITH_TIMEOUT((last(id), s.calls[id].answers.size() >= w.value(2).toInt()), stepTimeoutMs);
+        } else if (w[0] == "ack" || w[0] == "bye") {
+            s.inDialog(id, w[0].toUpper().toUtf8());
+        } else if (w[0] == "rtp") {
+            QTRY_VERIFY_WITH_TIMEOUT((s.read(), s.rtpPackets >= id.toInt()), stepTimeoutMs);
+        } else if (w[0] == "nortp") {
+            s.read();
+            QCOMPARE(s.rtpPackets, 0);
+        } else {
+            QFAIL(qPrintable("unknown step: " + step));
+        }
     } else if (verb == "sighup" || verb == "kill-daemon") {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);

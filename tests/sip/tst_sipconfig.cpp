@@ -1,14 +1,19 @@
 // tmx-sip's readers of text (its configuration file, the daemon's event
 // lines and its answers in the dialplan dialogue) and its rules for callers
-// (PIN entry, lock-out) and for trying again.
+// (PIN entry, lock-out, the budget of wrong PINs) and for trying again.
+#include <QCryptographicHash>
 #include <QtTest>
+
+#include <re.h>
 
 #include "backoff.h"
 #include "config.h"
 #include "dialplan.h"
+#include "digestchallenge.h"
 #include "eventline.h"
 #include "linebuffer.h"
 #include "lockout.h"
+#include "pinbudget.h"
 #include "pinentry.h"
 
 #ifndef TMX_SIP_EXAMPLE
@@ -32,6 +37,8 @@ private slots:
     void pinEntry();
     void lockout_data();
     void lockout();
+    void digest_data();
+    void digest();
     void backoff_data();
     void backoff();
 };
@@ -73,9 +80,13 @@ void tst_SipConfig::config_data()
            "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
         << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
                  "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b,secrets=1";
-    QTest::newRow("allow-list")
-        << "allow sip:201@pbx.lan 7\npin 1234\n" << ""
-        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=,secrets=1";
+    QTest::newRow("allow-list, a short PIN warns")
+        << "allow sip:201@pbx.lan pw1\nallow 7 pw2\npin 1234\n" << ""
+        << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=,"
+           "password 7=pw2,secrets=1,warning=f:3: warning: pin: 4 digits are guessed soon; give 6 or more";
+    QTest::newRow("extension allowed without password, with a registrar")
+        << "registrar sip:pbx\npassword x\nallow 201\npin 123456\npin_budget 3\n" << ""
+        << "allowed 201@pbx=201,password 201=,warning=,budget=3,secrets=1";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -95,13 +106,19 @@ void tst_SipConfig::config_data()
     QTest::newRow("listen host name") << "listen pbx.lan\n" << "f:1: listen: 'pbx.lan' is not an IPv4 address" << "";
     QTest::newRow("daemon and intercom") << "intercom 102\ndaemon /bin/true\n" << "f:1: 'intercom' goes with the default daemon" << "";
     QTest::newRow("extension without registrar") << "ring_timeout 5\napartment 12 101\n" << "f:2: an extension without 'registrar'" << "";
-    QTest::newRow("allow without pin") << "allow 201\n" << "f:1: 'allow' lets callers open doors and needs 'pin'" << "";
+    QTest::newRow("allow without pin") << "allow 201 pw\n" << "f:1: 'allow' lets callers open doors and needs 'pin'" << "";
     QTest::newRow("registrar without password") << "registrar sip:pbx\n" << "f:1: 'registrar' needs 'password'" << "";
     QTest::newRow("password without registrar") << "password x\n" << "f:1: registration settings without 'registrar'" << "";
     QTest::newRow("registrar with a user") << "registrar sip:me@pbx\n" << "f:1: registrar: 'sip:me@pbx' is not a sip: URI of a host" << "";
     QTest::newRow("virtual above the masks") << "apartment 1024 sip:a@h virtual\n" << "f:1: apartment 1024: only apartments 0 to 1023" << "";
     QTest::newRow("blacklist range reversed") << "blacklist 9-7\n" << "f:1: blacklist: '9-7'" << "";
     QTest::newRow("pin not digits") << "pin 12a4\n" << "f:1: pin: give 4 to 16 digits" << "";
+    QTest::newRow("allow without password or registrar")
+        << "pin 123456\nallow 202 pw\nallow 201\n"
+        << "f:3: allow: '201' has no password: add the password its phone answers with (allow 201 PASSWORD), "
+           "or a 'registrar'" << "";
+    QTest::newRow("two callers on one line") << "allow 201 202 203\n" << "f:1: allow: one caller per line" << "";
+    QTest::newRow("pin_budget zero") << "pin_budget 0\n" << "f:1: pin_budget: '0'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
 }
 
@@ -149,6 +166,14 @@ void tst_SipConfig::config()
             for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
                 n << QString::number(a);
             got = n.join('+');
+        } else if (key.startsWith("password ")) {
+            const Config::Caller *who = c.callerNamed(key.mid(9).toStdString());
+            got = who ? QString::fromStdString(who->password) : "(none)";
+        } else if (key == "warning") {
+            for (const std::string &w : c.warnings)
+                got += QString::fromStdString(w);
+        } else if (key == "budget") {
+            got = QString::number(c.pinBudget);
         } else if (key.startsWith("allowed ")) {
             const QString who = key.mid(8);
             got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));
@@ -290,20 +315,22 @@ void tst_SipConfig::pinEntry()
     QCOMPARE(entry.door(), door);
 }
 
-// Wrong PINs at the given times (s); locked or not at the time asked; the
-// period is 600 s.
+// Wrong PINs at the given times (s); the caller locked or not at the time
+// asked, and calling in closed or not for everyone when they came from
+// different callers with a budget of 3; the period is 600 s for both.
 void tst_SipConfig::lockout_data()
 {
     QTest::addColumn<QString>("wrongAt");
     QTest::addColumn<int>("askedAt");
     QTest::addColumn<bool>("locked");
+    QTest::addColumn<bool>("closed");
 
-    QTest::newRow("two wrong") << "0,10" << 20 << false;
-    QTest::newRow("three wrong") << "0,10,20" << 30 << true;
-    QTest::newRow("still locked") << "0,10,20" << 619 << true;
-    QTest::newRow("lock over") << "0,10,20" << 620 << false;
-    QTest::newRow("third after the period") << "0,300,600" << 601 << false;
-    QTest::newRow("three within the last period") << "0,300,600,610" << 620 << true;
+    QTest::newRow("two wrong") << "0,10" << 20 << false << false;
+    QTest::newRow("three wrong") << "0,10,20" << 30 << true << true;
+    QTest::newRow("still locked, budget back") << "0,10,20" << 619 << true << false;
+    QTest::newRow("lock over") << "0,10,20" << 620 << false << false;
+    QTest::newRow("third after the period") << "0,300,600" << 601 << false << false;
+    QTest::newRow("three within the last period") << "0,300,600,610" << 620 << true << true;
 }
 
 void tst_SipConfig::lockout()
@@ -311,11 +338,79 @@ void tst_SipConfig::lockout()
     QFETCH(QString, wrongAt);
     QFETCH(int, askedAt);
     QFETCH(bool, locked);
+    QFETCH(bool, closed);
     Lockout lock(600000);
-    for (const QString &t : wrongAt.split(','))
+    PinBudget budget(3, 600000);
+    int spent = 0;
+    for (const QString &t : wrongAt.split(',')) {
         lock.wrong("sip:201@pbx", uint64_t(t.toInt()) * 1000);
+        spent += budget.wrong(uint64_t(t.toInt()) * 1000);
+    }
     QCOMPARE(lock.locked("sip:201@pbx", uint64_t(askedAt) * 1000), locked);
     QVERIFY(!lock.locked("sip:202@pbx", uint64_t(askedAt) * 1000));
+    QCOMPARE(budget.closed(uint64_t(askedAt) * 1000), closed);
+    QVERIFY(spent <= 1);    // the closing is said once
+    budget.reset();
+    QVERIFY(!budget.closed(uint64_t(askedAt) * 1000));
+}
+
+// An INVITE from sip:201@h to sip:door@h answering our challenge as a phone
+// would, with one thing changed; what the check makes of it.
+void tst_SipConfig::digest_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("result");
+
+    QTest::newRow("right") << "" << int(DigestChallenge::Good);
+    QTest::newRow("wrong password") << "password=wrong" << int(DigestChallenge::Refused);
+    QTest::newRow("username not From's") << "username=202" << int(DigestChallenge::Refused);
+    QTest::newRow("digest for another URI") << "uri=sip:door@other" << int(DigestChallenge::Refused);
+    QTest::newRow("nonce not ours") << "nonce=0000000000000001" << int(DigestChallenge::Refused);
+    QTest::newRow("nonce expired") << "life=0" << int(DigestChallenge::Stale);
+    QTest::newRow("another realm") << "realm=pbx" << int(DigestChallenge::Unanswered);
+}
+
+void tst_SipConfig::digest()
+{
+    QFETCH(QString, change);
+    QFETCH(int, result);
+    QHash<QString, QString> p{{"password", "secret"}, {"username", "201"}, {"uri", "sip:door@h"}, {"realm", "tmx-sip"}};
+    for (const QString &kv : change.split(',', Qt::SkipEmptyParts))
+        p[kv.section('=', 0, 0)] = kv.section('=', 1);
+    DigestChallenge challenge(p.value("life", "30000").toULongLong());
+    const std::string header = challenge.header();
+    const QString nonce = p.value("nonce", QString::fromStdString(header).section("nonce=\"", 1).section('"', 0, 0));
+    const uint64_t madeAt = tmr_jiffies();
+    while (p.contains("life") && tmr_jiffies() == madeAt) {
+        // the nonce's one millisecond of life
+    }
+    auto md5 = [](const QString &t) { return QCryptographicHash::hash(t.toUtf8(), QCryptographicHash::Md5).toHex(); };
+    const QString response =
+        md5(md5(p["username"] + ":" + p["realm"] + ":" + p["password"]) + ":" + nonce + ":00000001:c1:auth:"
+            + md5("INVITE:" + p["uri"]));
+    const QByteArray text = QStringLiteral(
+        "INVITE sip:door@h SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5099;branch=z9hG4bK1\r\n"
+        "From: <sip:201@h>;tag=1\r\nTo: <sip:door@h>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n"
+        "Authorization: Digest username=\"%1\", realm=\"%2\", nonce=\"%3\", uri=\"%4\", response=\"%5\", "
+        "qop=auth, nc=00000001, cnonce=\"c1\"\r\nContent-Length: 0\r\n\r\n")
+                                .arg(p["username"], p["realm"], nonce, p["uri"], response)
+                                .toUtf8();
+    struct mbuf *mb = mbuf_alloc(text.size());
+    mbuf_write_mem(mb, reinterpret_cast<const uint8_t *>(text.constData()), size_t(text.size()));
+    mb->pos = 0;
+    struct sip_msg *msg = nullptr;
+    QCOMPARE(sip_msg_decode(&msg, mb), 0);
+    const std::string password = "secret";
+    const char *why = "";
+    QCOMPARE(int(challenge.verify(msg, &password, why)), result);
+    // A nonce opens one call; a name we do not know never gets in.
+    if (result == DigestChallenge::Good) {
+        QCOMPARE(int(challenge.verify(msg, &password, why)), int(DigestChallenge::Refused));
+        QCOMPARE(QString(why), QString("a nonce that already opened a call"));
+    }
+    QVERIFY(challenge.verify(msg, nullptr, why) != DigestChallenge::Good);
+    mem_deref(msg);
+    mem_deref(mb);
 }
 
 void tst_SipConfig::backoff_data()
