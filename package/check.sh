@@ -154,6 +154,21 @@ conf_mode() { stat -c '%a %u:%g' "$root/etc/tmx-sip.conf"; }
 say "user: $user"
 say "groups: $(grep -E '^(dialout|spi|gpio|tmx-sip):' "$root/etc/group" | tr '\n' ' ')"
 
+# A board whose own rules give its SPI device to another group: a reinstall
+# names the device and joins no group but dialout, spi and gpio. A pty's
+# slave stands in for the device (mode 620, group tty, or nogroup in a user
+# namespace), bound into the scratch root in a mount namespace of its own.
+mkdir -p "$root/dev" && touch "$root/dev/spidev0.0"
+printf '%s\n' 'set -e' 'mount --bind "$(tty)" "$1"' 'shift' 'exec "$@"' > "$scratch/with-pty.sh"
+devices=$(script -qec "unshare --mount sh $scratch/with-pty.sh $root/dev/spidev0.0 ${DPKG[*]} -i $SIP" \
+    /dev/null < /dev/null | tr -d '\r') || fail "reinstall with a foreign device:"$'\n'"$devices"
+grep -q '^tmx-sip: the service cannot open /dev/spidev0.0 (group ' <<< "$devices" ||
+    fail "postinst did not name /dev/spidev0.0, which belongs to another group:"$'\n'"$devices"
+joined=$(grep -E '^[^:]+:[^:]*:[0-9]+:(.*,)?tmx-sip(,.*)?$' "$root/etc/group" | cut -d: -f1 | sort | xargs)
+[ "$joined" = "dialout gpio spi" ] || fail "tmx-sip is in the groups $joined, not dialout, gpio and spi alone"
+rm "$root/dev/spidev0.0"
+say "a device of another group: named, its group not joined"
+
 # The unit as systemd reads it from the scratch root, among this machine's
 # own targets and kill (the scratch root has no systemd and no procps); the
 # manual pages it names are the packages' own.
