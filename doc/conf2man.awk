@@ -89,7 +89,7 @@ BEGIN {
         flush()
     line = $0
     sub(/^#[ \t]?/, "", line)
-    text[++ntext] = roff(line)
+    text[++ntext] = line ~ /^[ \t]*$/ ? ".sp" : roff(line)
 }
 
 END {
