@@ -194,5 +194,7 @@ for f in etc/tmx-sip.conf usr/bin/tmx-driver etc/systemd/system/multi-user.targe
     [ ! -e "$root/$f" ] && [ ! -L "$root/$f" ] || fail "/$f left after purge"
 done
 [ -z "$(dpkg-statoverride --root="$root" --list)" ] || fail "a mode for /etc/tmx-sip.conf is left after purge"
+left=$(find "$root/etc/systemd" "$root/var/lib/systemd" ! -type d 2> /dev/null || true)
+[ -z "$left" ] || fail "the unit's links or state left after purge:"$'\n'"$left"
 say "scratch root: installed, conffile kept over a reinstall, removed and purged"
 say "ok: tmx-driver and tmx-sip $VERSION for $ARCH"
