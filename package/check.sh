@@ -156,8 +156,9 @@ say "groups: $(grep -E '^(dialout|spi|gpio|tmx-sip):' "$root/etc/group" | tr '\n
 
 # A board whose own rules give its SPI device to another group: a reinstall
 # names the device and joins no group but dialout, spi and gpio. A pty's
-# slave stands in for the device (mode 620, group tty, or nogroup in a user
-# namespace), bound into the scratch root in a mount namespace of its own.
+# slave stands in for the device (mode 620; group tty, or root or nogroup
+# where devpts or a user namespace has it so), bound into the scratch root in
+# a mount namespace of its own.
 mkdir -p "$root/dev" && touch "$root/dev/spidev0.0"
 printf '%s\n' 'set -e' 'mount --bind "$(tty)" "$1"' 'shift' 'exec "$@"' > "$scratch/with-pty.sh"
 devices=$(script -qec "unshare --mount sh $scratch/with-pty.sh $root/dev/spidev0.0 ${DPKG[*]} -i $SIP" \
