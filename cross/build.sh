@@ -23,8 +23,9 @@ PACKAGES=(cmake make file qtbase5-dev-tools "crossbuild-essential-$ARCH"
           "qtbase5-dev:$ARCH" "libqt5serialport5-dev:$ARCH"
           "pkgconf:$ARCH" "libre-dev:$ARCH" "librem-dev:$ARCH")
 # The phones and the registrar in tmx-sip's tests are the build machine's own
-# programs; the package checks need dpkg-shlibdeps and systemd-analyze.
-PACKAGES+=(baresip-core sip-tester kamailio dpkg-dev systemd)
+# programs; the package checks need dpkg-shlibdeps, systemd-analyze, lintian
+# and man (the unit's manual pages).
+PACKAGES+=(baresip-core sip-tester kamailio dpkg-dev systemd lintian man-db)
 # qemu-user before 8.1 fails clone(CLONE_PIDFD), with which Qt starts child
 # processes on current kernels; Debian 12 has it in bookworm-backports.
 QEMU_MIN=1:8.1

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that cpack made in a build folder:
 #   package/check.sh BUILD_FOLDER
-# - their contents, control fields, conffiles and maintainer scripts (dpkg-deb);
+# - their contents, control fields, conffiles and maintainer scripts (dpkg-deb),
+#   the changelog's version, and lintian with no error or warning;
 # - that apt can satisfy their Depends on this machine (a simulation);
 # - an install of both into a scratch root (dpkg --root, the maintainer
 #   scripts run outside it with DPKG_ROOT set): files, conffile, the user and
@@ -85,6 +86,17 @@ for bin in tmx-driver tmx-sip; do
     ! readelf -d "$scratch/x/usr/bin/$bin" | grep -q 'R[UN]*PATH' || fail "$bin has a run path"
 done
 cmp "$scratch/x/etc/tmx-sip.conf" sip/tmx-sip.conf.example || fail "/etc/tmx-sip.conf is not the example"
+latest=$(zcat "$scratch/x/usr/share/doc/tmx-sip/changelog.gz" | sed -n 1p)
+[[ "$latest" == "tmx-driver ($VERSION) "* ]] ||
+    fail "the changelog's latest entry is \"$latest\", not $VERSION: add one to package/changelog"
+
+# Debian's own checks (lintian): no error, no warning. An override, where a
+# check is wrong for these packages, goes into package/ with its reason.
+lint_rc=0
+lint=$(lintian --fail-on error,warning "$DRIVER" "$SIP" 2>&1) || lint_rc=$?
+lint=$(grep -v '^running with root privileges' <<< "$lint" || true)
+[ "$lint_rc" -eq 0 ] && ! grep -q '^[EW]:' <<< "$lint" || fail "lintian:"$'\n'"$lint"
+say "lintian: no errors or warnings"
 
 # Conffiles and maintainer scripts: executable, valid sh, aware of DPKG_ROOT.
 dpkg-deb -e "$SIP" "$scratch/control"
@@ -142,11 +154,28 @@ conf_mode() { stat -c '%a %u:%g' "$root/etc/tmx-sip.conf"; }
 say "user: $user"
 say "groups: $(grep -E '^(dialout|spi|gpio|tmx-sip):' "$root/etc/group" | tr '\n' ' ')"
 
+# A board whose own rules give its SPI device to another group: a reinstall
+# names the device and joins no group but dialout, spi and gpio. A pty's
+# slave stands in for the device (mode 620; group tty, or root or nogroup
+# where devpts or a user namespace has it so), bound into the scratch root in
+# a mount namespace of its own.
+mkdir -p "$root/dev" && touch "$root/dev/spidev0.0"
+printf '%s\n' 'set -e' 'mount --bind "$(tty)" "$1"' 'shift' 'exec "$@"' > "$scratch/with-pty.sh"
+devices=$(script -qec "unshare --mount sh $scratch/with-pty.sh $root/dev/spidev0.0 ${DPKG[*]} -i $SIP" \
+    /dev/null < /dev/null | tr -d '\r') || fail "reinstall with a foreign device:"$'\n'"$devices"
+grep -q '^tmx-sip: the service cannot open /dev/spidev0.0 (group ' <<< "$devices" ||
+    fail "postinst did not name /dev/spidev0.0, which belongs to another group:"$'\n'"$devices"
+joined=$(grep -E '^[^:]+:[^:]*:[0-9]+:(.*,)?tmx-sip(,.*)?$' "$root/etc/group" | cut -d: -f1 | sort | xargs)
+[ "$joined" = "dialout gpio spi" ] || fail "tmx-sip is in the groups $joined, not dialout, gpio and spi alone"
+rm "$root/dev/spidev0.0"
+say "a device of another group: named, its group not joined"
+
 # The unit as systemd reads it from the scratch root, among this machine's
-# own targets and kill (the scratch root has no systemd and no procps).
+# own targets and kill (the scratch root has no systemd and no procps); the
+# manual pages it names are the packages' own.
 cp -n /usr/lib/systemd/system/*.target "$root/usr/lib/systemd/system/"
 mkdir -p "$root/bin" && cp /bin/kill "$root/bin/"
-verify=$(systemd-analyze verify --root="$root" tmx-sip.service 2>&1) || fail "systemd-analyze verify:"$'\n'"$verify"
+verify=$(MANPATH="$scratch/x/usr/share/man" systemd-analyze verify --root="$root" tmx-sip.service 2>&1) || fail "systemd-analyze verify:"$'\n'"$verify"
 [ -z "$verify" ] || fail "systemd-analyze verify says:"$'\n'"$verify"
 say "systemd-analyze verify: tmx-sip.service is sound"
 exposure=$(systemd-analyze security --offline=true --root="$root" tmx-sip.service 2>&1 | tail -n 1) || true
@@ -166,5 +195,7 @@ for f in etc/tmx-sip.conf usr/bin/tmx-driver etc/systemd/system/multi-user.targe
     [ ! -e "$root/$f" ] && [ ! -L "$root/$f" ] || fail "/$f left after purge"
 done
 [ -z "$(dpkg-statoverride --root="$root" --list)" ] || fail "a mode for /etc/tmx-sip.conf is left after purge"
+left=$(find "$root/etc/systemd" "$root/var/lib/systemd" ! -type d 2> /dev/null || true)
+[ -z "$left" ] || fail "the unit's links or state left after purge:"$'\n'"$left"
 say "scratch root: installed, conffile kept over a reinstall, removed and purged"
 say "ok: tmx-driver and tmx-sip $VERSION for $ARCH"
