@@ -3,6 +3,7 @@
 #include "config.h"
 #include "log.h"
 #include "switchboard.h"
+#include "tlscontext.h"
 
 #include <re.h>
 
@@ -101,6 +102,10 @@ int main(int argc, char *argv[])
     Config config;
     std::string error;
     if (!config.load(path, error)) {
+        fprintf(stderr, "tmx-sip: %s\n", error.c_str());
+        return 2;
+    }
+    if (config.transport == Config::Transport::Tls && !TlsContext().load(config, error)) {
         fprintf(stderr, "tmx-sip: %s\n", error.c_str());
         return 2;
     }
