@@ -6,6 +6,9 @@
 #include "tlscontext.h"
 
 #include <re.h>
+#define DEBUG_MODULE "tmx-sip"
+#define DEBUG_LEVEL 0
+#include <re_dbg.h>
 
 #include <cerrno>
 #include <climits>
@@ -128,6 +131,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "tmx-sip: cannot start libre\n");
         return 1;
     }
+    // libre's own warnings (a TLS handshake that failed, say) as plain lines.
+    dbg_init(DBG_WARNING, DBG_NONE);
     int status = 0;
     {
         Switchboard switchboard(config);

@@ -44,6 +44,11 @@
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
+//   phone-certificate NAME          (first step) certificates are made in DIR
+//                                   (make-certificates.sh) and baresip uses
+//                                   NAME for TLS, which it speaks on 5063;
+//                                   with "transport tls" it calls tmx-sip on 5061
+//   unbound PORT...                 no UDP socket is bound to these ports
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -72,8 +77,8 @@
 #include <sys/prctl.h>
 
 #if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO) \
-    || !defined(TMX_REGISTRAR_CONFIG)
-#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO and TMX_REGISTRAR_CONFIG must be defined"
+    || !defined(TMX_REGISTRAR_CONFIG) || !defined(TMX_MAKE_CERTIFICATES)
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
 #endif
 
 namespace {
@@ -83,6 +88,7 @@ const int rate = 8000;
 const char phoneSip[] = "127.0.0.1:5062";
 const quint16 sippPort = 5070;
 const char tmxSipUri[] = "sip:intercom@127.0.0.1:5060";
+const char tmxSipTlsUri[] = "sip:intercom@127.0.0.1:5061;transport=tls";
 const char registrarAddress[] = "127.0.0.1:5080";
 const char phoneCtrl[] = "127.0.0.1";
 const quint16 phoneCtrlPort = 4444;
@@ -102,7 +108,8 @@ class Phone
 {
 public:
     // With a registrar, apt123 registers there (and is called through it).
-    bool start(const QString &dir, bool registrar, QString &error)
+    // With a certificate (and key, in one file) it speaks TLS with it.
+    bool start(const QString &dir, bool registrar, const QString &certificate, QString &error)
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
@@ -128,6 +135,8 @@ public:
                          .arg(phoneCtrlPort)
                          .arg(recDir)
                          .toUtf8());
+        if (!certificate.isEmpty())
+            config.write(QStringLiteral("sip_certificate %1\nsip_cafile %2/../ca.pem\n").arg(certificate, dir).toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         for (const char *user : {"apt123", "apt124"})
             accounts.write(QStringLiteral("<sip:%1@%2>;%3answermode=manual;audio_codecs=PCMU,PCMA\n")
@@ -371,6 +380,7 @@ private:
     ChildProcess registrar;
     QByteArray registrarErr;
     QString configBase;
+    QString tmxUri;
     ChildProcess sim;
     ChildProcess sip;
     Trace trace;
@@ -519,6 +529,25 @@ void tst_SipCall::call_data()
            "phone incoming accountaor=sip:apt123@127.0.0.1:5080|peerdisplayname=Door 3, apartment 123\n"
            "registrar 1 INVITE from intercom relayed\nphone accept\npoll 8\n"
            "stop\nphone closed\nregistrar 1 saved intercom expires=0\n";
+    // SIP over TLS, both ends verified: a call in that opens door unit 5, a
+    // door call, and no SIP port in clear. apartment 123 is a plain sip: URI,
+    // reached over TLS.
+    const QString tls = "transport tls\ntls_ca DIR/ca.pem\n" + callers;
+    QTest::newRow("over TLS")
+        << "idle\nwait open 60s\nwait polls 1\ncall 123 from 3\nwait pickup 60s\nwait open 60s\nwait drop 60s\n"
+        << tls + "tls_certificate DIR/tmx.crt\ntls_key DIR/tmx.key\napartment 123 sip:apt123@127.0.0.1:5063\n"
+        << "phone-certificate phone.pem\nlog SIP on tls:127.0.0.1:5061\n" + callIn
+               + "phone key 1234#5\nlog PIN right\npoll 16\nevent open\nphone closed\n" + incoming
+               + "phone accept\npoll 8\nunbound 5060 5061\nphone key #\npoll 4\nphone hangup\npoll 1\nevent drop\n"
+                 "phone closed\n";
+    // The phone's certificate is from another CA: neither the door call nor
+    // its call in gets through (the phone learns it only when its INVITE
+    // times out).
+    QTest::newRow("TLS peer from another CA")
+        << ring + "wait drop 60s\n"
+        << tls + "tls_certificate DIR/tmx.pem\napartment 123 sip:apt123@127.0.0.1:5063;transport=tls\n"
+        << "phone-certificate stranger.pem\nlog the phone's certificate refused\nlog : drop\npoll 1\nevent drop\n"
+           "phone calls 0\nphone dial\nlog a caller's certificate refused\nnopoll 16\n";
     QTest::newRow("registrar refuses the password")
         << "idle\n" << "registrar sip:127.0.0.1:5080\npassword wrong\nregister_retry 1-4\n"
         << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
@@ -582,8 +611,14 @@ void tst_SipCall::call()
     const bool withRegistrar = steps.startsWith("registrar\n");
     if (withRegistrar)
         QVERIFY2(startRegistrar(), "cannot start kamailio");
+    QString phoneCertificate;
+    if (steps.startsWith("phone-certificate ")) {
+        QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, d}), 0);
+        phoneCertificate = d + "/" + steps.section('\n', 0, 0).section(' ', 1);
+    }
+    tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
-    QVERIFY2(phone.start(d + "/phone", withRegistrar, error), qPrintable(error));
+    QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, error), qPrintable(error));
     if (withRegistrar)
         QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
     const bool withSipp = steps.startsWith("sipp\n");
@@ -629,7 +664,7 @@ void tst_SipCall::call()
         stand.write(it.value());
     }
 
-    configBase = "listen 127.0.0.1:5060\napartment 123 sip:apt123@"
+    configBase = "listen 127.0.0.1\napartment 123 sip:apt123@"
         + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
         + "apartment 124 sip:apt124@" + phoneSip + "\n";
     writeConfig(config);
@@ -646,7 +681,7 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || step == "sipp")
+        if (step == "registrar" || step == "sipp" || step.startsWith("phone-certificate "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -677,7 +712,7 @@ void tst_SipCall::runStep(const QString &step)
             phone.command("sndcode", rest);
         } else if (what == "dial") {
             phone.command("uafind", rest.isEmpty() ? "sip:apt123@" + QString(phoneSip) : rest);
-            phone.command("dial", tmxSipUri);
+            phone.command("dial", tmxUri);
         } else if (what == "established") {
             QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_ESTABLISHED") > phone.establishedSeen, stepTimeoutMs);
             ++phone.establishedSeen;
@@ -722,6 +757,10 @@ void tst_SipCall::runStep(const QString &step)
             QVERIFY2(!pid.isEmpty(), "tmx-sip named no daemon pid");
             QVERIFY(::kill(pid_t(pid.toInt()), SIGKILL) == 0);
         }
+    } else if (verb == "unbound") {
+        for (const QString &port : arg.split(' '))
+            QVERIFY2(QUdpSocket().bind(QHostAddress::LocalHost, port.toUShort(), QAbstractSocket::DontShareAddress),
+                     qPrintable("UDP port " + port + " is bound"));
     } else if (verb == "touch") {
         QFile f(dir->path() + "/" + arg);
         QVERIFY(f.open(QIODevice::WriteOnly));
