@@ -1,6 +1,6 @@
 #!/bin/sh
 # Certificates for the TLS tests, in directory $1: two CAs (ca, other-ca),
-# and leaves NAME (tmx, phone signed by ca; stranger signed by other-ca),
+# and leaves NAME (tmx, phone, pbx signed by ca; stranger signed by other-ca),
 # each as NAME.crt and NAME.key and both in NAME.pem. EC keys: quick to make.
 set -e
 cd "$1"
@@ -15,4 +15,5 @@ leaf() {
 }
 leaf tmx ca
 leaf phone ca
+leaf pbx ca
 leaf stranger other-ca

@@ -44,10 +44,12 @@
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
-//   phone-certificate NAME          (first step) certificates are made in DIR
+//   phone-certificate NAME          (first step, or after registrar)
+//                                   certificates are made in DIR
 //                                   (make-certificates.sh) and baresip uses
 //                                   NAME for TLS, which it speaks on 5063;
-//                                   with "transport tls" it calls tmx-sip on 5061
+//                                   with "transport tls" it calls tmx-sip on
+//                                   5061; kamailio takes TLS on 5081 (pbx.pem)
 //   unbound PORT...                 no UDP socket is bound to these ports
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
@@ -371,7 +373,7 @@ private:
     QString logText() const { return QString::fromUtf8(sipErr); }
 
     void writeConfig(const QString &rowLines);
-    bool startRegistrar();
+    bool startRegistrar(bool tls);
     int countLines(const QByteArray &text, const QString &needle) const;
 
     QScopedPointer<QTemporaryDir> dir;
@@ -548,6 +550,13 @@ void tst_SipCall::call_data()
         << tls + "tls_certificate DIR/tmx.pem\napartment 123 sip:apt123@127.0.0.1:5063;transport=tls\n"
         << "phone-certificate stranger.pem\nlog the phone's certificate refused\nlog : drop\npoll 1\nevent drop\n"
            "phone calls 0\nphone dial\nlog a caller's certificate refused\nnopoll 16\n";
+    QTest::newRow("registered over TLS")
+        << "idle\n"
+        << "transport tls\ntls_certificate DIR/tmx.pem\ntls_ca DIR/ca.pem\nregistrar sip:127.0.0.1:5081\n"
+           "password door-secret\nexpires 4\n"
+        << "registrar\nphone-certificate phone.pem\nlog registered sip:intercom@127.0.0.1:5081\n"
+           "log refreshed sip:intercom@127.0.0.1:5081\nregistrar 2 saved intercom expires=4\nstop\n"
+           "registrar 1 saved intercom expires=0\n";
     QTest::newRow("registrar refuses the password")
         << "idle\n" << "registrar sip:127.0.0.1:5080\npassword wrong\nregister_retry 1-4\n"
         << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
@@ -574,7 +583,7 @@ void tst_SipCall::writeConfig(const QString &rowLines)
 
 // kamailio on 127.0.0.1:5080 with two users in a text database; baresip's
 // apt123 registers with it.
-bool tst_SipCall::startRegistrar()
+bool tst_SipCall::startRegistrar(bool tls)
 {
     const QString db = dir->path() + "/db";
     QDir().mkpath(db);
@@ -588,8 +597,11 @@ bool tst_SipCall::startRegistrar()
     users.close();
     connect(&registrar, &QProcess::readyReadStandardError, this,
             [this] { registrarErr += registrar.readAllStandardError(); });
-    registrar.start("kamailio", {"-f", TMX_REGISTRAR_CONFIG, "-A", "DBURL=\"text://" + db + "\"", "-DD", "-E",
-                                 "-n", "1", "-m", "16", "-M", "4", "-w", dir->path()});
+    QStringList args{"-f", TMX_REGISTRAR_CONFIG, "-A", "DBURL=\"text://" + db + "\"", "-DD", "-E",
+                     "-n", "1", "-m", "16", "-M", "4", "-w", dir->path()};
+    if (tls)
+        args << "-A" << "WITH_TLS" << "-A" << "TLSPEM=\"" + dir->path() + "/pbx.pem\"";
+    registrar.start("kamailio", args);
     return registrar.waitForStarted(10000);
 }
 
@@ -609,13 +621,15 @@ void tst_SipCall::call()
     const QString d = dir->path();
 
     const bool withRegistrar = steps.startsWith("registrar\n");
-    if (withRegistrar)
-        QVERIFY2(startRegistrar(), "cannot start kamailio");
     QString phoneCertificate;
-    if (steps.startsWith("phone-certificate ")) {
+    const QRegularExpressionMatch certificate = QRegularExpression("^phone-certificate (\\S+)$",
+                                                                   QRegularExpression::MultilineOption).match(steps);
+    if (certificate.hasMatch()) {
         QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, d}), 0);
-        phoneCertificate = d + "/" + steps.section('\n', 0, 0).section(' ', 1);
+        phoneCertificate = d + "/" + certificate.captured(1);
     }
+    if (withRegistrar)
+        QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
     tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
     QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, error), qPrintable(error));
