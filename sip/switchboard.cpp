@@ -95,6 +95,8 @@ int Switchboard::start(const std::vector<std::string> &command)
     sipLog("SIP on %s:%J; daemon started (pid %d): %s", tls ? "tls" : "udp", &laddr, int(daemon.pid()), cmd.c_str());
     if (tls && config.tlsCa.empty())
         sipLog("TLS: no tls_ca: the phones' certificates are not verified");
+    if (!tlsContext.warning().empty())
+        sipLog("TLS: %s", tlsContext.warning().c_str());
     startDialogue();
     if (!config.registrar.empty()) {
         registration.reset(new Registration(sip, config));

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -59,6 +60,7 @@ TlsContext::~TlsContext()
 bool TlsContext::load(const Config &config, std::string &error)
 {
     context = static_cast<struct tls *>(mem_deref(context));
+    note.clear();
     const std::string &keyFile = config.tlsKey.empty() ? config.tlsCertificate : config.tlsKey;
     auto fail = [&error](const std::string &file, const std::string &what) {
         error = file + ": " + what;
@@ -94,5 +96,8 @@ bool TlsContext::load(const Config &config, std::string &error)
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verified);
     }
     ERR_clear_error();
+    struct stat st;
+    if (stat(keyFile.c_str(), &st) == 0 && (st.st_mode & S_IROTH))
+        note = keyFile + ": everyone may read this key: chmod o-r " + keyFile;
     return true;
 }

@@ -24,7 +24,11 @@ public:
     // file and what is wrong with it.
     bool load(const Config &config, std::string &error);
     struct tls *get() const { return context; }
+    // After load: what to say about the files that does not stop us (a key
+    // everyone may read); empty when nothing.
+    const std::string &warning() const { return note; }
 
 private:
     struct tls *context = nullptr;
+    std::string note;
 };
