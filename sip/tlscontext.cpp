@@ -50,6 +50,17 @@ int verified(int ok, X509_STORE_CTX *store)
     return ok;
 }
 
+// A handshake we end for another reason than a certificate that failed
+// (one already said): a caller without a certificate, a peer without a
+// protocol version or cipher in common.
+void alerted(const SSL *ssl, int where, int value)
+{
+    if (!(where & SSL_CB_WRITE_ALERT) || (value >> 8) != SSL3_AL_FATAL || SSL_get_verify_result(ssl) != X509_V_OK)
+        return;
+    sipLog("TLS: %s refused: %s: no SIP over this connection", SSL_is_server(ssl) ? "a caller" : "the phone",
+           SSL_alert_desc_string_long(value));
+}
+
 } // namespace
 
 TlsContext::~TlsContext()
@@ -81,6 +92,7 @@ bool TlsContext::load(const Config &config, std::string &error)
     SSL_CTX *ctx = tls_openssl_context(context);
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_default_passwd_cb(ctx, noPassphrase);
+    SSL_CTX_set_info_callback(ctx, alerted);
     if (SSL_CTX_use_certificate_chain_file(ctx, config.tlsCertificate.c_str()) != 1)
         return fail(config.tlsCertificate, "no PEM certificate in it");
     if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 && !keyMismatch())

@@ -47,7 +47,7 @@
 //   phone-certificate NAME          (first step, or after registrar)
 //                                   certificates are made in DIR
 //                                   (make-certificates.sh) and baresip uses
-//                                   NAME for TLS, which it speaks on 5063;
+//                                   NAME (or "none") for TLS, which it speaks on 5063;
 //                                   with "transport tls" it calls tmx-sip on
 //                                   5061; kamailio takes TLS on 5081 (pbx.pem)
 //   unbound PORT...                 no UDP socket is bound to these ports
@@ -550,6 +550,9 @@ void tst_SipCall::call_data()
         << tls + "tls_certificate DIR/tmx.pem\napartment 123 sip:apt123@127.0.0.1:5063;transport=tls\n"
         << "phone-certificate stranger.pem\nlog the phone's certificate refused\nlog : drop\npoll 1\nevent drop\n"
            "phone calls 0\nphone dial\nlog a caller's certificate refused\nnopoll 16\n";
+    QTest::newRow("TLS caller without a certificate")
+        << "idle\n" << tls + "tls_certificate DIR/tmx.pem\n"
+        << "phone-certificate none\nlog masks loaded\nphone dial\nlog a caller refused: \nnopoll 16\n";
     QTest::newRow("registered over TLS")
         << "idle\n"
         << "transport tls\ntls_certificate DIR/tmx.pem\ntls_ca DIR/ca.pem\nregistrar sip:127.0.0.1:5081\n"
@@ -626,7 +629,8 @@ void tst_SipCall::call()
                                                                    QRegularExpression::MultilineOption).match(steps);
     if (certificate.hasMatch()) {
         QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, d}), 0);
-        phoneCertificate = d + "/" + certificate.captured(1);
+        if (certificate.captured(1) != "none")
+            phoneCertificate = d + "/" + certificate.captured(1);
     }
     if (withRegistrar)
         QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
