@@ -79,6 +79,45 @@ bool hasScheme(const std::string &text)
     return text.compare(0, 4, "sip:") == 0 || text.compare(0, 5, "sips:") == 0;
 }
 
+// Fits a URI to the one transport we speak, or says why it cannot be reached.
+// With TLS, sips: becomes sip: (libre routes sip: URIs only) and a URI
+// without a transport parameter gets ";transport=tls", so that a host name
+// is looked up for TLS too. With UDP, a URI asking for another transport
+// would fail on every call.
+bool fitTransport(std::string &text, bool tls, std::string &why)
+{
+    struct pl pl, tp;
+    struct uri uri;
+    pl_set_str(&pl, text.c_str());
+    if (uri_decode(&uri, &pl))
+        return true; // checked where it was read
+    const bool sips = !pl_strcasecmp(&uri.scheme, "sips");
+    const bool hasTransport = !msg_param_decode(&uri.params, "transport", &tp);
+    const std::string wanted = hasTransport ? std::string(tp.p, tp.l) : std::string();
+    if (!tls) {
+        if (sips || (hasTransport && !pl_strcasecmp(&tp, "tls"))) {
+            why = "needs 'transport tls'";
+            return false;
+        }
+        if (hasTransport && pl_strcasecmp(&tp, "udp")) {
+            why = "asks for transport " + wanted + ", but only udp is open";
+            return false;
+        }
+        return true;
+    }
+    if (hasTransport && pl_strcasecmp(&tp, "tls")) {
+        why = "asks for transport " + wanted + ", but with 'transport tls' only tls is open";
+        return false;
+    }
+    if (sips)
+        text.erase(3, 1);
+    if (!hasTransport) {
+        const size_t headers = text.find('?');
+        text.insert(headers == std::string::npos ? text.size() : headers, ";transport=tls");
+    }
+    return true;
+}
+
 // Apartment numbers and ranges A-B, within 0-1023 (the daemon's masks).
 bool maskNumbers(const std::string &value, std::set<int> &out, std::string &bad)
 {
@@ -124,6 +163,8 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     int noPasswordLine = 0;
     int pinLine = 0;
     warnings.clear();
+    bool portGiven = false;
+    std::vector<std::pair<int, std::string *>> uris;    // with their lines, to fit to the transport
     while (std::getline(in, raw)) {
         ++lineNo;
         const std::string line = trim(raw);
@@ -161,6 +202,16 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 return fail("listen: '" + host + "' is not an IPv4 address");
             listenAddress = host;
             listenPort = uint16_t(port);
+            portGiven = colon != std::string::npos;
+        } else if (key == "transport") {
+            if (value == "udp")
+                transport = Transport::Udp;
+            else if (value == "tls")
+                transport = Transport::Tls;
+            else
+                return fail("transport: '" + value + "' is neither udp nor tls");
+        } else if (key == "tls_certificate" || key == "tls_key" || key == "tls_ca") {
+            (key == "tls_certificate" ? tlsCertificate : key == "tls_key" ? tlsKey : tlsCa) = value;
         } else if (key == "user") {
             if (value.find_first_of(" \t@:;<>\"") != std::string::npos)
                 return fail("user: '" + value + "' is not a plain user name");
@@ -178,10 +229,13 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                     return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
                 virtualApartments.insert(int(n));
             }
-            if (!apartments.emplace(int(n), w[1]).second)
+            auto added = apartments.emplace(int(n), w[1]);
+            if (!added.second)
                 return fail("apartment " + w[0] + " is given twice");
             if (!hasScheme(w[1]))
                 extensionLine = lineNo;
+            else
+                uris.emplace_back(lineNo, &added.first->second);
         } else if (key == "blacklist") {
             std::string bad;
             if (!maskNumbers(value, blacklist, bad))
@@ -192,6 +246,8 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             defaultUri = value;
             if (!hasScheme(value))
                 extensionLine = lineNo;
+            else
+                uris.emplace_back(lineNo, &defaultUri);
         } else if (key == "open_key") {
             if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
                 return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
@@ -243,10 +299,12 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                     registrarDomain = "[" + registrarDomain + "]";
                 if (uri.port)
                     registrarDomain += ":" + std::to_string(uri.port);
+                uris.emplace_back(lineNo, &registrar);
             } else {
                 outboundProxy = value;
                 if (value.find(";lr") == std::string::npos)
                     outboundProxy += ";lr";
+                uris.emplace_back(lineNo, &outboundProxy);
             }
         } else if (key == "password") {
             password = value;
@@ -307,6 +365,19 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
         error = name + ":" + std::to_string(line) + ": " + what;
         return false;
     };
+    const bool tls = transport == Transport::Tls;
+    if (tls && tlsCertificate.empty())
+        return failAt(seen["transport"], "'transport tls' needs 'tls_certificate' (and 'tls_key' unless the key is in it)");
+    for (const char *key : {"tls_certificate", "tls_key", "tls_ca"})
+        if (!tls && seen.count(key))
+            return failAt(seen[key], std::string("'") + key + "' goes with 'transport tls'");
+    if (tls && !portGiven)
+        listenPort = 5061;
+    for (auto &uri : uris) {
+        std::string why;
+        if (!fitTransport(*uri.second, tls, why))
+            return failAt(uri.first, "'" + *uri.second + "' " + why);
+    }
     if (extensionLine && registrar.empty())
         return failAt(extensionLine, "an extension without 'registrar': give a sip: URI or the registrar");
     if (!allow.empty() && pin.empty())
@@ -343,7 +414,7 @@ std::string Config::uriFor(int apartment) const
     const std::string &target = it != apartments.end() ? it->second : defaultUri;
     if (target.empty() || hasScheme(target))
         return target;
-    return "sip:" + target + "@" + registrarDomain;
+    return "sip:" + target + "@" + registrarDomain + (transport == Transport::Tls ? ";transport=tls" : "");
 }
 
 std::string Config::aor() const

@@ -12,6 +12,7 @@ class Config
 {
 public:
     enum class SampleFormat { S16BE, S16LE };
+    enum class Transport { Udp, Tls };
 
     // Reads and checks the file; on failure error names the line and the fault.
     // What is accepted but unwise goes to warnings, one line each.
@@ -49,7 +50,13 @@ public:
     std::vector<std::string> warnings;
 
     std::string listenAddress;          // empty: the machine's default source address
-    uint16_t listenPort = 5060;
+    uint16_t listenPort = 5060;         // 5061 by default with TLS
+    // SIP over one transport only. With TLS every URI we send to is reached
+    // over TLS (";transport=tls" added where none is given).
+    Transport transport = Transport::Udp;
+    std::string tlsCertificate;         // PEM: our certificate (and chain), and its key unless tlsKey
+    std::string tlsKey;
+    std::string tlsCa;                  // empty: peers' certificates are not verified
     std::string user = "intercom";      // user part of our From and Contact
     std::map<int, std::string> apartments;
     std::string defaultUri;

@@ -3,8 +3,12 @@
 #include "config.h"
 #include "log.h"
 #include "switchboard.h"
+#include "tlscontext.h"
 
 #include <re.h>
+#define DEBUG_MODULE "tmx-sip"
+#define DEBUG_LEVEL 0
+#include <re_dbg.h>
 
 #include <cerrno>
 #include <climits>
@@ -123,6 +127,10 @@ int main(int argc, char *argv[])
     }
     for (const std::string &warning : config.warnings)
         fprintf(stderr, "tmx-sip: %s\n", warning.c_str());
+    if (config.transport == Config::Transport::Tls && !TlsContext().load(config, error)) {
+        fprintf(stderr, "tmx-sip: %s\n", error.c_str());
+        return 2;
+    }
     if (check)
         return 0;
 
@@ -143,6 +151,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "tmx-sip: cannot start libre\n");
         return 1;
     }
+    // libre's own warnings (a TLS handshake that failed, say) as plain lines.
+    dbg_init(DBG_WARNING, DBG_NONE);
     int status = 0;
     {
         Switchboard switchboard(config);

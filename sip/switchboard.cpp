@@ -1,6 +1,7 @@
 #include "switchboard.h"
 #include "eventline.h"
 #include "log.h"
+#include "tlscontext.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -59,9 +60,19 @@ int Switchboard::start(const std::vector<std::string> &command)
     if (dns_srv_get(domain, sizeof domain, nsv, &nsn) == 0 && nsn)
         dnsc_alloc(&dnsc, nullptr, nsv, nsn);
 
+    // One transport: with TLS, no SIP in clear at all (a second one would
+    // let anyone choose the one without encryption).
+    const bool tls = config.transport == Config::Transport::Tls;
+    TlsContext tlsContext;
+    std::string tlsError;
+    if (tls && !tlsContext.load(config, tlsError)) {
+        sipLog("TLS: %s", tlsError.c_str());
+        return EINVAL;
+    }
     err = sip_alloc(&sip, dnsc, 32, 32, 32, "tmx-sip", sipExited, this);
     if (!err)
-        err = sip_transp_add(sip, SIP_TRANSP_UDP, &laddr);
+        err = tls ? sip_transp_add(sip, SIP_TRANSP_TLS, &laddr, tlsContext.get())
+                  : sip_transp_add(sip, SIP_TRANSP_UDP, &laddr);
     if (!err)
         err = sipsess_listen(&sock, sip, 32, connectHandler, this);
     if (err) {
@@ -83,7 +94,11 @@ int Switchboard::start(const std::vector<std::string> &command)
     std::string cmd;
     for (const std::string &word : daemonCommand)
         cmd += (cmd.empty() ? "" : " ") + word;
-    sipLog("SIP on udp:%J; daemon started (pid %d): %s", &laddr, int(daemon.pid()), cmd.c_str());
+    sipLog("SIP on %s:%J; daemon started (pid %d): %s", tls ? "tls" : "udp", &laddr, int(daemon.pid()), cmd.c_str());
+    if (tls && config.tlsCa.empty())
+        sipLog("TLS: no tls_ca: the phones' certificates are not verified");
+    if (!tlsContext.warning().empty())
+        sipLog("TLS: %s", tlsContext.warning().c_str());
     startDialogue();
     findPbx();
     if (!config.registrar.empty()) {
@@ -107,6 +122,9 @@ void Switchboard::reload(const Config &fresh)
     keep(next.listenAddress != config.listenAddress || next.listenPort != config.listenPort, "listen");
     keep(next.sampleFormat != config.sampleFormat, "sample_format");
     keep(next.daemon != config.daemon || next.intercom != config.intercom, "daemon/intercom");
+    keep(next.transport != config.transport || next.tlsCertificate != config.tlsCertificate
+             || next.tlsKey != config.tlsKey || next.tlsCa != config.tlsCa,
+         "transport/tls_*");
     if (!kept.empty())
         sipLog("config: %s take effect on restart only; the running values stay", kept.c_str());
     next.listenAddress = config.listenAddress;
@@ -114,6 +132,10 @@ void Switchboard::reload(const Config &fresh)
     next.sampleFormat = config.sampleFormat;
     next.daemon = config.daemon;
     next.intercom = config.intercom;
+    next.transport = config.transport;
+    next.tlsCertificate = config.tlsCertificate;
+    next.tlsKey = config.tlsKey;
+    next.tlsCa = config.tlsCa;
 
     const bool registrationChanged = next.registrar != config.registrar || next.user != config.user
         || next.password != config.password || next.outboundProxy != config.outboundProxy

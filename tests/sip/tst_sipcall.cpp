@@ -60,6 +60,13 @@
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
+//   phone-certificate NAME          (first step, or after registrar)
+//                                   certificates are made in DIR
+//                                   (make-certificates.sh) and baresip uses
+//                                   NAME (or "none") for TLS, which it speaks on 5063;
+//                                   with "transport tls" it calls tmx-sip on
+//                                   5061; kamailio takes TLS on 5081 (pbx.pem)
+//   unbound PORT...                 no UDP socket is bound to these ports
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -90,8 +97,8 @@
 #include <sys/prctl.h>
 
 #if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO) \
-    || !defined(TMX_REGISTRAR_CONFIG)
-#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO and TMX_REGISTRAR_CONFIG must be defined"
+    || !defined(TMX_REGISTRAR_CONFIG) || !defined(TMX_MAKE_CERTIFICATES)
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
 #endif
 
 namespace {
@@ -101,6 +108,7 @@ const int rate = 8000;
 const char phoneSip[] = "127.0.0.1:5062";
 const quint16 sippPort = 5070;
 const char tmxSipUri[] = "sip:intercom@127.0.0.1:5060";
+const char tmxSipTlsUri[] = "sip:intercom@127.0.0.1:5061;transport=tls";
 const char registrarAddress[] = "127.0.0.1:5080";
 const char phoneCtrl[] = "127.0.0.1";
 const quint16 phoneCtrlPort = 4444;
@@ -120,7 +128,8 @@ class Phone
 {
 public:
     // With a registrar, apt123 registers there (and is called through it).
-    bool start(const QString &dir, bool registrar, QString &error)
+    // With a certificate (and key, in one file) it speaks TLS with it.
+    bool start(const QString &dir, bool registrar, const QString &certificate, QString &error)
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
@@ -146,6 +155,8 @@ public:
                          .arg(phoneCtrlPort)
                          .arg(recDir)
                          .toUtf8());
+        if (!certificate.isEmpty())
+            config.write(QStringLiteral("sip_certificate %1\nsip_cafile %2/../ca.pem\n").arg(certificate, dir).toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         // apt123 knows its password (the registrar's and tmx-sip's), apt124 none.
         for (const char *user : {"apt123", "apt124"})
@@ -514,7 +525,7 @@ private:
     QString logText() const { return QString::fromUtf8(sipErr); }
 
     void writeConfig(const QString &rowLines);
-    bool startRegistrar();
+    bool startRegistrar(bool tls);
     int countLines(const QByteArray &text, const QString &needle) const;
 
     QScopedPointer<QTemporaryDir> dir;
@@ -524,6 +535,7 @@ private:
     ChildProcess registrar;
     QByteArray registrarErr;
     QString configBase;
+    QString tmxUri;
     ChildProcess sim;
     ChildProcess sip;
     Trace trace;
@@ -718,6 +730,35 @@ void tst_SipCall::call_data()
            "phone incoming accountaor=sip:apt123@127.0.0.1:5080|peerdisplayname=Door 3, apartment 123\n"
            "registrar 1 INVITE from intercom relayed\nphone accept\npoll 8\n"
            "stop\nphone closed\nregistrar 1 saved intercom expires=0\n";
+    // SIP over TLS, both ends verified: a call in that opens door unit 5, a
+    // door call, and no SIP port in clear. apartment 123 is a plain sip: URI,
+    // reached over TLS.
+    const QString tls = "transport tls\ntls_ca DIR/ca.pem\n" + callers;
+    QTest::newRow("over TLS")
+        << "idle\nwait open 60s\nwait polls 1\ncall 123 from 3\nwait pickup 60s\nwait open 60s\nwait drop 60s\n"
+        << tls + "tls_certificate DIR/tmx.crt\ntls_key DIR/tmx.key\napartment 123 sip:apt123@127.0.0.1:5063\n"
+        << "phone-certificate phone.pem\nlog SIP on tls:127.0.0.1:5061\n" + callIn
+               + "phone key 1234#5\nlog PIN right\npoll 16\nevent open\nphone closed\n" + incoming
+               + "phone accept\npoll 8\nunbound 5060 5061\nphone key #\npoll 4\nphone hangup\npoll 1\nevent drop\n"
+                 "phone closed\n";
+    // The phone's certificate is from another CA: neither the door call nor
+    // its call in gets through (the phone learns it only when its INVITE
+    // times out).
+    QTest::newRow("TLS peer from another CA")
+        << ring + "wait drop 60s\n"
+        << tls + "tls_certificate DIR/tmx.pem\napartment 123 sip:apt123@127.0.0.1:5063;transport=tls\n"
+        << "phone-certificate stranger.pem\nlog the phone's certificate refused\nlog : drop\npoll 1\nevent drop\n"
+           "phone calls 0\nphone dial\nlog a caller's certificate refused\nnopoll 16\n";
+    QTest::newRow("TLS caller without a certificate")
+        << "idle\n" << tls + "tls_certificate DIR/tmx.pem\n"
+        << "phone-certificate none\nlog masks loaded\nphone dial\nlog a caller refused: \nnopoll 16\n";
+    QTest::newRow("registered over TLS")
+        << "idle\n"
+        << "transport tls\ntls_certificate DIR/tmx.pem\ntls_ca DIR/ca.pem\nregistrar sip:127.0.0.1:5081\n"
+           "password door-secret\nexpires 4\n"
+        << "registrar\nphone-certificate phone.pem\nlog registered sip:intercom@127.0.0.1:5081\n"
+           "log refreshed sip:intercom@127.0.0.1:5081\nregistrar 2 saved intercom expires=4\nstop\n"
+           "registrar 1 saved intercom expires=0\n";
     QTest::newRow("registrar refuses the password")
         << "idle\n" << "registrar sip:127.0.0.1:5080\npassword wrong\nregister_retry 1-4\n"
         << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
@@ -746,7 +787,7 @@ void tst_SipCall::writeConfig(const QString &rowLines)
 
 // kamailio on 127.0.0.1:5080 with two users in a text database; baresip's
 // apt123 registers with it.
-bool tst_SipCall::startRegistrar()
+bool tst_SipCall::startRegistrar(bool tls)
 {
     const QString db = dir->path() + "/db";
     QDir().mkpath(db);
@@ -760,8 +801,11 @@ bool tst_SipCall::startRegistrar()
     users.close();
     connect(&registrar, &QProcess::readyReadStandardError, this,
             [this] { registrarErr += registrar.readAllStandardError(); });
-    registrar.start("kamailio", {"-f", TMX_REGISTRAR_CONFIG, "-A", "DBURL=\"text://" + db + "\"", "-DD", "-E",
-                                 "-n", "1", "-m", "16", "-M", "4", "-w", dir->path()});
+    QStringList args{"-f", TMX_REGISTRAR_CONFIG, "-A", "DBURL=\"text://" + db + "\"", "-DD", "-E",
+                     "-n", "1", "-m", "16", "-M", "4", "-w", dir->path()};
+    if (tls)
+        args << "-A" << "WITH_TLS" << "-A" << "TLSPEM=\"" + dir->path() + "/pbx.pem\"";
+    registrar.start("kamailio", args);
     return registrar.waitForStarted(10000);
 }
 
@@ -781,10 +825,19 @@ void tst_SipCall::call()
     const QString d = dir->path();
 
     const bool withRegistrar = steps.startsWith("registrar\n");
+    QString phoneCertificate;
+    const QRegularExpressionMatch certificate = QRegularExpression("^phone-certificate (\\S+)$",
+                                                                   QRegularExpression::MultilineOption).match(steps);
+    if (certificate.hasMatch()) {
+        QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, d}), 0);
+        if (certificate.captured(1) != "none")
+            phoneCertificate = d + "/" + certificate.captured(1);
+    }
     if (withRegistrar)
-        QVERIFY2(startRegistrar(), "cannot start kamailio");
+        QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
+    tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
-    QVERIFY2(phone.start(d + "/phone", withRegistrar, error), qPrintable(error));
+    QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, error), qPrintable(error));
     if (withRegistrar)
         QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
     const bool withSipp = steps.startsWith("sipp\n");
@@ -836,7 +889,7 @@ void tst_SipCall::call()
         stand.write(it.value());
     }
 
-    configBase = "listen 127.0.0.1:5060\napartment 123 sip:apt123@"
+    configBase = "listen 127.0.0.1\napartment 123 sip:apt123@"
         + (withSipp ? "127.0.0.1:" + QString::number(sippPort) : QString(phoneSip)) + "\n"
         + "apartment 124 sip:apt124@" + phoneSip + "\n";
     writeConfig(config);
@@ -853,7 +906,7 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || step == "sipp")
+        if (step == "registrar" || step == "sipp" || step.startsWith("phone-certificate "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -885,7 +938,7 @@ void tst_SipCall::runStep(const QString &step)
         } else if (what == "dial") {
             const QString aor = rest.section(' ', 0, 0), target = rest.section(' ', 1);
             phone.command("uafind", aor.isEmpty() ? "sip:apt123@" + QString(phoneSip) : aor);
-            phone.command("dial", target.isEmpty() ? QString(tmxSipUri) : target);
+            phone.command("dial", target.isEmpty() ? tmxUri : target);
         } else if (what == "established") {
             QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_ESTABLISHED") > phone.establishedSeen, stepTimeoutMs);
             ++phone.establishedSeen;
@@ -967,6 +1020,10 @@ void tst_SipCall::runStep(const QString &step)
             QVERIFY2(!pid.isEmpty(), "tmx-sip named no daemon pid");
             QVERIFY(::kill(pid_t(pid.toInt()), SIGKILL) == 0);
         }
+    } else if (verb == "unbound") {
+        for (const QString &port : arg.split(' '))
+            QVERIFY2(QUdpSocket().bind(QHostAddress::LocalHost, port.toUShort(), QAbstractSocket::DontShareAddress),
+                     qPrintable("UDP port " + port + " is bound"));
     } else if (verb == "touch") {
         QFile f(dir->path() + "/" + arg);
         QVERIFY(f.open(QIODevice::WriteOnly));

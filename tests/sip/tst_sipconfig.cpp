@@ -15,9 +15,10 @@
 #include "lockout.h"
 #include "pinbudget.h"
 #include "pinentry.h"
+#include "tlscontext.h"
 
-#ifndef TMX_SIP_EXAMPLE
-#error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example"
+#if !defined(TMX_SIP_EXAMPLE) || !defined(TMX_MAKE_CERTIFICATES)
+#error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example, TMX_MAKE_CERTIFICATES the script"
 #endif
 
 class tst_SipConfig : public QObject
@@ -28,6 +29,8 @@ private slots:
     void example();
     void config_data();
     void config();
+    void tlsFiles_data();
+    void tlsFiles();
     void eventLine_data();
     void eventLine();
     void lineBuffer();
@@ -70,8 +73,8 @@ void tst_SipConfig::config_data()
     QTest::newRow("open key lower case") << "open_key b\n" << "" << "open_key=B";
     QTest::newRow("comments, blanks and CRLF") << "# x\n\n  # y\r\nring_timeout 5\r\n" << "" << "ring=5";
     QTest::newRow("apartment table and default")
-        << "apartment 1 sip:a@h\napartment 9999 sips:b@h:5061\ndefault sip:c@h\n" << ""
-        << "uri1=sip:a@h,uri9999=sips:b@h:5061,uri5=sip:c@h";
+        << "apartment 1 sip:a@h\napartment 9999 sip:b@h:5070;transport=udp\ndefault sip:c@h\n" << ""
+        << "uri1=sip:a@h,uri9999=sip:b@h:5070;transport=udp,uri5=sip:c@h";
     QTest::newRow("s16le and gains") << "sample_format s16le\ngain_to_phone -6.5\ngain_to_door 3\n" << ""
                                      << "format=s16le,gainPhone=-6.5,gainDoor=3";
     QTest::newRow("listen without port") << "listen 10.0.0.2\n" << "" << "listen=10.0.0.2:5060";
@@ -87,6 +90,14 @@ void tst_SipConfig::config_data()
     QTest::newRow("extension allowed without password, with a registrar")
         << "registrar sip:pbx\npassword x\nallow 201\npin 123456\npin_budget 3\n" << ""
         << "allowed 201@pbx=201,password 201=,warning=,budget=3,secrets=1";
+    // Every URI is reached over TLS; libre routes sip: URIs only.
+    QTest::newRow("over TLS")
+        << "transport tls\ntls_certificate c.pem\nlisten 10.0.0.2\napartment 1 sip:a@h\napartment 2 sips:b@h:5070\n"
+           "apartment 3 sip:c@h;transport=TLS\nregistrar sip:pbx\npassword p\noutbound_proxy sip:10.0.0.1\n"
+           "apartment 4 104\n"
+        << "" << "listen=10.0.0.2:5061,uri1=sip:a@h;transport=tls,uri2=sip:b@h:5070;transport=tls,"
+                 "uri3=sip:c@h;transport=TLS,uri4=sip:104@pbx;transport=tls,proxy=sip:10.0.0.1;lr;transport=tls,"
+                 "registrar=sip:pbx;transport=tls";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -119,6 +130,12 @@ void tst_SipConfig::config_data()
            "or a 'registrar'" << "";
     QTest::newRow("two callers on one line") << "allow 201 202 203\n" << "f:1: allow: one caller per line" << "";
     QTest::newRow("pin_budget zero") << "pin_budget 0\n" << "f:1: pin_budget: '0'" << "";
+    QTest::newRow("sips without TLS") << "apartment 9 sips:b@h\n" << "f:1: 'sips:b@h' needs 'transport tls'" << "";
+    QTest::newRow("UDP URI with TLS")
+        << "transport tls\ntls_certificate c.pem\ndefault sip:c@h;transport=udp\n"
+        << "f:3: 'sip:c@h;transport=udp' asks for transport udp, but with 'transport tls' only tls is open" << "";
+    QTest::newRow("TLS without certificate") << "transport tls\n" << "f:1: 'transport tls' needs 'tls_certificate'" << "";
+    QTest::newRow("TLS files without TLS") << "tls_ca ca.pem\n" << "f:1: 'tls_ca' goes with 'transport tls'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
 }
 
@@ -155,6 +172,8 @@ void tst_SipConfig::config()
             got = QString::fromStdString(c.listenAddress) + ":" + QString::number(c.listenPort);
         else if (key == "aor")
             got = QString::fromStdString(c.aor());
+        else if (key == "registrar")
+            got = QString::fromStdString(c.registrar);
         else if (key == "proxy")
             got = QString::fromStdString(c.outboundProxy);
         else if (key == "password")
@@ -181,6 +200,43 @@ void tst_SipConfig::config()
             QFAIL(qPrintable("unknown check " + key));
         QCOMPARE(got, want);
     }
+}
+
+// The TLS files are read at start (and by --check): a file that cannot
+// serve is named, with what is wrong with it.
+void tst_SipConfig::tlsFiles_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("error");     // empty: the files are good
+
+    QTest::newRow("certificate with its key, and a CA")
+        << "tls_certificate DIR/tmx.pem\ntls_ca DIR/ca.pem\n" << "";
+    QTest::newRow("key apart") << "tls_certificate DIR/tmx.crt\ntls_key DIR/tmx.key\n" << "";
+    QTest::newRow("no such file") << "tls_certificate DIR/none.pem\n" << "DIR/none.pem: cannot read";
+    QTest::newRow("key of another certificate")
+        << "tls_certificate DIR/tmx.crt\ntls_key DIR/phone.key\n"
+        << "DIR/phone.key: the key does not belong to the certificate in DIR/tmx.crt";
+    QTest::newRow("certificate without its key") << "tls_certificate DIR/tmx.crt\n" << "DIR/tmx.crt: no PEM key in it";
+    QTest::newRow("a key for a CA")
+        << "tls_certificate DIR/tmx.pem\ntls_ca DIR/ca.key\n" << "DIR/ca.key: no PEM CA certificate";
+}
+
+void tst_SipConfig::tlsFiles()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, dir.path()}), 0);
+    Config c;
+    std::string why;
+    const QString file = QString("transport tls\n" + text).replace("DIR", dir.path());
+    QVERIFY2(c.parse(file.toStdString(), "f", why), why.c_str());
+    const bool ok = TlsContext().load(c, why);
+    if (error.isEmpty())
+        QVERIFY2(ok, why.c_str());
+    else
+        QVERIFY2(!ok && QString::fromStdString(why).startsWith(QString(error).replace("DIR", dir.path())), why.c_str());
 }
 
 void tst_SipConfig::eventLine_data()
