@@ -25,6 +25,10 @@ public:
     // Our address of record with the registrar, sip:user@domain; empty
     // without a registrar.
     std::string aor() const;
+    // Whether a request to this URI goes to the registrar, the only one that
+    // is given the password: through the outbound proxy, or to the
+    // registrar's own host and port.
+    bool toRegistrar(const std::string &uri) const;
     // The allow-list entry that lets this caller in (the entry itself, which
     // also names the caller for the PIN lock-out); empty when none does.
     std::string allowed(const std::string &user, const std::string &host) const;

@@ -4,7 +4,8 @@
 IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, const struct sa &laddr,
                            Listener &listener, const std::string &caller)
     : sock(sock), config(config), laddr(laddr), listener(listener), allowed(caller),
-      stream(this->config, [this](char k) { key(k); }), pin(this->config.pin)
+      stream(this->config, [this](char k) { key(k); }), pin(this->config.pin),
+      peer(this->config.outboundProxy)
 {
     tmr_init(&pinTimer);
     tmr_init(&waitTimer);
@@ -22,8 +23,8 @@ IncomingCall::~IncomingCall()
 
 uint16_t IncomingCall::accept(const struct sip_msg *msg)
 {
-    label = "incoming call " + std::string(msg->callid.p, msg->callid.l) + " from "
-        + std::string(msg->from.auri.p, msg->from.auri.l);
+    label = "incoming call " + shown(msg->callid) + " from " + shown(msg->from.auri);
+    peer.learn(msg->src);
     int err = sdp_session_alloc(&sdp, &laddr);
     if (!err)
         err = stream.open(sdp, laddr);
@@ -54,6 +55,11 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     if (stream.started())
         startClock();
     return 0;
+}
+
+bool IncomingCall::fromStranger(const struct sip_msg *msg) const
+{
+    return sess && sip_dialog_cmp(sipsess_dialog(sess), msg) && !peer.accepts(msg->src);
 }
 
 void IncomingCall::startClock()
@@ -119,7 +125,7 @@ void IncomingCall::infoHandler(struct sip *sip, const struct sip_msg *msg, void 
     const uint16_t status = MediaStream::infoKey(msg, k);
     sip_reply(sip, msg, status, status == 200 ? "OK" : status == 415 ? "Unsupported Media Type" : "Bad Request");
     if (k)
-        self->key(k);
+        self->stream.keyFromInfo(k, msg->cseq.num);
 }
 
 // The keys are not written anywhere: they are the PIN.
