@@ -72,7 +72,12 @@ void tst_SipConfig::config_data()
         << "registrar sip:pbx.lan:5070\npassword a b\noutbound_proxy sip:10.0.0.1\nuser 201\n"
            "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
         << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
-                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b";
+                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b,to sip:anna@192.168.1.30=yes";
+    // Where the registrar's password may go: its host (any case) and port.
+    QTest::newRow("the registrar's password goes to the registrar")
+        << "registrar sip:PBX.lan\npassword p\n" << ""
+        << "to sip:101@pbx.lan=yes,to sip:101@pbx.lan:5060=yes,to sip:anna@192.168.1.30=no,"
+           "to sip:101@pbx.lan:5070=no,to sip:101@pbx.lan.example=no,to sips:101@pbx.lan=no";
     QTest::newRow("allow-list")
         << "allow sip:201@pbx.lan 7\npin 1234\n" << ""
         << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=";
@@ -147,6 +152,8 @@ void tst_SipConfig::config()
             for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
                 n << QString::number(a);
             got = n.join('+');
+        } else if (key.startsWith("to ")) {
+            got = c.toRegistrar(key.mid(3).toStdString()) ? "yes" : "no";
         } else if (key.startsWith("allowed ")) {
             const QString who = key.mid(8);
             got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));
