@@ -426,7 +426,7 @@ void Switchboard::callDigit(Call &c, char digit)
 {
     // Only the phone of the door call that is up and answered opens.
     if (call.get() != &c || !c.answered() || c.ended()) {
-        sipLog("%s: key %c after the call: ignored", c.name().c_str(), digit);
+        sipLog("%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
         return;
     }
     if (digit == config.openKey) {
