@@ -6,7 +6,8 @@
 Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
            int apartment, int door, const std::string &uri)
     : sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
-      uri(uri), stream(this->config, [this](char digit) { this->listener.callDigit(*this, digit); })
+      uri(uri), stream(this->config, [this](char digit) { this->listener.callDigit(*this, digit); }),
+      peer(this->config.outboundProxy)
 {
     tmr_init(&ringTimer);
     label = "apartment " + std::to_string(apartment);
@@ -36,7 +37,9 @@ int Call::start()
         return err;
     }
     // With a registrar we call as its extension, through the outbound proxy
-    // when there is one, and answer its challenges.
+    // when there is one, and answer its challenges: only those to a request
+    // that goes to the registrar (a phone called by its own address gets
+    // no password).
     char from[256];
     if (config.registrar.empty())
         re_snprintf(from, sizeof from, "sip:%s@%J", config.user.c_str(), &laddr);
@@ -49,7 +52,8 @@ int Call::start()
         re_snprintf(display, sizeof display, "Door %d, apartment %d", door, apartment);
     else
         re_snprintf(display, sizeof display, "Apartment %d", apartment);
-    void *auth = config.registrar.empty() ? nullptr : DigestAuth::create(config.user, config.password);
+    answersChallenges = config.toRegistrar(uri);
+    void *auth = answersChallenges ? DigestAuth::create(config.user, config.password) : nullptr;
     err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), routes, routeCount,
                           "application/sdp", offer, auth ? DigestAuth::handler : nullptr, auth, true,
                           offerHandler, answerHandler,
@@ -63,6 +67,11 @@ int Call::start()
     sipLog("%s: calling %s as \"%s\"", label.c_str(), uri.c_str(), display);
     tmr_start(&ringTimer, uint64_t(config.ringTimeoutSeconds) * 1000, ringTimeout, this);
     return 0;
+}
+
+bool Call::fromStranger(const struct sip_msg *msg) const
+{
+    return sess && sip_dialog_cmp(sipsess_dialog(sess), msg) && !peer.accepts(msg->src);
 }
 
 void Call::hangUp()
@@ -120,7 +129,7 @@ int Call::answerHandler(const struct sip_msg *msg, void *arg)
 void Call::progressHandler(const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    sipLog("%s: %u %r", self->label.c_str(), msg->scode, &msg->reason);
+    sipLog("%s: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
 }
 
 void Call::establishedHandler(const struct sip_msg *msg, void *arg)
@@ -134,7 +143,8 @@ void Call::establishedHandler(const struct sip_msg *msg, void *arg)
         return;
     }
     self->isAnswered = true;
-    sipLog("%s: answered: %u %r", self->label.c_str(), msg->scode, &msg->reason);
+    self->peer.learn(msg->src);
+    sipLog("%s: answered: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
     self->listener.callAnswered(*self);
 }
 
@@ -145,12 +155,19 @@ void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
     const uint16_t status = MediaStream::infoKey(msg, key);
     sip_reply(sip, msg, status, status == 200 ? "OK" : status == 415 ? "Unsupported Media Type" : "Bad Request");
     if (key)
-        self->listener.callDigit(*self, key);
+        self->stream.keyFromInfo(key, msg->cseq.num);
 }
 
 void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
+    if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && !self->config.registrar.empty()
+        && !self->answersChallenges) {
+        self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
+                  + ": a password was asked for, and this call does not go to the registrar: "
+                    "its password goes to the registrar alone");
+        return;
+    }
     self->end(closeReason(err, msg, "the phone hung up"));
 }
 

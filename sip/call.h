@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "dialogpeer.h"
 #include "mediastream.h"
 
 #include <re.h>
@@ -39,6 +40,9 @@ public:
     // "apartment 123 door 3 call <Call-ID>", for every line about this call.
     const std::string &name() const { return label; }
     MediaStream &media() { return stream; }
+    // A request in this call's dialog from another address or port than
+    // the phone's: to be refused.
+    bool fromStranger(const struct sip_msg *msg) const;
 
 private:
     static int offerHandler(struct mbuf **descp, const struct sip_msg *msg, void *arg);
@@ -62,6 +66,8 @@ private:
     struct sipsess *sess = nullptr;
     struct sdp_session *sdp = nullptr;
     MediaStream stream;
+    DialogPeer peer;
+    bool answersChallenges = false;     // the request goes to the registrar
     struct tmr ringTimer;
     bool isAnswered = false;
     bool isEnded = false;

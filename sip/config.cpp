@@ -466,3 +466,20 @@ bool Config::holdsSecrets() const
             return true;
     return false;
 }
+
+bool Config::toRegistrar(const std::string &target) const
+{
+    if (registrar.empty())
+        return false;
+    if (!outboundProxy.empty())
+        return true;
+    struct pl pl, rpl;
+    struct uri uri, reg;
+    pl_set_str(&pl, target.c_str());
+    pl_set_str(&rpl, registrar.c_str());
+    if (uri_decode(&uri, &pl) || uri_decode(&reg, &rpl))
+        return false;
+    const uint16_t port = uri.port ? uri.port : uint16_t(SIP_PORT);
+    const uint16_t regPort = reg.port ? reg.port : uint16_t(SIP_PORT);
+    return !pl_casecmp(&uri.scheme, &reg.scheme) && !pl_casecmp(&uri.host, &reg.host) && port == regPort;
+}

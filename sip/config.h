@@ -40,8 +40,12 @@ public:
     const Caller *caller(const std::string &user, const std::string &host) const;
     // The entry named who; null when none.
     const Caller *callerNamed(const std::string &who) const;
-    // The allow-list entry that lets this caller in (its "who", which also
-    // names the caller for the PIN lock-out); empty when none does.
+    // Whether a request to this URI goes to the registrar, the only one that
+    // is given the password: through the outbound proxy, or to the
+    // registrar's own host and port.
+    bool toRegistrar(const std::string &uri) const;
+    // The allow-list entry that lets this caller in (the entry itself, which
+    // also names the caller for the PIN lock-out); empty when none does.
     std::string allowed(const std::string &user, const std::string &host) const;
     // The file holds something that lets its reader in: a password or a PIN.
     // Then no one but tmx-sip's own user should read it.

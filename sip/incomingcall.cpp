@@ -4,7 +4,8 @@
 IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, const struct sa &laddr,
                            Listener &listener, const Config::Caller &caller)
     : sock(sock), config(config), laddr(laddr), listener(listener), allowed(caller),
-      stream(this->config, [this](char k) { key(k); }), pin(this->config.pin)
+      stream(this->config, [this](char k) { key(k); }), pin(this->config.pin),
+      peer(this->config.outboundProxy)
 {
     tmr_init(&pinTimer);
     tmr_init(&waitTimer);
@@ -22,8 +23,8 @@ IncomingCall::~IncomingCall()
 
 uint16_t IncomingCall::accept(const struct sip_msg *msg)
 {
-    label = "incoming call " + std::string(msg->callid.p, msg->callid.l) + " from "
-        + std::string(msg->from.auri.p, msg->from.auri.l);
+    label = "incoming call " + shown(msg->callid) + " from " + shown(msg->from.auri);
+    peer.learn(msg->src);
     int err = sdp_session_alloc(&sdp, &laddr);
     if (!err)
         err = stream.open(sdp, laddr);
@@ -53,6 +54,11 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     tmr_start(&pinTimer, uint64_t(config.pinTimeoutSeconds) * 1000, pinTimeout, this);
     offerTaken = offered;
     return 0;
+}
+
+bool IncomingCall::fromStranger(const struct sip_msg *msg) const
+{
+    return sess && sip_dialog_cmp(sipsess_dialog(sess), msg) && !peer.accepts(msg->src);
 }
 
 void IncomingCall::startClock()
@@ -137,7 +143,7 @@ void IncomingCall::infoHandler(struct sip *sip, const struct sip_msg *msg, void 
     const uint16_t status = MediaStream::infoKey(msg, k);
     sip_reply(sip, msg, status, status == 200 ? "OK" : status == 415 ? "Unsupported Media Type" : "Bad Request");
     if (k)
-        self->key(k);
+        self->stream.keyFromInfo(k, msg->cseq.num);
 }
 
 // The keys are not written anywhere: they are the PIN.

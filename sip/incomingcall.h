@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "dialogpeer.h"
 #include "mediastream.h"
 #include "pinentry.h"
 
@@ -56,6 +57,9 @@ public:
     std::string stillAllowed(const Config &fresh) const;
     // "incoming call <Call-ID> from <URI>", for every line about this call.
     const std::string &name() const { return label; }
+    // A request in this call's dialog from another address or port than
+    // the INVITE's: to be refused.
+    bool fromStranger(const struct sip_msg *msg) const;
 
 private:
     static const unsigned tickMs = 20;
@@ -85,6 +89,7 @@ private:
     struct sdp_session *sdp = nullptr;
     MediaStream stream;
     PinEntry pin;
+    DialogPeer peer;
     struct tmr pinTimer;
     struct tmr waitTimer;
     struct tmr clock;

@@ -21,15 +21,53 @@ void sipLog(const char *fmt, ...)
     (void)ignored;
 }
 
+namespace {
+
+std::string escaped(const char *p, size_t n)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    size_t fits = 0;    // length of the output up to the last whole byte within maxShown - 3
+    for (size_t i = 0; i < n && out.size() <= maxShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += char(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+        if (out.size() <= maxShown - 3)
+            fits = out.size();
+    }
+    if (out.size() > maxShown) {
+        out.resize(fits);
+        out += "...";
+    }
+    return out;
+}
+
+} // namespace
+
+std::string shown(const struct pl &text)
+{
+    return escaped(text.p, text.p ? text.l : 0);
+}
+
+std::string shown(const std::string &text)
+{
+    return escaped(text.data(), text.size());
+}
+
 std::string closeReason(int err, const struct sip_msg *msg, const char *hungUp)
 {
-    char why[128];
+    char why[64];
     if ((msg && msg->req) || err == ECONNRESET)
-        re_snprintf(why, sizeof why, "%s", hungUp);
-    else if (err)
+        return hungUp;
+    if (err)
         re_snprintf(why, sizeof why, "%m", err);
     else if (msg)
-        re_snprintf(why, sizeof why, "%u %r", msg->scode, &msg->reason);
+        return std::to_string(msg->scode) + " " + shown(msg->reason);
     else
         re_snprintf(why, sizeof why, "closed");
     return why;

@@ -152,19 +152,13 @@ void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, s
         for (size_t i = 0; i < n; ++i)
             samples[i] = alaw ? g711_alaw2pcm(p[i]) : g711_ulaw2pcm(p[i]);
         play.put(hdr, samples, n);
-    } else if (int(hdr.pt) == eventPt || hdr.pt == std::atoi(eventPtLocal)) {
+    } else if (eventPt >= 0 && int(hdr.pt) == eventPt) {
         int event = 0;
         bool end = false;
         if (telev_recv(tel, mb, &event, &end))
             return;
-        // One key press is one event time stamp, whichever of its packets
-        // (start, end, their repetitions) arrive.
-        if (haveEventTs && hdr.ts == lastEventTs)
-            return;
-        haveEventTs = true;
-        lastEventTs = hdr.ts;
         const int digit = telev_code2digit(event);
-        if (digit > 0)
+        if (digit > 0 && keys.event(char(digit), hdr.ts, tmr_jiffies()))
             onDigit(char(digit));
     }
 }
@@ -214,6 +208,12 @@ void MediaStream::playConfirmation()
 {
     if (!tone.empty())
         tonePos = 0;
+}
+
+void MediaStream::keyFromInfo(char key, uint32_t cseq)
+{
+    if (keys.info(key, cseq, tmr_jiffies()))
+        onDigit(key);
 }
 
 uint16_t MediaStream::infoKey(const struct sip_msg *msg, char &key)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "keyfilter.h"
 #include "playout.h"
 
 #include <cstddef>
@@ -18,7 +19,9 @@ struct mbuf;
 struct sip_msg;
 
 // The audio of one call on the phone's side: RTP with G.711 (PCMU or PCMA as
-// negotiated) in 20 ms packets, RTCP beside it, RFC 4733 telephone events in.
+// negotiated) in 20 ms packets, RTCP beside it, RFC 4733 telephone events in
+// on the payload type negotiated. Every key of the call, by telephone event
+// or by SIP INFO (keyFromInfo), reaches the digit handler once.
 // Towards the phone it packs the daemon's frames into packets; from the phone
 // it feeds the playout buffer that the daemon's clock reads.
 class MediaStream
@@ -54,6 +57,9 @@ public:
     // upper case. Returns the status to answer the INFO with: 200 with the
     // key, or 400 / 415 without one.
     static uint16_t infoKey(const struct sip_msg *msg, char &key);
+    // A key from an INFO of the call, with the INFO's CSeq: to the digit
+    // handler unless it came already.
+    void keyFromInfo(char key, uint32_t cseq);
 
     const Playout &playout() const { return play; }
     unsigned foreignPackets() const { return nForeign; }
@@ -86,7 +92,6 @@ private:
     std::vector<int16_t> tone;
     size_t tonePos = SIZE_MAX;
 
-    bool haveEventTs = false;
-    uint32_t lastEventTs = 0;
+    KeyFilter keys;
     unsigned nForeign = 0;
 };

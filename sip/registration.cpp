@@ -60,13 +60,13 @@ void Registration::response(int err, const struct sip_msg *msg, void *arg)
         self->backoff.reset();
         return;
     }
-    char what[160];
+    char what[192];
     if (err)
         re_snprintf(what, sizeof what, "no answer: %m", err);
     else if (msg && (msg->scode == 401 || msg->scode == 407) && challenges > 1)
-        re_snprintf(what, sizeof what, "%u %r: wrong user or password", msg->scode, &msg->reason);
+        re_snprintf(what, sizeof what, "%u %s: wrong user or password", msg->scode, shown(msg->reason).c_str());
     else if (msg)
-        re_snprintf(what, sizeof what, "%u %r", msg->scode, &msg->reason);
+        re_snprintf(what, sizeof what, "%u %s", msg->scode, shown(msg->reason).c_str());
     else
         re_snprintf(what, sizeof what, "failed");
     self->failed(what);

@@ -34,6 +34,8 @@ Switchboard::~Switchboard()
     endedIncoming.clear();
     registration.reset();
     daemon.stop();
+    mem_deref(strangerGuard);
+    mem_deref(leftovers);
     mem_deref(sock);
     if (sip)
         sip_close(sip, true);
@@ -73,8 +75,14 @@ int Switchboard::start(const std::vector<std::string> &command)
     if (!err)
         err = tls ? sip_transp_add(sip, SIP_TRANSP_TLS, &laddr, tlsContext.get())
                   : sip_transp_add(sip, SIP_TRANSP_UDP, &laddr);
+    // Ahead of the sessions' own handler: libre asks its listeners in the
+    // order they were added.
+    if (!err)
+        err = sip_listen(&strangerGuard, sip, true, strangerHandler, this);
     if (!err)
         err = sipsess_listen(&sock, sip, 32, connectHandler, this);
+    if (!err)
+        err = sip_listen(&leftovers, sip, true, leftoverHandler, this);
     if (err) {
         sipLog("cannot use %J for SIP: %m", &laddr, err);
         return err;
@@ -378,6 +386,7 @@ void Switchboard::dial(int apartment, int door)
         sipLog("%s: no URI for this apartment and no default: the intercom keeps ringing", who.c_str());
         return;
     }
+    strangersShown = 0;
     call.reset(new Call(sock, config, laddr, *this, apartment, door, uri));
     const int err = call->start();
     if (err) {
@@ -448,6 +457,11 @@ void Switchboard::callEnded(Call &c, const std::string &why)
 
 void Switchboard::callDigit(Call &c, char digit)
 {
+    // Only the phone of the door call that is up and answered opens.
+    if (call.get() != &c || !c.answered() || c.ended()) {
+        sipLog("%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
+        return;
+    }
     if (digit == config.openKey) {
         sipLog("%s: key %c: open", c.name().c_str(), digit);
         daemon.write("open");
@@ -508,7 +522,7 @@ void Switchboard::refuse(const struct sip_msg *msg, uint16_t scode, const char *
     }
     if (refusedShown < refusedLinesPerWindow) {
         ++refusedShown;
-        sipLog("incoming call from %r: %u %s: %s", &msg->from.auri, scode, reason, why);
+        sipLog("incoming call from %s: %u %s: %s", shown(msg->from.auri).c_str(), scode, reason, why);
     } else if (refusedHidden++ == 0) {
         tmr_start(&refusedTimer, refusedSince + refusedWindowMs - now, refusedSummary, this);
     }
@@ -522,6 +536,43 @@ void Switchboard::refusedSummary(void *arg)
         sipLog("%u more incoming calls refused in %llu s", self->refusedHidden,
                (unsigned long long)(refusedWindowMs / 1000));
     self->refusedHidden = 0;
+}
+
+// An INFO (a key) or a re-INVITE (the media elsewhere) in a call's dialog
+// that comes from another address or port than the call's phone: 403, and
+// the call never hears of it.
+bool Switchboard::strangerHandler(const struct sip_msg *msg, void *arg)
+{
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    if (!pl_isset(&msg->to.tag) || (pl_strcmp(&msg->met, "INFO") && pl_strcmp(&msg->met, "INVITE")))
+        return false;
+    std::string name;
+    if (self->call && self->call->fromStranger(msg))
+        name = self->call->name();
+    else if (self->incoming && self->incoming->fromStranger(msg))
+        name = self->incoming->name();
+    else
+        return false;
+    sip_reply(self->sip, msg, 403, "Forbidden");
+    if (self->strangersShown < strangerLinesPerCall) {
+        ++self->strangersShown;
+        sipLog("%s: %s from %J, not from the phone in the call: 403%s", name.c_str(), shown(msg->met).c_str(),
+               &msg->src, self->strangersShown == strangerLinesPerCall ? " (more are not shown)" : "");
+    }
+    return true;
+}
+
+// Requests nobody here takes (OPTIONS, MESSAGE, a CANCEL of nothing ...):
+// answered as libre would, but without libre's line on standard error,
+// which would print the request's URI as it came.
+bool Switchboard::leftoverHandler(const struct sip_msg *msg, void *arg)
+{
+    Switchboard *self = static_cast<Switchboard *>(arg);
+    if (!pl_strcmp(&msg->met, "CANCEL"))
+        sip_reply(self->sip, msg, 481, "Transaction Does Not Exist");
+    else if (pl_strcmp(&msg->met, "ACK"))
+        sip_reply(self->sip, msg, 501, "Not Implemented");
+    return true;
 }
 
 void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
@@ -574,6 +625,7 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         self->refuse(msg, 503, "Service Unavailable", "the daemon is starting again");
         return;
     }
+    self->strangersShown = 0;
     self->incoming.reset(new IncomingCall(self->sock, self->config, self->laddr, *self, *entry));
     const uint16_t refused = self->incoming->accept(msg);
     if (refused) {

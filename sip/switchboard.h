@@ -48,6 +48,7 @@ private:
     static const uint64_t steadyDaemonMs = 60000;  // ran this long: the next restart is quick again
     static const uint64_t refusedWindowMs = 10000;
     static const unsigned refusedLinesPerWindow = 5;
+    static const unsigned strangerLinesPerCall = 5;
 
     void daemonLine(const std::string &line);
     void daemonExited(int status);
@@ -69,6 +70,8 @@ private:
     void incomingWrongPin(IncomingCall &call) override;
     void incomingEnded(IncomingCall &call) override;
     static void connectHandler(const struct sip_msg *msg, void *arg);
+    static bool strangerHandler(const struct sip_msg *msg, void *arg);
+    static bool leftoverHandler(const struct sip_msg *msg, void *arg);
     static void sipExited(void *arg);
     static void reap(void *arg);
     static void stopTick(void *arg);
@@ -80,6 +83,8 @@ private:
     struct sa laddr;
     struct dnsc *dnsc = nullptr;
     struct sip *sip = nullptr;
+    struct sip_lsnr *strangerGuard = nullptr;
+    struct sip_lsnr *leftovers = nullptr;
     struct sipsess_sock *sock = nullptr;
     std::unique_ptr<Registration> registration;
     std::vector<std::string> daemonCommand;
@@ -98,6 +103,7 @@ private:
     bool dialogueAgain = false; // the configuration changed while a dialogue ran
     Backoff restartBackoff{1000, 30000};
     uint64_t daemonStartedAt = 0;
+    unsigned strangersShown = 0;   // in the calls up now
     unsigned refusedShown = 0;
     unsigned refusedHidden = 0;
     uint64_t refusedSince = 0;

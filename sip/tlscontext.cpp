@@ -34,7 +34,7 @@ int noPassphrase(char *, int, int, void *)
 }
 
 // Called for each certificate of a peer's chain; a failure is said once,
-// with the certificate's subject (escaped by OpenSSL, cut to 128 characters).
+// with the certificate's subject as the network gave it, escaped.
 int verified(int ok, X509_STORE_CTX *store)
 {
     if (ok)
@@ -46,7 +46,7 @@ int verified(int ok, X509_STORE_CTX *store)
         X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     sipLog("TLS: %s certificate refused: %s (%s): no SIP over this connection",
            ssl && SSL_is_server(ssl) ? "a caller's" : "the phone's",
-           X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)), subject);
+           X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)), shown(std::string(subject)).c_str());
     return ok;
 }
 

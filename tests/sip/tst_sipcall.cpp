@@ -42,8 +42,9 @@
 //                                   the tone in the recording)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
-//   sipp                            (first step) SIPp plays the phone of
+//   sipp [FILE]                     (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
+//                                   or FILE (beside it)
 //   sipp done                       SIPp played its scenario to the end
 //   sip invite ID USER [PASSWORD]   hand-built SIP from 127.0.0.1:5099 (the stranger):
 //                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
@@ -57,6 +58,22 @@
 //   sip resent ID N                 call ID's 200 came N times (it was not ACKed)
 //   sip ack ID, sip bye ID          ACK the 200, end the call
 //   sip rtp N, sip nortp            N packets, or none so far, on the stranger's RTP port
+//   sipp go                         an OPTIONS in the dialog to SIPp (its signal)
+//   forge METHOD STATUS             an INFO (#) or re-INVITE with the identifiers
+//                                   of SIPp's dialog (SIPp wrote them to "ids"),
+//                                   sent from the test's own port; tmx-sip
+//                                   answers it with STATUS
+//   rtp PT KEY                      a telephone event for KEY on payload type PT
+//                                   from 127.0.0.1:6100 (the media of
+//                                   guarded-phone.xml) to tmx-sip's RTP port
+//   send TEXT                       a datagram to tmx-sip from port 5090; TEXT
+//                                   with \r, \n and \xNN
+//   answer STATUS                   a reply to port 5090 since the last send
+//                                   carries STATUS
+//   logs =N TEXT                    exactly N lines of tmx-sip hold TEXT by now
+//   clean-log                       tmx-sip's standard error holds no control
+//                                   byte but '\n' and no run of more than 128
+//                                   characters without a space or colon
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
@@ -96,9 +113,9 @@
 #include <ctime>
 #include <sys/prctl.h>
 
-#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO) \
+#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_DIR) \
     || !defined(TMX_REGISTRAR_CONFIG) || !defined(TMX_MAKE_CERTIFICATES)
-#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_SCENARIO, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_DIR, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
 #endif
 
 namespace {
@@ -107,6 +124,8 @@ const int stepTimeoutMs = 30000;
 const int rate = 8000;
 const char phoneSip[] = "127.0.0.1:5062";
 const quint16 sippPort = 5070;
+const quint16 testSipPort = 5090;       // hand-built requests leave from here
+const quint16 phoneMediaPort = 6100;    // guarded-phone.xml's media
 const char tmxSipUri[] = "sip:intercom@127.0.0.1:5060";
 const char tmxSipTlsUri[] = "sip:intercom@127.0.0.1:5061;transport=tls";
 const char registrarAddress[] = "127.0.0.1:5080";
@@ -498,6 +517,29 @@ QVector<double> spectrum(const qint16 *x)
     return power;
 }
 
+// "\\r", "\\n", "\\\\" and "\\xNN" in a step's text as the bytes they stand for.
+QByteArray unescaped(const QString &text)
+{
+    const QByteArray in = text.toUtf8();
+    QByteArray out;
+    for (int i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\' || i + 1 == in.size()) {
+            out += in[i];
+            continue;
+        }
+        const char c = in[++i];
+        if (c == 'r')
+            out += '\r';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == 'x' && i + 2 < in.size())
+            out += char(in.mid(i + 1, 2).toInt(nullptr, 16)), i += 2;
+        else
+            out += c;
+    }
+    return out;
+}
+
 double goertzelPower(const qint16 *x, int n, double hz)
 {
     struct goertzel g;
@@ -527,6 +569,8 @@ private:
     void writeConfig(const QString &rowLines);
     bool startRegistrar(bool tls);
     int countLines(const QByteArray &text, const QString &needle) const;
+    void sendSip(const QByteArray &message, quint16 port);
+    bool replied(const QByteArray &status);
 
     QScopedPointer<QTemporaryDir> dir;
     Phone phone;
@@ -541,6 +585,12 @@ private:
     Trace trace;
     QByteArray sipErr;
     double mark = -1;
+    QUdpSocket sipSock;          // on testSipPort
+    QList<QByteArray> replies;   // what came to it since the last sendSip
+    QUdpSocket rtpSock;          // on phoneMediaPort
+    quint16 rtpSeq = 0;
+    quint32 rtpTs = 0;
+    int forgedCseq = 10;
 };
 
 void tst_SipCall::init()
@@ -551,6 +601,9 @@ void tst_SipCall::init()
     registrarErr.clear();
     mark = -1;
     trace.since = 0;
+    sipSock.abort();
+    rtpSock.abort();
+    replies.clear();
 }
 
 void tst_SipCall::cleanup()
@@ -625,6 +678,42 @@ void tst_SipCall::call_data()
     QTest::newRow("no uri")
         << "idle\nwait polls 2\ncall 125 from 3\nwait polls 6\nhangup\nidle\n" << QString()
         << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
+    // Keys only from the phone in the call, each counted once: an event on a
+    // payload type not agreed opens nothing; an INFO and a re-INVITE with the
+    // dialog's identifiers from another port get 403; the phone's own INFO,
+    // sent twice with one CSeq, opens once.
+    QTest::newRow("keys only from the phone in the call")
+        << ring + "wait open 60s\nhangup\nidle\n" << QString()
+        << "sipp guarded-phone.xml\nlog here on port\nrtp 101 #\nrtp 96 5\nlog key 5\nlogs =0 key #\n"
+           "forge INFO 403\nforge INVITE 403\nlog not from the phone\nlogs =0 key #\nnopoll 4\n"
+           "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
+    // A phone called by its own address that asks for a password gets none:
+    // the call ends as a failed one.
+    QTest::newRow("a phone's challenge gets no password")
+        << ring + "wait drop 60s\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\n"
+        << "sipp challenging-phone.xml\nlog goes to the registrar alone\npoll 1\nsipp done\n";
+    // Control bytes and overlong values from the network, in two INVITEs and
+    // a request nobody takes. Each INVITE answers a challenge it never got,
+    // so that its refusal is said, From and all.
+    const auto invite = [](const QString &user, const QString &callId, const QString &param) {
+        return "send INVITE sip:intercom@127.0.0.1:5060 SIP/2.0\\r\\nVia: SIP/2.0/UDP 127.0.0.1:5090;branch=z9hG4bK-"
+            + user.right(2) + "\\r\\nFrom: \"\\x1b[2J\\x07Door\\x01\" <sip:" + user
+            + "@127.0.0.1;x=\\x1b[31m" + param + ">;tag=h1\\r\\nTo: <sip:intercom@127.0.0.1>\\r\\nCall-ID: " + callId
+            + "\\r\\nCSeq: 1 INVITE\\r\\nContact: <sip:h@127.0.0.1:5090>\\r\\nMax-Forwards: 70\\r\\n"
+              "Authorization: Digest username=\"" + user + "\", realm=\"tmx-sip\", nonce=\"n\\x1b[2J\", "
+              "uri=\"sip:intercom@127.0.0.1:5060\", response=\"00000000000000000000000000000000\"\\r\\n"
+              "Content-Length: 0\\r\\n\\r\\n\n";
+    };
+    QTest::newRow("network text in the log")
+        << "idle\n" << callers
+        << "log masks loaded\n" + invite("apt123", "\\x1b]0;owned\\x07" + QString(300, 'C'), QString(300, 'P'))
+               + "answer 401\nlogs 1 incoming call from\n"
+               + invite("\\x1b[2Jevil", "\\x1b[1m" + QString(300, 'D'), QString()) + "answer 401\nlogs 2 incoming call from\n"
+               "send OPTIONS sip:\\x1b[2J@127.0.0.1 SIP/2.0\\r\\nVia: SIP/2.0/UDP 127.0.0.1:5090;branch=z9hG4bK-o\\r\\n"
+               "From: <sip:x@127.0.0.1>;tag=o\\r\\nTo: <sip:intercom@127.0.0.1>\\r\\nCall-ID: o\\x1b[2J\\r\\n"
+               "CSeq: 1 OPTIONS\\r\\nMax-Forwards: 70\\r\\nContent-Length: 0\\r\\n\\r\\n\n"
+               "answer 501\nstop\nlog \\x1b[31m\nclean-log\n";
+
     // A stand-in daemon: a second dial while the first call is up.
     QTest::newRow("second dial")
         << "idle\n" << "daemon /bin/sh DIR/second-dial.sh\n"
@@ -809,6 +898,29 @@ bool tst_SipCall::startRegistrar(bool tls)
     return registrar.waitForStarted(10000);
 }
 
+void tst_SipCall::sendSip(const QByteArray &message, quint16 port)
+{
+    if (sipSock.state() != QAbstractSocket::BoundState)
+        QVERIFY(sipSock.bind(QHostAddress::LocalHost, testSipPort));
+    replied(QByteArray());
+    replies.clear();
+    QCOMPARE(sipSock.writeDatagram(message, QHostAddress::LocalHost, port), qint64(message.size()));
+}
+
+// Whether a reply with this status came since the last sendSip.
+bool tst_SipCall::replied(const QByteArray &status)
+{
+    while (sipSock.hasPendingDatagrams()) {
+        QByteArray d(int(sipSock.pendingDatagramSize()), char(0));
+        sipSock.readDatagram(d.data(), d.size());
+        replies.append(d);
+    }
+    for (const QByteArray &r : replies)
+        if (!status.isEmpty() && r.startsWith("SIP/2.0 " + status + " "))
+            return true;
+    return false;
+}
+
 int tst_SipCall::countLines(const QByteArray &text, const QString &needle) const
 {
     int n = 0;
@@ -840,12 +952,14 @@ void tst_SipCall::call()
     QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, error), qPrintable(error));
     if (withRegistrar)
         QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
-    const bool withSipp = steps.startsWith("sipp\n");
+    const QString first = steps.section('\n', 0, 0);
+    const bool withSipp = first == "sipp" || first.startsWith("sipp ");
     if (withSipp) {
+        const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1);
         sipp.setWorkingDirectory(d);
         sipp.setProcessChannelMode(QProcess::MergedChannels);
         sipp.setStandardOutputFile(d + "/sipp.log");
-        sipp.start("sipp", {"-sf", TMX_SIPP_SCENARIO, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
+        sipp.start("sipp", {"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
                             QString::number(sippPort), "-m", "1", "-timeout", "120", "-trace_err", "-nostdin"});
         QVERIFY2(sipp.waitForStarted(10000), "cannot start sipp (Debian's sip-tester)");
         // Listening once its port is taken.
@@ -906,7 +1020,7 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || step == "sipp" || step.startsWith("phone-certificate "))
+        if (step == "registrar" || (step == first && withSipp) || step.startsWith("phone-certificate "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -965,6 +1079,79 @@ void tst_SipCall::runStep(const QString &step)
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("scenario-end"), stepTimeoutMs);
     } else if (verb == "log") {
         QTRY_VERIFY_WITH_TIMEOUT(logText().contains(arg), stepTimeoutMs);
+    } else if (verb == "logs" && arg.startsWith('=')) {
+        const int n = arg.section(' ', 0, 0).mid(1).toInt();
+        QCOMPARE(countLines(sipErr, arg.section(' ', 1)), n);
+    } else if (verb == "clean-log") {
+        int run = 0;
+        for (const char c : sipErr) {
+            QVERIFY2(quint8(c) >= 0x20 || c == '\n', qPrintable(QString("a byte 0x%1 in the log").arg(quint8(c), 2, 16)));
+            run = c == ' ' || c == ':' || c == '\n' ? 0 : run + 1;
+            QVERIFY2(run <= 128, "more than 128 characters without a space or colon in the log");
+        }
+    } else if (verb == "send") {
+        sendSip(unescaped(arg), 5060);
+    } else if (verb == "answer") {
+        QTRY_VERIFY_WITH_TIMEOUT(replied(arg.toUtf8()), stepTimeoutMs);
+    } else if (verb == "forge" || step == "sipp go") {
+        // The identifiers of SIPp's dialog: its Call-ID and our tag.
+        QList<QByteArray> id;
+        auto readIds = [this, &id] {
+            QFile ids(dir->path() + "/ids");
+            id = ids.open(QIODevice::ReadOnly) ? ids.readAll().simplified().split(' ') : QList<QByteArray>();
+            return id.size() == 2;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(readIds(), stepTimeoutMs);
+        const QByteArray method = verb == "sipp" ? "OPTIONS" : arg.section(' ', 0, 0).toUtf8();
+        QByteArray type, body;
+        if (method == "INFO") {
+            type = "application/dtmf-relay";
+            body = "Signal=#\r\nDuration=160\r\n";
+        } else if (method == "INVITE") {
+            type = "application/sdp";
+            body = "v=0\r\no=- 2 2 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                   "m=audio 6200 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+        }
+        const int cseq = ++forgedCseq;
+        QByteArray request = method + (verb == "sipp" ? " sip:apt123@127.0.0.1:5070" : " sip:intercom@127.0.0.1:5060")
+            + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + QByteArray::number(testSipPort)
+            + ";branch=z9hG4bK-test-" + QByteArray::number(cseq) + "\r\n";
+        if (verb == "sipp")
+            request += "From: <sip:intercom@127.0.0.1>;tag=" + id[1] + "\r\nTo: <sip:apt123@127.0.0.1:5070>;tag=phone-tag-1\r\n";
+        else
+            request += "From: <sip:apt123@127.0.0.1:5070>;tag=phone-tag-1\r\nTo: <sip:intercom@127.0.0.1>;tag=" + id[1] + "\r\n";
+        request += "Call-ID: " + id[0] + "\r\nCSeq: " + QByteArray::number(cseq) + " " + method
+            + "\r\nContact: <sip:apt123@127.0.0.1:" + QByteArray::number(testSipPort) + ">\r\nMax-Forwards: 70\r\n"
+            + (type.isEmpty() ? QByteArray() : "Content-Type: " + type + "\r\n")
+            + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        sendSip(request, verb == "sipp" ? sippPort : 5060);
+        if (verb == "forge")
+            QTRY_VERIFY_WITH_TIMEOUT(replied(arg.section(' ', 1).toUtf8()), stepTimeoutMs);
+    } else if (verb == "rtp") {
+        const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
+        QVERIFY(m.hasMatch());
+        if (rtpSock.state() != QAbstractSocket::BoundState)
+            QVERIFY(rtpSock.bind(QHostAddress::LocalHost, phoneMediaPort));
+        const int pt = arg.section(' ', 0, 0).toInt();
+        const char key = arg.section(' ', 1).at(0).toLatin1();
+        const int code = key == '*' ? 10 : key == '#' ? 11 : key - '0';
+        rtpTs += 8000;
+        // The start, then the end three times (RFC 4733), one time stamp.
+        for (int n = 0; n < 4; ++n, ++rtpSeq) {
+            QByteArray packet(16, char(0));
+            packet[0] = char(0x80);
+            packet[1] = char((n == 0 ? 0x80 : 0) | pt);
+            packet[2] = char(rtpSeq >> 8);
+            packet[3] = char(rtpSeq);
+            for (int i = 0; i < 4; ++i)
+                packet[4 + i] = char(rtpTs >> (24 - 8 * i));
+            packet[11] = 7;
+            packet[12] = char(code);
+            packet[13] = char((n ? 0x80 : 0) | 10);
+            packet[15] = char(n ? 800 % 256 : 160);
+            packet[14] = char(n ? 800 / 256 : 0);
+            rtpSock.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+        }
     } else if (verb == "logs") {
         const int n = arg.section(' ', 0, 0).toInt();
         QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, arg.section(' ', 1)) >= n, stepTimeoutMs);

@@ -82,7 +82,7 @@ void tst_SipConfig::config_data()
         << "registrar sip:pbx.lan:5070\npassword a b\noutbound_proxy sip:10.0.0.1\nuser 201\n"
            "apartment 12 101\ndefault 100\napartment 13 sip:x@h virtual\nblacklist 5 7-9\n"
         << "" << "aor=sip:201@pbx.lan:5070,proxy=sip:10.0.0.1;lr,uri12=sip:101@pbx.lan:5070,uri14=sip:100@pbx.lan:5070,"
-                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b,secrets=1";
+                 "uri13=sip:x@h,virtual=13,black=5+7+8+9,password=a b,secrets=1,to sip:anna@192.168.1.30=yes";
     QTest::newRow("allow-list, a short PIN warns")
         << "allow sip:201@pbx.lan pw1\nallow 7 pw2\npin 1234\n" << ""
         << "allowed 201@PBX.lan=sip:201@pbx.lan,allowed 201@other=,allowed 7@any=7,allowed 8@pbx.lan=,"
@@ -98,6 +98,11 @@ void tst_SipConfig::config_data()
         << "" << "listen=10.0.0.2:5061,uri1=sip:a@h;transport=tls,uri2=sip:b@h:5070;transport=tls,"
                  "uri3=sip:c@h;transport=TLS,uri4=sip:104@pbx;transport=tls,proxy=sip:10.0.0.1;lr;transport=tls,"
                  "registrar=sip:pbx;transport=tls";
+    // Where the registrar's password may go: its host (any case) and port.
+    QTest::newRow("the registrar's password goes to the registrar")
+        << "registrar sip:PBX.lan\npassword p\n" << ""
+        << "to sip:101@pbx.lan=yes,to sip:101@pbx.lan:5060=yes,to sip:anna@192.168.1.30=no,"
+           "to sip:101@pbx.lan:5070=no,to sip:101@pbx.lan.example=no,to sips:101@pbx.lan=no";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
@@ -193,6 +198,8 @@ void tst_SipConfig::config()
                 got += QString::fromStdString(w);
         } else if (key == "budget") {
             got = QString::number(c.pinBudget);
+        } else if (key.startsWith("to ")) {
+            got = c.toRegistrar(key.mid(3).toStdString()) ? "yes" : "no";
         } else if (key.startsWith("allowed ")) {
             const QString who = key.mid(8);
             got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));

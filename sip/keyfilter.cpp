@@ -1,0 +1,32 @@
+#include "keyfilter.h"
+
+bool KeyFilter::event(char key, uint32_t timestamp, uint64_t nowMs)
+{
+    if (haveTimestamp && int32_t(timestamp - lastTimestamp) <= 0)
+        return false;
+    haveTimestamp = true;
+    lastTimestamp = timestamp;
+    return counted(Event, key, nowMs);
+}
+
+bool KeyFilter::info(char key, uint32_t cseq, uint64_t nowMs)
+{
+    if (haveCseq && cseq <= lastCseq)
+        return false;
+    haveCseq = true;
+    lastCseq = cseq;
+    return counted(Info, key, nowMs);
+}
+
+bool KeyFilter::counted(Way way, char key, uint64_t nowMs)
+{
+    if (echoAwaited && way == echoWay && key == echoKey && nowMs <= echoUntil) {
+        echoAwaited = false;
+        return false;
+    }
+    echoAwaited = true;
+    echoWay = way == Event ? Info : Event;
+    echoKey = key;
+    echoUntil = nowMs + echoMs;
+    return true;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+// Counts each key the phone presses once, however many times it arrives.
+// An RFC 4733 telephone event comes in several packets (start, repeats, the
+// end three times) under one RTP timestamp, and a late end packet of one key
+// may come after the next key began; a SIP INFO is sent again when its 200
+// was lost; some phones send every key both ways. So:
+//   - an event counts when its timestamp is later (serial arithmetic) than
+//     that of the last event;
+//   - an INFO counts when its CSeq is higher than that of the last INFO;
+//   - a key that counted by one way is expected once more by the other way
+//     within echoMs: the first same key by the other way within that time is
+//     the same press and does not count.
+class KeyFilter
+{
+public:
+    static const uint64_t echoMs = 200;
+
+    // Each returns whether the key counts; nowMs is a monotonic clock.
+    bool event(char key, uint32_t timestamp, uint64_t nowMs);
+    bool info(char key, uint32_t cseq, uint64_t nowMs);
+
+private:
+    enum Way { Event, Info };
+    bool counted(Way way, char key, uint64_t nowMs);
+
+    bool haveTimestamp = false;
+    uint32_t lastTimestamp = 0;
+    bool haveCseq = false;
+    uint32_t lastCseq = 0;
+
+    // The key that counted last, awaiting its echo by the other way.
+    bool echoAwaited = false;
+    Way echoWay = Event;
+    char echoKey = 0;
+    uint64_t echoUntil = 0;
+};
