@@ -515,7 +515,7 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
     // in the allow-list cannot be told from others.
     const Config::Caller *entry = self->config.caller(std::string(msg->from.uri.user.p, msg->from.uri.user.l),
                                                       std::string(msg->from.uri.host.p, msg->from.uri.host.l));
-    const bool pbxVouches = entry && entry->password.empty() && self->fromPbx(&msg->src);
+    const bool pbxVouches = entry && entry->password.empty() && self->fromPbx(msg);
     if (!pbxVouches) {
         const char *why = "";
         const std::string *password = entry && !entry->password.empty() ? &entry->password : nullptr;
@@ -602,10 +602,18 @@ void Switchboard::findPbx()
     }
 }
 
-bool Switchboard::fromPbx(const struct sa *src) const
+// A source address is easily written by anyone on the network; what makes
+// it the PBX's is that our answers go back to it, not where the Via's maddr
+// points, so that a stranger who forges it learns nothing of the call.
+bool Switchboard::fromPbx(const struct sip_msg *msg) const
 {
+    struct pl rport;
+    struct sa back;
+    sip_reply_addr(&back, msg, msg_param_exists(&msg->via.params, "rport", &rport) == 0);
+    if (!sa_cmp(&back, &msg->src, SA_ADDR))
+        return false;
     for (const struct sa &a : pbx)
-        if (sa_cmp(&a, src, SA_ALL))
+        if (sa_cmp(&a, &msg->src, SA_ALL))
             return true;
     return false;
 }

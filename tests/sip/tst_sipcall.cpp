@@ -49,6 +49,8 @@
 //                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
 //                                   offering audio on the stranger's RTP port; with
 //                                   PASSWORD it answers the 401's challenge
+//   sip via ID PARAMS               call ID's Via carries ;PARAMS too (answers sent to
+//                                   127.0.0.2:5099 reach the stranger as well)
 //   sip replay ID OLD               call ID's INVITE carries the Authorization of
 //                                   call OLD's last INVITE
 //   sip status ID CODE              the answer to call ID's last INVITE is CODE
@@ -282,11 +284,13 @@ public:
         QByteArray auth;                // the Authorization of the last INVITE
         QList<QByteArray> answers;      // final answers to the last INVITE
         QByteArray ok;                  // its 200
+        QByteArray via;                 // more Via parameters
     };
 
     bool start()
     {
-        return sock.bind(QHostAddress(QHostAddress::LocalHost), 5099) && rtp.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        return sock.bind(QHostAddress(QHostAddress::LocalHost), 5099) && away.bind(QHostAddress("127.0.0.2"), 5099)
+            && rtp.bind(QHostAddress(QHostAddress::LocalHost), 0);
     }
 
     void invite(const QString &id, const QString &user, const QString &password, const QByteArray &auth)
@@ -307,7 +311,7 @@ public:
                                               "a=rtpmap:101 telephone-event/8000\r\n")
                                    .arg(rtp.localPort())
                                    .toUtf8();
-        QByteArray m = request("INVITE", tmxSipUri, id, cseq, c.user, QByteArray());
+        QByteArray m = request("INVITE", tmxSipUri, id, cseq, c.user, QByteArray(), c.via);
         if (!auth.isEmpty())
             m += "Authorization: " + auth + "\r\n";
         m += "Contact: <sip:" + c.user.toUtf8() + "@127.0.0.1:5099>\r\nContent-Type: application/sdp\r\n"
@@ -322,29 +326,35 @@ public:
         const QByteArray contact = header(c.ok, "Contact").section('<', 1).section('>', 0, 0).toUtf8();
         const QByteArray toTag = header(c.ok, "To").section("tag=", 1).toUtf8();
         const int cseq = method == "ACK" ? c.cseq : ++c.cseq;
-        const QByteArray m = request(method, contact, id, cseq, c.user, toTag) + "Content-Length: 0\r\n\r\n";
+        const QByteArray m = request(method, contact, id, cseq, c.user, toTag, c.via) + "Content-Length: 0\r\n\r\n";
         sock.writeDatagram(m, QHostAddress::LocalHost, 5060);
     }
 
     void read()
     {
-        while (sock.hasPendingDatagrams()) {
-            QByteArray m(int(sock.pendingDatagramSize()), 0);
-            sock.readDatagram(m.data(), m.size());
-            const int code = m.startsWith("SIP/2.0 ") ? m.mid(8, 3).toInt() : 0;
-            auto it = calls.find(header(m, "Call-ID"));
-            if (code < 200 || it == calls.end() || header(m, "CSeq") != QString("%1 INVITE").arg(it->cseq))
-                continue;
-            it->answers.append(m);
-            if (code == 200)
-                it->ok = m;
-            if (code == 401 && !it->password.isEmpty() && it->auth.isEmpty())
-                send(it.key(), ++it->cseq, answer(*it, header(m, "WWW-Authenticate")));
-        }
+        for (QUdpSocket *s : {&sock, &away})
+            while (s->hasPendingDatagrams())
+                answered(s);
         while (rtp.hasPendingDatagrams()) {
             rtp.receiveDatagram();
             ++rtpPackets;
         }
+    }
+
+    // One datagram: an answer to a call's last INVITE is kept.
+    void answered(QUdpSocket *s)
+    {
+        QByteArray m(int(s->pendingDatagramSize()), 0);
+        s->readDatagram(m.data(), m.size());
+        const int code = m.startsWith("SIP/2.0 ") ? m.mid(8, 3).toInt() : 0;
+        auto it = calls.find(header(m, "Call-ID"));
+        if (code < 200 || it == calls.end() || header(m, "CSeq") != QString("%1 INVITE").arg(it->cseq))
+            return;
+        it->answers.append(m);
+        if (code == 200)
+            it->ok = m;
+        if (code == 401 && !it->password.isEmpty() && it->auth.isEmpty())
+            send(it.key(), ++it->cseq, answer(*it, header(m, "WWW-Authenticate")));
     }
 
     // The answer as it would be anyone's: what echoes the request, the tags
@@ -369,16 +379,16 @@ public:
         return QString();
     }
 
-    QUdpSocket sock, rtp;
+    QUdpSocket sock, away, rtp;
     QHash<QString, Call> calls;
     int rtpPackets = 0;
 
 private:
     static QByteArray request(const QByteArray &method, const QByteArray &uri, const QString &id, int cseq,
-                              const QString &user, const QByteArray &toTag)
+                              const QString &user, const QByteArray &toTag, const QByteArray &via)
     {
         return method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5099;rport;branch=z9hG4bK-" + id.toUtf8()
-            + "-" + QByteArray::number(cseq) + method + "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user.toUtf8()
+            + "-" + QByteArray::number(cseq) + method + via + "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user.toUtf8()
             + "@127.0.0.1>;tag=f-" + id.toUtf8() + "\r\nTo: <" + tmxSipUri + ">" + (toTag.isEmpty() ? "" : ";tag=" + toTag)
             + "\r\nCall-ID: " + id.toUtf8() + "\r\nCSeq: " + QByteArray::number(cseq) + " " + method + "\r\n";
     }
@@ -688,6 +698,12 @@ void tst_SipCall::call_data()
         << "registrar\nlog registered sip:intercom@127.0.0.1:5080\nsip invite a apt123\nsip status a 401\n"
            "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
            "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n";
+    // Its address alone is no proof: a stranger who writes it as the source
+    // must not have our answer sent elsewhere (Via maddr).
+    QTest::newRow("extension's call from a forged address")
+        << "idle\n" << "registrar sip:127.0.0.1:5099\npassword door-secret\nallow apt123\npin 1234\n"
+        << "log SIP on udp\nsip via a maddr=127.0.0.2\nsip invite a apt123\nsip status a 401\nsip invite b apt123\n"
+           "sip status b 200\nlog waiting for the PIN\nlines 1 waiting for the PIN\n";
 
     // Supervision.
     QTest::newRow("daemon killed in a call")
@@ -931,6 +947,8 @@ void tst_SipCall::runStep(const QString &step)
         };
         if (w[0] == "invite") {
             s.invite(id, w.value(2), w.value(3), QByteArray());
+        } else if (w[0] == "via") {
+            s.calls[id].via = ";" + w.value(2).toUtf8();
         } else if (w[0] == "replay") {
             QVERIFY(s.calls.contains(w.value(2)));
             s.invite(id, s.calls[w[2]].user, QString(), s.calls[w[2]].auth);
