@@ -1,6 +1,7 @@
 #include "switchboard.h"
 #include "eventline.h"
 #include "log.h"
+#include "steadyclock.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -452,13 +453,13 @@ void Switchboard::incomingDoor(IncomingCall &c, int door)
 
 void Switchboard::incomingWrongPin(IncomingCall &c)
 {
-    const uint64_t now = tmr_jiffies();
+    const uint64_t now = SteadyClock::ms();
     if (pinBudget.wrong(now)) {
         const uint64_t left = pinBudget.opensAt() - now;
         sipLog("%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
                config.pinBudget, (unsigned long long)(left / 3600000), (unsigned long long)(left / 60000 % 60));
     }
-    if (lockout.wrong(c.caller(), tmr_jiffies()))
+    if (lockout.wrong(c.caller(), now))
         sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
                c.caller().c_str(), config.pinLockoutSeconds, config.pinLockoutSeconds);
 }
@@ -536,11 +537,11 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         }
     }
     const std::string &caller = entry->who;
-    if (self->pinBudget.closed(tmr_jiffies())) {
+    if (self->pinBudget.closed(SteadyClock::ms())) {
         self->refuse(msg, 403, "Forbidden", "calling in is closed after too many wrong PINs");
         return;
     }
-    if (self->lockout.locked(caller, tmr_jiffies())) {
+    if (self->lockout.locked(caller, SteadyClock::ms())) {
         self->refuse(msg, 403, "Forbidden", "locked out after wrong PINs");
         return;
     }
