@@ -88,6 +88,9 @@ void tst_SipConfig::config_data()
     QTest::newRow("extension allowed without password, with a registrar")
         << "registrar sip:pbx\npassword x\nallow 201\npin 123456\npin_budget 3\n" << ""
         << "allowed 201@pbx=201,password 201=,warning=,budget=3,secrets=1";
+    QTest::newRow("a caller at its host before the same user anywhere")
+        << "registrar sip:pbx\npassword x\nallow 201\nallow sip:201@home.example pw\npin 123456\n" << ""
+        << "allowed 201@home.example=sip:201@home.example,allowed 201@pbx=201";
 
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
