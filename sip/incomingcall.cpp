@@ -108,6 +108,7 @@ void IncomingCall::establishedHandler(const struct sip_msg *msg, void *arg)
     (void)msg;
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     // The ACK: the caller is where it said, audio may flow.
+    self->acked = true;
     if (!self->stream.started() && self->offerTaken)
         self->stream.start();
     if (!self->stream.started()) {

@@ -545,6 +545,11 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         self->refuse(msg, 403, "Forbidden", "locked out after wrong PINs");
         return;
     }
+    // A call in that has not ACKed our answer holds the line against no one:
+    // whoever wrote the PBX's address as its source never sees that answer,
+    // and would otherwise keep everyone out with one INVITE per pin_timeout.
+    if (self->incoming && !self->incoming->acknowledged() && !self->doorCallUp && !self->call)
+        self->incoming->end("another caller came before its ACK");
     if (self->doorCallUp || self->call || self->incoming) {
         self->refuse(msg, 486, "Busy Here", self->incoming ? "another call is opening a door" : "a door call is up");
         return;

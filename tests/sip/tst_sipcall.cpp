@@ -699,11 +699,13 @@ void tst_SipCall::call_data()
            "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
            "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n";
     // Its address alone is no proof: a stranger who writes it as the source
-    // must not have our answer sent elsewhere (Via maddr).
+    // must not have our answer sent elsewhere (Via maddr), nor keep others
+    // out with calls it never sees answered (no ACK).
     QTest::newRow("extension's call from a forged address")
-        << "idle\n" << "registrar sip:127.0.0.1:5099\npassword door-secret\nallow apt123\npin 1234\n"
-        << "log SIP on udp\nsip via a maddr=127.0.0.2\nsip invite a apt123\nsip status a 401\nsip invite b apt123\n"
-           "sip status b 200\nlog waiting for the PIN\nlines 1 waiting for the PIN\n";
+        << "idle\n" << "registrar sip:127.0.0.1:5099\npassword door-secret\nallow apt999\n" + callers
+        << "log SIP on udp\nsip via a maddr=127.0.0.2\nsip invite a apt999\nsip status a 401\nsip invite b apt999\n"
+           "sip status b 200\nlog waiting for the PIN\nlines 1 waiting for the PIN\n" + callIn
+               + "log came before its ACK\nphone key 1234#5\npoll 16\n";
 
     // Supervision.
     QTest::newRow("daemon killed in a call")
