@@ -722,6 +722,12 @@ void tst_SipCall::call_data()
         << "idle\n" << "daemon /bin/sh DIR/close-output.sh\n"
         << "log masks loaded\nlog closed its output but runs on\nlog 2 s after SIGTERM: killing it\nlog ended by signal 9\n"
            "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\nstop\n";
+    // Nor may one that no longer reads its input: it could never be told to
+    // open a door. SIGHUP has tmx-sip write to it (the masks).
+    QTest::newRow("daemon closes its input")
+        << "idle\n" << "daemon /bin/sh DIR/close-input.sh\n"
+        << "log masks loaded\nsighup daemon /bin/sh DIR/close-input.sh\nlog closed its input but runs on\n"
+           "log 2 s after SIGTERM: killing it\nlog daemon started again\nlogs 2 masks loaded\n";
     QTest::newRow("daemon leaves a child on its output")
         << "idle\n" << "daemon /bin/sh DIR/leave-child.sh\n"
         << "log ended with status 5\nlog daemon started again\nlog masks loaded\n";
@@ -843,6 +849,7 @@ void tst_SipCall::call()
         // ls's own listing is the 3.
         {"fail.sh", "ls /proc/self/fd > '" + d.toUtf8() + "/fds'\nexit 3\n"},
         {"close-output.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec >&-\nexec sleep 60\n"},
+        {"close-input.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec <&-\nexec sleep 60\n"},
         {"leave-child.sh", "if [ -e '" + d.toUtf8() + "/ran' ]; then\necho '#stand-in daemon'\n" + dialogue
                                + "exec cat > /dev/null\nfi\n: > '" + d.toUtf8() + "/ran'\n"
                                "n=0; while [ -d '" + d.toUtf8() + "' ] && [ $n -lt 120 ]; do sleep 1; n=$((n+1)); done &\n"
