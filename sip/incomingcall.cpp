@@ -9,6 +9,7 @@ IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, cons
     tmr_init(&pinTimer);
     tmr_init(&waitTimer);
     tmr_init(&clock);
+    sa_init(&from, AF_INET);
 }
 
 IncomingCall::~IncomingCall()
@@ -22,6 +23,7 @@ IncomingCall::~IncomingCall()
 
 uint16_t IncomingCall::accept(const struct sip_msg *msg)
 {
+    from = msg->src;
     label = "incoming call " + std::string(msg->callid.p, msg->callid.l) + " from "
         + std::string(msg->from.auri.p, msg->from.auri.l);
     int err = sdp_session_alloc(&sdp, &laddr);

@@ -53,6 +53,8 @@ public:
     // The caller's ACK came: it saw our answer, so it is where it said.
     bool acknowledged() const { return acked; }
     const std::string &caller() const { return allowed.who; }
+    // Where its INVITE came from.
+    const struct sa &source() const { return from; }
     // Whether this configuration still lets the caller in as it came: the
     // same entry, password and PIN. Empty when it does, else why not.
     std::string stillAllowed(const Config &fresh) const;
@@ -82,6 +84,7 @@ private:
     struct sa laddr;
     Listener &listener;
     const Config::Caller allowed;
+    struct sa from;
     std::string label;
     struct sipsess *sess = nullptr;
     struct sdp_session *sdp = nullptr;

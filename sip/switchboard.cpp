@@ -127,7 +127,11 @@ void Switchboard::reload(const Config &fresh)
     pinBudget.reset();
     findPbx();
     if (incoming) {
-        const std::string why = incoming->stillAllowed(config);
+        std::string why = incoming->stillAllowed(config);
+        // An extension's call holds only while it comes from the PBX.
+        const Config::Caller *entry = config.callerNamed(incoming->caller());
+        if (why.empty() && entry && entry->password.empty() && !pbxAddress(&incoming->source()))
+            why = "the caller's call no longer comes from the registrar or outbound proxy";
         if (!why.empty())
             incoming->end(why);
     }
@@ -616,10 +620,13 @@ bool Switchboard::fromPbx(const struct sip_msg *msg) const
     struct pl rport;
     struct sa back;
     sip_reply_addr(&back, msg, msg_param_exists(&msg->via.params, "rport", &rport) == 0);
-    if (!sa_cmp(&back, &msg->src, SA_ADDR))
-        return false;
+    return sa_cmp(&back, &msg->src, SA_ADDR) && pbxAddress(&msg->src);
+}
+
+bool Switchboard::pbxAddress(const struct sa *src) const
+{
     for (const struct sa &a : pbx)
-        if (sa_cmp(&a, &msg->src, SA_ALL))
+        if (sa_cmp(&a, src, SA_ALL))
             return true;
     return false;
 }

@@ -61,6 +61,7 @@ private:
                 const std::string &headers = std::string());
     void findPbx();
     bool fromPbx(const struct sip_msg *msg) const;
+    bool pbxAddress(const struct sa *src) const;
     void endIncoming(const std::string &why);
     void callAnswered(Call &call) override;
     void callEnded(Call &call, const std::string &why) override;

@@ -697,7 +697,9 @@ void tst_SipCall::call_data()
         << "idle\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\nallow apt123\npin 1234\n"
         << "registrar\nlog registered sip:intercom@127.0.0.1:5080\nsip invite a apt123\nsip status a 401\n"
            "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
-           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n";
+           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n"
+           "sighup registrar sip:127.0.0.1:5081|password door-secret|allow apt123|pin 1234\n"
+           "log no longer comes from the registrar\nphone closed\n";
     // Its address alone is no proof: a stranger who writes it as the source
     // must not have our answer sent elsewhere (Via maddr), nor keep others
     // out with calls it never sees answered (no ACK).
