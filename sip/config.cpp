@@ -426,20 +426,21 @@ const Config::Caller *Config::caller(const std::string &callerUser, const std::s
 {
     if (callerUser.empty())
         return nullptr;
+    // The caller at its own host first: a bare "allow 201" (the PBX's
+    // extension, say) must not hide "allow sip:201@home PASSWORD" and so
+    // shut that caller out, whatever the order of the lines.
     for (const Caller &entry : allow) {
-        if (!hasScheme(entry.who)) {
-            if (entry.who == callerUser)
-                return &entry;
-            continue;
-        }
         struct pl pl;
         struct uri uri;
         pl_set_str(&pl, entry.who.c_str());
-        if (uri_decode(&uri, &pl))
+        if (!hasScheme(entry.who) || uri_decode(&uri, &pl))
             continue;
         if (!pl_strcmp(&uri.user, callerUser.c_str()) && !pl_strcasecmp(&uri.host, callerHost.c_str()))
             return &entry;
     }
+    for (const Caller &entry : allow)
+        if (!hasScheme(entry.who) && entry.who == callerUser)
+            return &entry;
     return nullptr;
 }
 

@@ -36,7 +36,8 @@ public:
         std::string who;
         std::string password;
     };
-    // The allow-list entry for this caller's From user and host; null when none.
+    // The allow-list entry for this caller's From user and host (an entry
+    // naming the host before a bare user); null when none.
     const Caller *caller(const std::string &user, const std::string &host) const;
     // The entry named who; null when none.
     const Caller *callerNamed(const std::string &who) const;

@@ -168,6 +168,10 @@ void DaemonChild::flush()
                 awaitingWrite = fd_listen(toChild, FD_WRITE, writable, this) == 0;
             return;
         }
+        if (n < 0 && errno == EPIPE) {
+            inputClosed();
+            return;
+        }
         sipLog("daemon: cannot write its input: %s", n < 0 ? strerror(errno) : "nothing written");
         queued.clear();
         break;
@@ -217,8 +221,28 @@ void DaemonChild::outputClosed()
     close(fromChild);
     fromChild = -1;
     checkExit();
-    if (child > 0 && !quiet)
+    if (child > 0 && !quiet) {
+        closedPipe = "output";
         tmr_start(&eofTimer, eofGraceMs, eofGraceOver, this);
+    }
+}
+
+// Its input has no reader any more. What was queued is lost; whether it is
+// ending or runs on deaf, the grace time tells (its exit is not looked for
+// here: this runs inside whatever wrote to it).
+void DaemonChild::inputClosed()
+{
+    sipLog("daemon: its input is closed; '%s' is not sent", queued.substr(0, queued.find('\n')).c_str());
+    if (awaitingWrite)
+        fd_close(toChild);
+    close(toChild);
+    toChild = -1;
+    awaitingWrite = false;
+    queued.clear();
+    if (child > 0 && !quiet) {
+        closedPipe = "input";
+        tmr_start(&eofTimer, eofGraceMs, eofGraceOver, this);
+    }
 }
 
 void DaemonChild::eofGraceOver(void *arg)
@@ -227,7 +251,7 @@ void DaemonChild::eofGraceOver(void *arg)
     self->checkExit();
     if (self->child <= 0)
         return;
-    sipLog("daemon: closed its output but runs on (pid %d): ending it", int(self->child));
+    sipLog("daemon: closed its %s but runs on (pid %d): ending it", self->closedPipe, int(self->child));
     self->closePipes();
     ::kill(self->child, SIGTERM);
     tmr_start(&self->killTimer, killGraceMs, killDue, self);

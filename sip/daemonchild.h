@@ -20,9 +20,11 @@
 //    wrote before is read, then onExit. A child of the daemon's that still
 //    holds its output changes nothing.
 //  - End of file on its output while it runs on: it can no longer tell us of
-//    a call, so this is a failure. After eofGraceMs (an exit under way shows
-//    itself by then) we say so and end it: SIGTERM, SIGKILL killGraceMs later.
-//    Its exit then comes by SIGCHLD and onExit is called as for any other.
+//    a call, so this is a failure; so is its input closed (a write fails with
+//    EPIPE): it can no longer be told to open a door. After eofGraceMs (an
+//    exit under way shows itself by then) we say so and end it: SIGTERM,
+//    SIGKILL killGraceMs later. Its exit then comes by SIGCHLD and onExit is
+//    called as for any other.
 class DaemonChild
 {
 public:
@@ -66,6 +68,7 @@ private:
     void exited(int status);
     void readOutput();
     void outputClosed();
+    void inputClosed();
     void flush();
     void closePipes();
 
@@ -80,6 +83,7 @@ private:
     LineBuffer lines;
     std::string queued;
     bool awaitingWrite = false;
+    const char *closedPipe = "output";    // which one the grace time is for
     struct tmr eofTimer;
     struct tmr killTimer;
 };

@@ -1,4 +1,5 @@
 #include "digestchallenge.h"
+#include "steadyclock.h"
 
 #include <cstring>
 
@@ -75,14 +76,14 @@ std::string DigestChallenge::nonce(uint64_t issued) const
 
 std::string DigestChallenge::header(bool stale) const
 {
-    return std::string("WWW-Authenticate: Digest realm=\"") + realm + "\", nonce=\"" + nonce(tmr_jiffies())
+    return std::string("WWW-Authenticate: Digest realm=\"") + realm + "\", nonce=\"" + nonce(SteadyClock::ms())
         + "\", algorithm=MD5, qop=\"auth\"" + (stale ? ", stale=true" : "") + "\r\n";
 }
 
 DigestChallenge::Result DigestChallenge::verify(const struct sip_msg *msg, const std::string *password,
                                                 const char *&why)
 {
-    const uint64_t now = tmr_jiffies();
+    const uint64_t now = SteadyClock::ms();
     for (auto it = used.begin(); it != used.end();)
         it = now - it->second > life ? used.erase(it) : std::next(it);
 

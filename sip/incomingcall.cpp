@@ -10,6 +10,7 @@ IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, cons
     tmr_init(&pinTimer);
     tmr_init(&waitTimer);
     tmr_init(&clock);
+    sa_init(&from, AF_INET);
 }
 
 IncomingCall::~IncomingCall()
@@ -23,6 +24,7 @@ IncomingCall::~IncomingCall()
 
 uint16_t IncomingCall::accept(const struct sip_msg *msg)
 {
+    from = msg->src;
     label = "incoming call " + shown(msg->callid) + " from " + shown(msg->from.auri);
     peer.learn(msg->src);
     int err = sdp_session_alloc(&sdp, &laddr);
@@ -114,6 +116,7 @@ void IncomingCall::establishedHandler(const struct sip_msg *msg, void *arg)
     (void)msg;
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     // The ACK: the caller is where it said, audio may flow.
+    self->acked = true;
     if (!self->stream.started() && self->offerTaken)
         self->stream.start();
     if (!self->stream.started()) {

@@ -51,7 +51,11 @@ public:
     // Ends the call from our side (BYE).
     void end(const std::string &why);
     bool ended() const { return isEnded; }
+    // The caller's ACK came: it saw our answer, so it is where it said.
+    bool acknowledged() const { return acked; }
     const std::string &caller() const { return allowed.who; }
+    // Where its INVITE came from.
+    const struct sa &source() const { return from; }
     // Whether this configuration still lets the caller in as it came: the
     // same entry, password and PIN. Empty when it does, else why not.
     std::string stillAllowed(const Config &fresh) const;
@@ -84,6 +88,7 @@ private:
     struct sa laddr;
     Listener &listener;
     const Config::Caller allowed;
+    struct sa from;
     std::string label;
     struct sipsess *sess = nullptr;
     struct sdp_session *sdp = nullptr;
@@ -95,6 +100,7 @@ private:
     struct tmr clock;
     uint64_t nextTick = 0;
     bool offerTaken = false;    // the caller's offer came in its INVITE
+    bool acked = false;
     bool waitingForOpen = false;
     bool opened = false;
     bool isEnded = false;

@@ -2,7 +2,8 @@
 
 void Lockout::forgetOld(std::deque<uint64_t> &times, uint64_t now) const
 {
-    while (!times.empty() && now - times.front() >= period)
+    // A clock that went back counts as no time passed.
+    while (!times.empty() && now >= times.front() && now - times.front() >= period)
         times.pop_front();
 }
 
@@ -24,7 +25,8 @@ bool Lockout::locked(const std::string &caller, uint64_t now)
     std::deque<uint64_t> &times = it->second;
     // Locked while the last wrong PIN is recent and enough others came
     // within the period before it.
-    if (times.size() >= tries && now - times.back() < period && times.back() - times.front() < period)
+    if (times.size() >= tries && (now < times.back() || now - times.back() < period)
+        && times.back() - times.front() < period)
         return true;
     forgetOld(times, now);
     if (times.empty())

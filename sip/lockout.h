@@ -8,8 +8,8 @@
 // Callers who got the PIN wrong too often: after `tries` wrong PINs within
 // the period, calls from that caller are refused for the period, counted
 // from the last wrong PIN. Callers are named by their allow-list entry, so
-// the table never holds more than the allow-list. Times in ms, any monotonic
-// clock.
+// the table never holds more than the allow-list. Times in ms; a clock that
+// goes back counts as no time passed.
 class Lockout
 {
 public:

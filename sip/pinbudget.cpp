@@ -2,7 +2,8 @@
 
 void PinBudget::forgetOld(uint64_t now)
 {
-    while (!times.empty() && now - times.front() >= period)
+    // A clock that went back counts as no time passed.
+    while (!times.empty() && now >= times.front() && now - times.front() >= period)
         times.pop_front();
 }
 

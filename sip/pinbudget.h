@@ -7,7 +7,7 @@
 // period, calling in is closed for everyone until the oldest of them is a
 // period old (or reset(), on SIGHUP). Rotating through the allowed names, or
 // waiting out each caller's lock-out, buys no more guesses than this. Times
-// in ms, any monotonic clock.
+// in ms; a clock that goes back counts as no time passed.
 class PinBudget
 {
 public:

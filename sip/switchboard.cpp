@@ -1,6 +1,7 @@
 #include "switchboard.h"
 #include "eventline.h"
 #include "log.h"
+#include "steadyclock.h"
 #include "tlscontext.h"
 
 #include <netdb.h>
@@ -156,7 +157,11 @@ void Switchboard::reload(const Config &fresh)
     pinBudget.reset();
     findPbx();
     if (incoming) {
-        const std::string why = incoming->stillAllowed(config);
+        std::string why = incoming->stillAllowed(config);
+        // An extension's call holds only while it comes from the PBX.
+        const Config::Caller *entry = config.callerNamed(incoming->caller());
+        if (why.empty() && entry && entry->password.empty() && !pbxAddress(&incoming->source()))
+            why = "the caller's call no longer comes from the registrar or outbound proxy";
         if (!why.empty())
             incoming->end(why);
     }
@@ -488,13 +493,13 @@ void Switchboard::incomingDoor(IncomingCall &c, int door)
 
 void Switchboard::incomingWrongPin(IncomingCall &c)
 {
-    const uint64_t now = tmr_jiffies();
+    const uint64_t now = SteadyClock::ms();
     if (pinBudget.wrong(now)) {
         const uint64_t left = pinBudget.opensAt() - now;
         sipLog("%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
                config.pinBudget, (unsigned long long)(left / 3600000), (unsigned long long)(left / 60000 % 60));
     }
-    if (lockout.wrong(c.caller(), tmr_jiffies()))
+    if (lockout.wrong(c.caller(), now))
         sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
                c.caller().c_str(), config.pinLockoutSeconds, config.pinLockoutSeconds);
 }
@@ -588,7 +593,7 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
     // in the allow-list cannot be told from others.
     const Config::Caller *entry = self->config.caller(std::string(msg->from.uri.user.p, msg->from.uri.user.l),
                                                       std::string(msg->from.uri.host.p, msg->from.uri.host.l));
-    const bool pbxVouches = entry && entry->password.empty() && self->fromPbx(&msg->src);
+    const bool pbxVouches = entry && entry->password.empty() && self->fromPbx(msg);
     if (!pbxVouches) {
         const char *why = "";
         const std::string *password = entry && !entry->password.empty() ? &entry->password : nullptr;
@@ -609,14 +614,19 @@ void Switchboard::connectHandler(const struct sip_msg *msg, void *arg)
         }
     }
     const std::string &caller = entry->who;
-    if (self->pinBudget.closed(tmr_jiffies())) {
+    if (self->pinBudget.closed(SteadyClock::ms())) {
         self->refuse(msg, 403, "Forbidden", "calling in is closed after too many wrong PINs");
         return;
     }
-    if (self->lockout.locked(caller, tmr_jiffies())) {
+    if (self->lockout.locked(caller, SteadyClock::ms())) {
         self->refuse(msg, 403, "Forbidden", "locked out after wrong PINs");
         return;
     }
+    // A call in that has not ACKed our answer holds the line against no one:
+    // whoever wrote the PBX's address as its source never sees that answer,
+    // and would otherwise keep everyone out with one INVITE per pin_timeout.
+    if (self->incoming && !self->incoming->acknowledged() && !self->doorCallUp && !self->call)
+        self->incoming->end("another caller came before its ACK");
     if (self->doorCallUp || self->call || self->incoming) {
         self->refuse(msg, 486, "Busy Here", self->incoming ? "another call is opening a door" : "a door call is up");
         return;
@@ -676,7 +686,18 @@ void Switchboard::findPbx()
     }
 }
 
-bool Switchboard::fromPbx(const struct sa *src) const
+// A source address is easily written by anyone on the network; what makes
+// it the PBX's is that our answers go back to it, not where the Via's maddr
+// points, so that a stranger who forges it learns nothing of the call.
+bool Switchboard::fromPbx(const struct sip_msg *msg) const
+{
+    struct pl rport;
+    struct sa back;
+    sip_reply_addr(&back, msg, msg_param_exists(&msg->via.params, "rport", &rport) == 0);
+    return sa_cmp(&back, &msg->src, SA_ADDR) && pbxAddress(&msg->src);
+}
+
+bool Switchboard::pbxAddress(const struct sa *src) const
 {
     for (const struct sa &a : pbx)
         if (sa_cmp(&a, src, SA_ALL))

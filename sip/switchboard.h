@@ -61,7 +61,8 @@ private:
     void refuse(const struct sip_msg *msg, uint16_t scode, const char *reason, const char *why,
                 const std::string &headers = std::string());
     void findPbx();
-    bool fromPbx(const struct sa *src) const;
+    bool fromPbx(const struct sip_msg *msg) const;
+    bool pbxAddress(const struct sa *src) const;
     void endIncoming(const std::string &why);
     void callAnswered(Call &call) override;
     void callEnded(Call &call, const std::string &why) override;

@@ -50,6 +50,8 @@
 //                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
 //                                   offering audio on the stranger's RTP port; with
 //                                   PASSWORD it answers the 401's challenge
+//   sip via ID PARAMS               call ID's Via carries ;PARAMS too (answers sent to
+//                                   127.0.0.2:5099 reach the stranger as well)
 //   sip replay ID OLD               call ID's INVITE carries the Authorization of
 //                                   call OLD's last INVITE
 //   sip status ID CODE              the answer to call ID's last INVITE is CODE
@@ -312,11 +314,13 @@ public:
         QByteArray auth;                // the Authorization of the last INVITE
         QList<QByteArray> answers;      // final answers to the last INVITE
         QByteArray ok;                  // its 200
+        QByteArray via;                 // more Via parameters
     };
 
     bool start()
     {
-        return sock.bind(QHostAddress(QHostAddress::LocalHost), 5099) && rtp.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        return sock.bind(QHostAddress(QHostAddress::LocalHost), 5099) && away.bind(QHostAddress("127.0.0.2"), 5099)
+            && rtp.bind(QHostAddress(QHostAddress::LocalHost), 0);
     }
 
     void invite(const QString &id, const QString &user, const QString &password, const QByteArray &auth)
@@ -337,7 +341,7 @@ public:
                                               "a=rtpmap:101 telephone-event/8000\r\n")
                                    .arg(rtp.localPort())
                                    .toUtf8();
-        QByteArray m = request("INVITE", tmxSipUri, id, cseq, c.user, QByteArray());
+        QByteArray m = request("INVITE", tmxSipUri, id, cseq, c.user, QByteArray(), c.via);
         if (!auth.isEmpty())
             m += "Authorization: " + auth + "\r\n";
         m += "Contact: <sip:" + c.user.toUtf8() + "@127.0.0.1:5099>\r\nContent-Type: application/sdp\r\n"
@@ -352,29 +356,35 @@ public:
         const QByteArray contact = header(c.ok, "Contact").section('<', 1).section('>', 0, 0).toUtf8();
         const QByteArray toTag = header(c.ok, "To").section("tag=", 1).toUtf8();
         const int cseq = method == "ACK" ? c.cseq : ++c.cseq;
-        const QByteArray m = request(method, contact, id, cseq, c.user, toTag) + "Content-Length: 0\r\n\r\n";
+        const QByteArray m = request(method, contact, id, cseq, c.user, toTag, c.via) + "Content-Length: 0\r\n\r\n";
         sock.writeDatagram(m, QHostAddress::LocalHost, 5060);
     }
 
     void read()
     {
-        while (sock.hasPendingDatagrams()) {
-            QByteArray m(int(sock.pendingDatagramSize()), 0);
-            sock.readDatagram(m.data(), m.size());
-            const int code = m.startsWith("SIP/2.0 ") ? m.mid(8, 3).toInt() : 0;
-            auto it = calls.find(header(m, "Call-ID"));
-            if (code < 200 || it == calls.end() || header(m, "CSeq") != QString("%1 INVITE").arg(it->cseq))
-                continue;
-            it->answers.append(m);
-            if (code == 200)
-                it->ok = m;
-            if (code == 401 && !it->password.isEmpty() && it->auth.isEmpty())
-                send(it.key(), ++it->cseq, answer(*it, header(m, "WWW-Authenticate")));
-        }
+        for (QUdpSocket *s : {&sock, &away})
+            while (s->hasPendingDatagrams())
+                answered(s);
         while (rtp.hasPendingDatagrams()) {
             rtp.receiveDatagram();
             ++rtpPackets;
         }
+    }
+
+    // One datagram: an answer to a call's last INVITE is kept.
+    void answered(QUdpSocket *s)
+    {
+        QByteArray m(int(s->pendingDatagramSize()), 0);
+        s->readDatagram(m.data(), m.size());
+        const int code = m.startsWith("SIP/2.0 ") ? m.mid(8, 3).toInt() : 0;
+        auto it = calls.find(header(m, "Call-ID"));
+        if (code < 200 || it == calls.end() || header(m, "CSeq") != QString("%1 INVITE").arg(it->cseq))
+            return;
+        it->answers.append(m);
+        if (code == 200)
+            it->ok = m;
+        if (code == 401 && !it->password.isEmpty() && it->auth.isEmpty())
+            send(it.key(), ++it->cseq, answer(*it, header(m, "WWW-Authenticate")));
     }
 
     // The answer as it would be anyone's: what echoes the request, the tags
@@ -399,16 +409,16 @@ public:
         return QString();
     }
 
-    QUdpSocket sock, rtp;
+    QUdpSocket sock, away, rtp;
     QHash<QString, Call> calls;
     int rtpPackets = 0;
 
 private:
     static QByteArray request(const QByteArray &method, const QByteArray &uri, const QString &id, int cseq,
-                              const QString &user, const QByteArray &toTag)
+                              const QString &user, const QByteArray &toTag, const QByteArray &via)
     {
         return method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5099;rport;branch=z9hG4bK-" + id.toUtf8()
-            + "-" + QByteArray::number(cseq) + method + "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user.toUtf8()
+            + "-" + QByteArray::number(cseq) + method + via + "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user.toUtf8()
             + "@127.0.0.1>;tag=f-" + id.toUtf8() + "\r\nTo: <" + tmxSipUri + ">" + (toTag.isEmpty() ? "" : ";tag=" + toTag)
             + "\r\nCall-ID: " + id.toUtf8() + "\r\nCSeq: " + QByteArray::number(cseq) + " " + method + "\r\n";
     }
@@ -788,7 +798,17 @@ void tst_SipCall::call_data()
         << "idle\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\nallow apt123\npin 1234\n"
         << "registrar\nlog registered sip:intercom@127.0.0.1:5080\nsip invite a apt123\nsip status a 401\n"
            "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
-           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n";
+           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n"
+           "sighup registrar sip:127.0.0.1:5081|password door-secret|allow apt123|pin 1234\n"
+           "log no longer comes from the registrar\nphone closed\n";
+    // Its address alone is no proof: a stranger who writes it as the source
+    // must not have our answer sent elsewhere (Via maddr), nor keep others
+    // out with calls it never sees answered (no ACK).
+    QTest::newRow("extension's call from a forged address")
+        << "idle\n" << "registrar sip:127.0.0.1:5099\npassword door-secret\nallow apt999\n" + callers
+        << "log SIP on udp\nsip via a maddr=127.0.0.2\nsip invite a apt999\nsip status a 401\nsip invite b apt999\n"
+           "sip status b 200\nlog waiting for the PIN\nlines 1 waiting for the PIN\n" + callIn
+               + "log came before its ACK\nphone key 1234#5\npoll 16\n";
 
     // Supervision.
     QTest::newRow("daemon killed in a call")
@@ -805,6 +825,12 @@ void tst_SipCall::call_data()
         << "idle\n" << "daemon /bin/sh DIR/close-output.sh\n"
         << "log masks loaded\nlog closed its output but runs on\nlog 2 s after SIGTERM: killing it\nlog ended by signal 9\n"
            "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\nstop\n";
+    // Nor may one that no longer reads its input: it could never be told to
+    // open a door. SIGHUP has tmx-sip write to it (the masks).
+    QTest::newRow("daemon closes its input")
+        << "idle\n" << "daemon /bin/sh DIR/close-input.sh\n"
+        << "log masks loaded\nsighup daemon /bin/sh DIR/close-input.sh\nlog closed its input but runs on\n"
+           "log 2 s after SIGTERM: killing it\nlog daemon started again\nlogs 2 masks loaded\n";
     QTest::newRow("daemon leaves a child on its output")
         << "idle\n" << "daemon /bin/sh DIR/leave-child.sh\n"
         << "log ended with status 5\nlog daemon started again\nlog masks loaded\n";
@@ -992,6 +1018,7 @@ void tst_SipCall::call()
         // ls's own listing is the 3.
         {"fail.sh", "ls /proc/self/fd > '" + d.toUtf8() + "/fds'\nexit 3\n"},
         {"close-output.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec >&-\nexec sleep 60\n"},
+        {"close-input.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec <&-\nexec sleep 60\n"},
         {"leave-child.sh", "if [ -e '" + d.toUtf8() + "/ran' ]; then\necho '#stand-in daemon'\n" + dialogue
                                + "exec cat > /dev/null\nfi\n: > '" + d.toUtf8() + "/ran'\n"
                                "n=0; while [ -d '" + d.toUtf8() + "' ] && [ $n -lt 120 ]; do sleep 1; n=$((n+1)); done &\n"
@@ -1171,6 +1198,8 @@ void tst_SipCall::runStep(const QString &step)
         };
         if (w[0] == "invite") {
             s.invite(id, w.value(2), w.value(3), QByteArray());
+        } else if (w[0] == "via") {
+            s.calls[id].via = ";" + w.value(2).toUtf8();
         } else if (w[0] == "replay") {
             QVERIFY(s.calls.contains(w.value(2)));
             s.invite(id, s.calls[w[2]].user, QString(), s.calls[w[2]].auth);
