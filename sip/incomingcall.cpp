@@ -33,8 +33,9 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     }
     // The caller's offer in the INVITE, or ours in the answer and theirs in the ACK.
     const bool offered = mbuf_get_left(msg->mb) > 0;
-    if (offered && (sdp_decode(sdp, msg->mb, true) || stream.start())) {
-        sipLog("%s: no audio we can take in its offer", label.c_str());
+    std::string why;
+    if (offered && (sdp_decode(sdp, msg->mb, true) || stream.negotiate(true, why) || stream.start())) {
+        sipLog("%s: no audio we can take in its offer%s%s", label.c_str(), why.empty() ? "" : ": ", why.c_str());
         return 488;
     }
     struct mbuf *desc = nullptr;
@@ -82,6 +83,9 @@ int IncomingCall::offerHandler(struct mbuf **descp, const struct sip_msg *msg, v
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     int err = sdp_decode(self->sdp, msg->mb, true);
+    std::string why;
+    if (!err && (err = self->stream.negotiate(true, why)) != 0)
+        sipLog("%s: new offer refused: %s", self->label.c_str(), why.c_str());
     if (!err)
         err = self->stream.start();
     if (!err)
@@ -93,6 +97,11 @@ int IncomingCall::answerHandler(const struct sip_msg *msg, void *arg)
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     int err = sdp_decode(self->sdp, msg->mb, false);
+    std::string why;
+    if (!err && (err = self->stream.negotiate(false, why)) != 0) {
+        sipLog("%s: not connected: %s", self->label.c_str(), why.c_str());
+        return err;
+    }
     if (!err)
         err = self->stream.start();
     if (err) {
