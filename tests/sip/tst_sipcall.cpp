@@ -36,11 +36,16 @@
 //   foreign                         a burst of loud 1 kHz RTP to tmx-sip's RTP port
 //                                   from another port (played, it would spoil
 //                                   the tone in the recording)
+//   forged                          plain RTP telephone events of the open key to
+//                                   tmx-sip's RTP port from the phone's own RTP
+//                                   address and port (a raw socket)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
 //   sipp                            (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
 //   sipp done                       SIPp played its scenario to the end
+//   srtp MODE                       (first step) baresip loads its srtp module and
+//                                   its accounts take mediaenc=MODE
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
@@ -69,7 +74,11 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_SCENARIO) \
     || !defined(TMX_REGISTRAR_CONFIG)
@@ -102,7 +111,8 @@ class Phone
 {
 public:
     // With a registrar, apt123 registers there (and is called through it).
-    bool start(const QString &dir, bool registrar, QString &error)
+    // mediaenc: baresip's media encryption for both accounts (srtp, srtp-mand), or none.
+    bool start(const QString &dir, bool registrar, const QString &mediaenc, QString &error)
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
@@ -118,7 +128,7 @@ public:
                                     "ausrc_srate 48000\n"
                                     "ausrc_channels 2\n"
                                     "module_path /usr/lib/baresip/modules\n"
-                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n"
+                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n%6"
                                     "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
                                     "ctrl_tcp_listen %3:%4\n"
                                     "snd_path %5\n")
@@ -127,14 +137,16 @@ public:
                          .arg(phoneCtrl)
                          .arg(phoneCtrlPort)
                          .arg(recDir)
+                         .arg(mediaenc.isEmpty() ? "" : "module srtp.so\n")
                          .toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         for (const char *user : {"apt123", "apt124"})
-            accounts.write(QStringLiteral("<sip:%1@%2>;%3answermode=manual;audio_codecs=PCMU,PCMA\n")
+            accounts.write(QStringLiteral("<sip:%1@%2>;%3%4answermode=manual;audio_codecs=PCMU,PCMA\n")
                                .arg(user)
                                .arg(registrar && !strcmp(user, "apt123") ? registrarAddress : phoneSip)
                                .arg(registrar && !strcmp(user, "apt123") ? "auth_pass=phone-secret;regint=600;"
                                                                          : "regint=0;")
+                               .arg(mediaenc.isEmpty() ? QString() : "mediaenc=" + mediaenc + ";")
                                .toUtf8());
         config.close();
         accounts.close();
@@ -438,6 +450,18 @@ void tst_SipCall::call_data()
         << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
                       "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
                       "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
+    // Encrypted audio. The forged keys come from the phone's own address and
+    // port: only the encryption tells them from the phone's.
+    QTest::newRow("srtp mandatory")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << "srtp mandatory\n"
+        << "srtp srtp-mand\n" + incoming + "phone accept\npoll 8\nlog (SRTP) with\nrecorded 1.5\nforged\n"
+           "log not SRTP of this call (the first from 127.0.0.1:\nrecorded 3.2\nnopoll 4\nmark\nphone key #\n"
+           "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\nphone hangup\npoll 1\nevent drop\n"
+           "phone closed\naudio\n";
+    // SIPp answers without a key and presses # by SIP INFO at once.
+    QTest::newRow("srtp mandatory, phone without")
+        << ring + "wait drop 60s\n" << "srtp mandatory\n"
+        << "sipp\nlog not connected: its answer has no SRTP key\npoll 1\nevent drop\nnopoll 4\n";
     QTest::newRow("declined")
         << ring + "wait drop 60s\n" << QString()
         << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
@@ -583,7 +607,8 @@ void tst_SipCall::call()
     if (withRegistrar)
         QVERIFY2(startRegistrar(), "cannot start kamailio");
     QString error;
-    QVERIFY2(phone.start(d + "/phone", withRegistrar, error), qPrintable(error));
+    const QString mediaenc = steps.startsWith("srtp ") ? steps.section('\n', 0, 0).section(' ', 1) : QString();
+    QVERIFY2(phone.start(d + "/phone", withRegistrar, mediaenc, error), qPrintable(error));
     if (withRegistrar)
         QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
     const bool withSipp = steps.startsWith("sipp\n");
@@ -646,7 +671,7 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || step == "sipp")
+        if (step == "registrar" || step == "sipp" || step.startsWith("srtp "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -779,6 +804,36 @@ void tst_SipCall::runStep(const QString &step)
                 packet[12 + i] = char(g711_pcm2ulaw(int16_t(30000 * std::sin(2 * M_PI * 1000 * i / rate))));
             out.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
         }
+    } else if (verb == "forged") {
+        // The phone's RTP address, as tmx-sip took it from the phone's SDP.
+        const QRegularExpressionMatch m = QRegularExpression("with 127.0.0.1:(\\d+), here on port (\\d+)").match(logText());
+        QVERIFY(m.hasMatch());
+        const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+        QVERIFY2(fd >= 0, "no raw socket (the test runs as root in its network namespace)");
+        struct sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // An RFC 4733 event of the open key on payload type 101, as baresip
+        // sends it: a start and three ends, each press a time stamp of its own.
+        for (int n = 0; n < 20; ++n) {
+            QByteArray packet(sizeof(struct udphdr) + 12 + 4, char(0));
+            struct udphdr *udp = reinterpret_cast<struct udphdr *>(packet.data());
+            udp->source = htons(quint16(m.captured(1).toUInt()));
+            udp->dest = htons(quint16(m.captured(2).toUInt()));
+            udp->len = htons(quint16(packet.size()));
+            char *rtp = packet.data() + sizeof(struct udphdr);
+            rtp[0] = char(0x80);
+            rtp[1] = char(101 | (n % 4 == 0 ? 0x80 : 0));
+            rtp[3] = char(n);
+            rtp[4] = char(n / 4 + 1); // the time stamp
+            rtp[11] = 7;
+            rtp[12] = 11; // '#'
+            rtp[13] = char(n % 4 ? 0x8a : 0x0a);
+            rtp[15] = char(160);
+            QVERIFY(::sendto(fd, packet.constData(), size_t(packet.size()), 0,
+                             reinterpret_cast<struct sockaddr *>(&to), sizeof to) == packet.size());
+        }
+        ::close(fd);
     } else if (verb == "mark") {
         mark = phone.recordedSeconds();
     } else if (verb == "audio") {

@@ -1,6 +1,6 @@
 // tmx-sip's readers of text (its configuration file, the daemon's event
-// lines and its answers in the dialplan dialogue) and its rules for callers
-// (PIN entry, lock-out) and for trying again.
+// lines and its answers in the dialplan dialogue, the phone's SRTP keys) and
+// its rules for callers (PIN entry, lock-out) and for trying again.
 #include <QtTest>
 
 #include "backoff.h"
@@ -10,6 +10,7 @@
 #include "linebuffer.h"
 #include "lockout.h"
 #include "pinentry.h"
+#include "srtplayer.h"
 
 #ifndef TMX_SIP_EXAMPLE
 #error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example"
@@ -34,6 +35,8 @@ private slots:
     void lockout();
     void backoff_data();
     void backoff();
+    void srtpKey_data();
+    void srtpKey();
 };
 
 // The shipped example is a valid file and says what its comments say.
@@ -103,6 +106,7 @@ void tst_SipConfig::config_data()
     QTest::newRow("blacklist range reversed") << "blacklist 9-7\n" << "f:1: blacklist: '9-7'" << "";
     QTest::newRow("pin not digits") << "pin 12a4\n" << "f:1: pin: give 4 to 16 digits" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
+    QTest::newRow("srtp") << "srtp on\n" << "f:1: srtp: 'on' is none of off, optional, mandatory" << "";
 }
 
 void tst_SipConfig::config()
@@ -338,6 +342,41 @@ void tst_SipConfig::backoff()
     QCOMPARE(got.join(','), waits);
     b.reset();
     QCOMPARE(b.next(), uint64_t(first) * 1000);
+}
+
+// An a=crypto value is taken only as our suite with one plain key: any
+// other would leave packets unauthenticated or undecryptable.
+void tst_SipConfig::srtpKey_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("tag");   // -1: not taken
+
+    const QString key = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk"; // "ABC...abcd"
+    QTest::newRow("ours, read back") << "OURS" << 7;
+    QTest::newRow("plain") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key << 1;
+    QTest::newRow("with lifetime") << "12 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^31" << 12;
+    QTest::newRow("other suite") << "1 AES_CM_128_HMAC_SHA1_32 inline:" + key << -1;
+    QTest::newRow("with MKI") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^20|1:4" << -1;
+    QTest::newRow("unauthenticated") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + " UNAUTHENTICATED_SRTP" << -1;
+    QTest::newRow("two keys") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + ";inline:" + key << -1;
+    QTest::newRow("key short") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key.left(36) << -1;
+    QTest::newRow("key not base64") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key.left(39) + "%" << -1;
+    QTest::newRow("tag not a number") << "x AES_CM_128_HMAC_SHA1_80 inline:" + key << -1;
+}
+
+void tst_SipConfig::srtpKey()
+{
+    QFETCH(QString, value);
+    QFETCH(int, tag);
+    SrtpLayer ours;
+    const std::string v = value == "OURS" ? ours.attribute(7) : value.toStdString();
+    SrtpLayer::Crypto c;
+    QCOMPARE(SrtpLayer::parse(v.c_str(), c), tag >= 0);
+    if (tag < 0)
+        return;
+    QCOMPARE(int(c.tag), tag);
+    if (value != "OURS")
+        QVERIFY(c.key[0] == 'A' && c.key[29] == 'd');
 }
 
 QTEST_MAIN(tst_SipConfig)
