@@ -49,8 +49,8 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
         sipLog("%s: cannot answer: %m", label.c_str(), err);
         return 500;
     }
-    sipLog("%s: answered; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
-           config.pinTimeoutSeconds);
+    sipLog("%s: answered%s; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
+           stream.encrypted() ? " (SRTP)" : "", config.pinTimeoutSeconds);
     tmr_start(&pinTimer, uint64_t(config.pinTimeoutSeconds) * 1000, pinTimeout, this);
     if (stream.started())
         startClock();

@@ -462,6 +462,12 @@ void tst_SipCall::call_data()
     QTest::newRow("srtp mandatory, phone without")
         << ring + "wait drop 60s\n" << "srtp mandatory\n"
         << "sipp\nlog not connected: its answer has no SRTP key\npoll 1\nevent drop\nnopoll 4\n";
+    QTest::newRow("srtp mandatory, calling in")
+        << "idle\nwait open 60s\n" << callers + "srtp mandatory\n"
+        << "srtp srtp-mand\n" + callIn + "log answered (SRTP)\nphone key 1234#5\npoll 16\nphone closed\n";
+    QTest::newRow("srtp mandatory, caller without")
+        << "idle\n" << callers + "srtp mandatory\n"
+        << "phone dial\nphone closed 488\nlog its offer has no SRTP key\nnopoll 16\n";
     QTest::newRow("declined")
         << ring + "wait drop 60s\n" << QString()
         << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
