@@ -13,6 +13,20 @@ const int layer = 10;
 // 30 bytes are 40 characters of base64, without padding.
 const size_t keyChars = 40;
 
+// A sequence number this close to 0 after one this close to 65535 is the
+// phone's counter wrapping (20 s of packets either side).
+const unsigned wrapWindow = 1000;
+
+uint16_t seqOf(const uint8_t *p)
+{
+    return uint16_t(p[2] << 8 | p[3]);
+}
+
+uint32_t ssrcOf(const uint8_t *p)
+{
+    return uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11];
+}
+
 bool base64Char(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
@@ -136,6 +150,7 @@ int SrtpLayer::enable(const uint8_t *key)
     }
     mem_deref(rx);
     rx = in;
+    haveStream = false;
     std::memcpy(remoteKey, key, keyLength);
     return 0;
 }
@@ -160,11 +175,50 @@ bool SrtpLayer::sendRtcp(int *err, struct sa *dst, struct mbuf *mb, void *arg)
 
 bool SrtpLayer::recvRtp(struct sa *src, struct mbuf *mb, void *arg)
 {
-    SrtpLayer *self = static_cast<SrtpLayer *>(arg);
-    if (!self->rx)
+    return !static_cast<SrtpLayer *>(arg)->unprotect(src, mb);
+}
+
+bool SrtpLayer::unprotect(const struct sa *src, struct mbuf *mb)
+{
+    if (!rx)
+        return true;
+    if (outOfStep(mb))
+        return !drop(src, EBADMSG, "SRTP");
+    const int err = srtp_decrypt(rx, mb);
+    if (err)
+        return !drop(src, err, "SRTP");
+    authenticated(mb);
+    return true;
+}
+
+// The decryption takes a sequence number more than half the counter behind
+// the highest for a wrap of the counter, and moves its count of wraps before
+// it checks the packet's authentication: one forged packet with the phone's
+// SSRC would put every later packet of the phone out of step, and the call
+// would go silent. Such a packet is dropped here unless it is a plausible
+// wrap.
+bool SrtpLayer::outOfStep(const struct mbuf *mb) const
+{
+    if (!haveStream || mbuf_get_left(mb) < RTP_HEADER_SIZE)
         return false;
-    const int err = srtp_decrypt(self->rx, mb);
-    return err ? self->drop(src, err, "SRTP") : false;
+    const uint8_t *p = mbuf_buf(mb);
+    if (ssrcOf(p) != streamSsrc)
+        return false;
+    const uint16_t seq = seqOf(p);
+    const bool wrap = highestSeq >= 65536 - wrapWindow && seq < wrapWindow;
+    return int(seq) - int(highestSeq) <= -32768 && !wrap;
+}
+
+void SrtpLayer::authenticated(const struct mbuf *mb)
+{
+    if (mbuf_get_left(mb) < RTP_HEADER_SIZE)
+        return;
+    const uint8_t *p = mbuf_buf(mb);
+    const uint16_t seq = seqOf(p);
+    if (!haveStream || ssrcOf(p) != streamSsrc || int(seq) - int(highestSeq) <= -32768 || seq > highestSeq)
+        highestSeq = seq;
+    streamSsrc = ssrcOf(p);
+    haveStream = true;
 }
 
 bool SrtpLayer::recvRtcp(struct sa *src, struct mbuf *mb, void *arg)

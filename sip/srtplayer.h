@@ -52,6 +52,9 @@ public:
     bool enabled() const { return tx != nullptr; }
     // Packets dropped for failing decryption or authentication.
     unsigned dropped() const { return nDropped; }
+    // One RTP packet from src as the socket layer hands it over: decrypted
+    // in place, or false when it is to be dropped.
+    bool unprotect(const struct sa *src, struct mbuf *mb);
 
 private:
     static bool sendRtp(int *err, struct sa *dst, struct mbuf *mb, void *arg);
@@ -59,6 +62,8 @@ private:
     static bool recvRtp(struct sa *src, struct mbuf *mb, void *arg);
     static bool recvRtcp(struct sa *src, struct mbuf *mb, void *arg);
     bool drop(const struct sa *src, int err, const char *what);
+    bool outOfStep(const struct mbuf *mb) const;
+    void authenticated(const struct mbuf *mb);
 
     uint8_t localKey[keyLength];
     uint8_t remoteKey[keyLength] = {};
@@ -67,4 +72,9 @@ private:
     struct udp_helper *rtpHelper = nullptr;
     struct udp_helper *rtcpHelper = nullptr;
     unsigned nDropped = 0;
+    // The phone's stream as far as it authenticated: its SSRC and highest
+    // sequence number.
+    bool haveStream = false;
+    uint32_t streamSsrc = 0;
+    uint16_t highestSeq = 0;
 };

@@ -12,6 +12,8 @@
 #include "pinentry.h"
 #include "srtplayer.h"
 
+#include <re.h>
+
 #ifndef TMX_SIP_EXAMPLE
 #error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example"
 #endif
@@ -37,6 +39,7 @@ private slots:
     void backoff();
     void srtpKey_data();
     void srtpKey();
+    void srtpStream();
 };
 
 // The shipped example is a valid file and says what its comments say.
@@ -377,6 +380,60 @@ void tst_SipConfig::srtpKey()
     QCOMPARE(int(c.tag), tag);
     if (value != "OURS")
         QVERIFY(c.key[0] == 'A' && c.key[29] == 'd');
+}
+
+// The phone's stream stays in step whatever comes between its packets: a
+// replay, a plain packet, and a forgery with its SSRC far behind (which the
+// decryption would take for a wrap of the counter, and count, before it
+// finds the forgery out).
+void tst_SipConfig::srtpStream()
+{
+    SrtpLayer::Crypto phone;
+    QVERIFY(SrtpLayer::parse("1 AES_CM_128_HMAC_SHA1_80 inline:QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk", phone));
+    SrtpLayer layer;
+    QCOMPARE(layer.enable(phone.key), 0);
+    struct srtp *tx = nullptr;
+    QCOMPARE(srtp_alloc(&tx, SRTP_AES_CM_128_HMAC_SHA1_80, phone.key, SrtpLayer::keyLength, 0), 0);
+    struct sa src;
+    sa_set_str(&src, "127.0.0.1", 4000);
+
+    // Packet seq of the phone (SSRC 0x01020304, payload 160 times seq's low
+    // byte), encrypted or not; then as the layer leaves it, or "dropped".
+    auto send = [&](uint16_t seq, bool encrypt, const QByteArray &raw = QByteArray()) {
+        struct mbuf *mb = mbuf_alloc(256);
+        if (raw.isEmpty()) {
+            const uint8_t head[12] = {0x80, 0, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 1, 2, 3, 4};
+            mbuf_write_mem(mb, head, sizeof head);
+            mbuf_fill(mb, uint8_t(seq), 160);
+            mb->pos = 0;
+            if (encrypt)
+                srtp_encrypt(tx, mb);
+        } else {
+            mbuf_write_mem(mb, reinterpret_cast<const uint8_t *>(raw.constData()), size_t(raw.size()));
+            mb->pos = 0;
+        }
+        const QByteArray sent(reinterpret_cast<const char *>(mb->buf), int(mb->end));
+        const bool kept = layer.unprotect(&src, mb);
+        const QByteArray out = kept ? QByteArray(reinterpret_cast<const char *>(mbuf_buf(mb)), int(mbuf_get_left(mb)))
+                                    : QByteArray("dropped");
+        mem_deref(mb);
+        return qMakePair(sent, out);
+    };
+    QByteArray replay;
+    for (uint16_t seq = 40000; seq < 40005; ++seq) {
+        const auto p = send(seq, true);
+        QCOMPARE(p.second.size(), 172);
+        QCOMPARE(uint8_t(p.second[100]), uint8_t(seq));
+        replay = p.first;
+    }
+    QCOMPARE(send(0, false, replay).second, QByteArray("dropped"));
+    QCOMPARE(send(40005, false).second, QByteArray("dropped"));
+    QCOMPARE(send(100, false).second, QByteArray("dropped"));
+    const QByteArray last = send(40006, true).second;
+    QCOMPARE(last.size(), 172);
+    QCOMPARE(uint8_t(last[100]), uint8_t(40006 & 0xff));
+    QCOMPARE(layer.dropped(), 3u);
+    mem_deref(tx);
 }
 
 QTEST_MAIN(tst_SipConfig)
