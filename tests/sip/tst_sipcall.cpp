@@ -814,8 +814,11 @@ void tst_SipCall::runStep(const QString &step)
         // The phone's RTP address, as tmx-sip took it from the phone's SDP.
         const QRegularExpressionMatch m = QRegularExpression("with 127.0.0.1:(\\d+), here on port (\\d+)").match(logText());
         QVERIFY(m.hasMatch());
+        // netns-run makes us root in a namespace of our own; without one
+        // (and without root) there is no sending from another's port.
         const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
-        QVERIFY2(fd >= 0, "no raw socket (the test runs as root in its network namespace)");
+        if (fd < 0)
+            QSKIP("no raw socket: needs root in a network namespace of its own (netns-run)");
         struct sockaddr_in to = {};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
