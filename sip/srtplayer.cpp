@@ -90,6 +90,7 @@ bool SrtpLayer::parse(const char *value, Crypto &out)
         return false;
     out.tag = unsigned(std::stoul(tag));
     std::memcpy(out.key, raw, keyLength);
+    std::memset(raw, 0, sizeof raw);
     return true;
 }
 
