@@ -15,7 +15,8 @@ simulator's trace, which this reads), and measures these conditions:
           of a babbling line (10 bytes every 0.8 ms), then the same babble
           without a pause for as long again: event latency per 10 s, the lag
           of the serial trace on 20004, RSS at start and end;
-  sip     a call through tmx-sip to a phone played here (see run_sip);
+  sip     a call through tmx-sip to a phone played here, then one more with
+          encrypted audio (srtp mandatory; see run_sip);
   flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, then
           10,000 that write the allowed caller's name in From and answer the
           challenge with guessed passwords, with the allowed caller (who
@@ -30,7 +31,10 @@ Prints one table and writes the same figures as JSON. The audio-* conditions
 """
 
 import argparse
+import base64
 import collections
+import hashlib
+import hmac
 import json
 import os
 import select
@@ -405,10 +409,67 @@ def sip_payload(seq):
     return body + bytes([SIP_QUIET]) * (160 - len(body))
 
 
-class SipPhone:
-    """Answers one INVITE, plays numbered RTP, finds the numbers coming back."""
+class Srtp:
+    """One direction of SRTP with AES_CM_128_HMAC_SHA1_80 (RFC 3711): key
+    derivation, counter-mode encryption of the payload, the 80-bit tag. The
+    phone's side of the encrypted call; AES is the cryptography package's
+    (Debian's python3-cryptography)."""
 
-    def __init__(self):
+    def __init__(self, master):
+        from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+        self._cipher = lambda key, iv: Cipher(algorithms.AES(key), modes.CTR(iv)).encryptor()
+        key, salt = master[:16], master[16:30]
+
+        def derive(label, n):
+            x = bytearray(salt)
+            x[7] ^= label
+            return self._cipher(key, bytes(x) + b"\0\0").update(bytes(n))
+
+        self.k_e, self.k_a, self.k_s = derive(0, 16), derive(1, 20), derive(2, 14)
+        self.roc = 0
+        self.last = None
+
+    def _keystream_xor(self, ssrc, index, payload):
+        iv = int.from_bytes(self.k_s, "big") << 16 ^ ssrc << 64 ^ index << 16
+        return self._cipher(self.k_e, iv.to_bytes(16, "big")).update(payload)
+
+    def _tag(self, data, roc):
+        return hmac.new(self.k_a, data + roc.to_bytes(4, "big"), hashlib.sha1).digest()[:10]
+
+    def protect(self, packet):
+        seq, ssrc = struct.unpack("!H4xI", packet[2:12])
+        if self.last is not None and seq < self.last:
+            self.roc += 1
+        self.last = seq
+        out = packet[:12] + self._keystream_xor(ssrc, (self.roc << 16) | seq, packet[12:])
+        return out + self._tag(out, self.roc)
+
+    def unprotect(self, packet):
+        """The plain packet, or None when it fails authentication."""
+        if len(packet) < 22:
+            return None
+        seq, ssrc = struct.unpack("!H4xI", packet[2:12])
+        roc = self.roc
+        if self.last is not None and seq < self.last and self.last - seq > 32768:
+            roc += 1
+        body, tag = packet[:-10], packet[-10:]
+        if not hmac.compare_digest(self._tag(body, roc), tag):
+            return None
+        if self.last is None or roc > self.roc or seq > self.last:
+            self.roc, self.last = roc, seq
+        return body[:12] + self._keystream_xor(ssrc, (roc << 16) | seq, body[12:])
+
+
+SRTP_SUITE = "AES_CM_128_HMAC_SHA1_80"
+
+
+class SipPhone:
+    """Answers one INVITE, plays numbered RTP, finds the numbers coming back;
+    with srtp, over SRTP with keys exchanged in the SDP."""
+
+    def __init__(self, srtp=False):
+        self.srtp = srtp
+        self.tx = self.rx = None
         self.sip = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sip.bind(SIP_PHONE)
         self.rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -421,6 +482,7 @@ class SipPhone:
         self.stream = b""
         self.running = False
         self.established = threading.Event()
+        self.failed = 0         # packets back that failed authentication
 
     @staticmethod
     def headers(msg):
@@ -446,8 +508,17 @@ class SipPhone:
         port = [int(l.split()[1]) for l in body.split("\r\n") if l.startswith("m=audio ")][0]
         self.peer_rtp = (ip, port)
         lport = self.rtp.getsockname()[1]
+        crypto = ""
+        if self.srtp:
+            offered = [l.split(":", 1)[1].split() for l in body.split("\r\n") if l.startswith("a=crypto:")]
+            tag, _, key = next(c for c in offered if c[1] == SRTP_SUITE)
+            self.rx = Srtp(base64.b64decode(key[len("inline:"):].split("|")[0]))
+            ours = os.urandom(30)
+            self.tx = Srtp(ours)
+            crypto = f"a=crypto:{tag} {SRTP_SUITE} inline:{base64.b64encode(ours).decode()}\r\n"
         sdp = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-               f"m=audio {lport} RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=ptime:20\r\n")
+               f"m=audio {lport} RTP/{'SAVP' if self.srtp else 'AVP'} 0\r\na=rtpmap:0 PCMU/8000\r\na=ptime:20\r\n"
+               + crypto)
         to = h["to"][0] + ";tag=bench1"
         self.to = to
         resp = ("SIP/2.0 200 OK\r\n" + "".join(f"Via: {v}\r\n" for v in h["via"]) +
@@ -487,8 +558,9 @@ class SipPhone:
             if wait > 0:
                 time.sleep(wait / 1e9)
             head = struct.pack("!BBHII", 0x80, 0, seq & 0xFFFF, (seq * 160) & 0xFFFFFFFF, ssrc)
+            packet = head + sip_payload(seq & 0xFFFF)
             self.sent[seq] = now_ns()
-            self.rtp.sendto(head + sip_payload(seq & 0xFFFF), self.peer_rtp)
+            self.rtp.sendto(self.tx.protect(packet) if self.tx else packet, self.peer_rtp)
             seq += 1
         time.sleep(0.5)
         self.running = False
@@ -502,6 +574,11 @@ class SipPhone:
             except socket.timeout:
                 continue
             t = now_ns()
+            if self.rx:
+                data = self.rx.unprotect(data)
+                if data is None:
+                    self.failed += 1
+                    continue
             self.stream += data[12:]
             while True:
                 i = self.stream.find(SIP_SYNC)
@@ -517,22 +594,36 @@ class SipPhone:
 
 
 def run_sip(args, tmp):
+    """The plain call, then the encrypted one, each with a tmx-sip of its own."""
+    result = run_sip_call(args, tmp, srtp=False)
+    encrypted = run_sip_call(args, tmp, srtp=True)
+    for key, value in encrypted.items():
+        if key.startswith("sip_") and key != "sip_cpu_idle_percent":
+            result["sip_srtp_" + key[4:]] = value
+    result["sip_srtp_peak_rss_kb"] = encrypted["peak_rss_kb"]
+    return result
+
+
+def run_sip_call(args, tmp, srtp):
     sip_bin = os.path.join(args.build, "sip", "tmx-sip")
     if not os.access(sip_bin, os.X_OK):
         raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
-    idle = max(5.0, args.seconds)
-    pty_file = os.path.join(tmp, "sip.pty")
-    scn = os.path.join(tmp, "sip.scn")
+    # The idle figure is the plain run's; the encrypted one waits just long
+    # enough for the daemon.
+    idle = 5.0 if srtp else max(5.0, args.seconds)
+    name = "sip-srtp" if srtp else "sip"
+    pty_file = os.path.join(tmp, name + ".pty")
+    scn = os.path.join(tmp, name + ".scn")
     with open(scn, "w") as f:
         f.write(f"idle {idle + 4:g}s\ncall 123 from 3\nwait pickup 60s\n")
-    conf = os.path.join(tmp, "tmx-sip.conf")
+    conf = os.path.join(tmp, name + ".conf")
     with open(conf, "w") as f:
         f.write(f"listen 127.0.0.1:5060\napartment 123 sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}\n"
-                f"daemon {args.driver} -ic 102\n")
+                f"daemon {args.driver} -ic 102\n" + ("srtp mandatory\n" if srtp else ""))
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
-    phone = SipPhone()
+    phone = SipPhone(srtp)
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
-    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, "sip.err"), "w"))
+    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, name + ".err"), "w"))
     answering = threading.Thread(target=phone.answer, daemon=True)
     answering.start()
 
@@ -554,9 +645,11 @@ def run_sip(args, tmp):
     sip.wait()
     sim.kill()
     sim.wait()
+    phone.sip.close()
+    phone.rtp.close()
     lat = phone.latency
     if os.environ.get("BENCH_SIP_LOG"):  # tmx-sip's own lines, to see what it did
-        with open(os.path.join(tmp, "sip.err")) as f:
+        with open(os.path.join(tmp, name + ".err")) as f:
             sys.stderr.write(f.read())
     return {
         "condition": "sip", "seconds": args.seconds,
@@ -565,6 +658,7 @@ def run_sip(args, tmp):
         "sip_rtt_ms_max": ms(max(lat) if lat else None),
         "sip_cpu_idle_percent": round(100.0 * cpu_idle, 2),
         "sip_cpu_call_percent": round(100.0 * cpu_call, 2),
+        "sip_failed_authentication": phone.failed if srtp else None,
         "peak_rss_kb": rss,
     }
 
@@ -577,6 +671,14 @@ SIP_ROWS = [
     ("SIP: round trip max (ms)", "sip_rtt_ms_max"),
     ("SIP: tmx-sip CPU idle (%)", "sip_cpu_idle_percent"),
     ("SIP: tmx-sip CPU in a call (%)", "sip_cpu_call_percent"),
+    ("SIP, SRTP: RTP packets sent", "sip_srtp_packets_sent"),
+    ("SIP, SRTP: numbered packets found back", "sip_srtp_packets_back"),
+    ("SIP, SRTP: packets back failing authentication", "sip_srtp_failed_authentication"),
+    ("SIP, SRTP: round trip p50 (ms)", "sip_srtp_rtt_ms_p50"),
+    ("SIP, SRTP: round trip p99 (ms)", "sip_srtp_rtt_ms_p99"),
+    ("SIP, SRTP: round trip max (ms)", "sip_srtp_rtt_ms_max"),
+    ("SIP, SRTP: tmx-sip CPU in a call (%)", "sip_srtp_cpu_call_percent"),
+    ("SIP, SRTP: tmx-sip peak RSS (kB)", "sip_srtp_peak_rss_kb"),
 ]
 
 

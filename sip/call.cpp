@@ -97,13 +97,19 @@ void Call::end(const std::string &why)
 int Call::takeAnswer(const struct sip_msg *msg)
 {
     int err = sdp_decode(sdp, msg->mb, false);
+    std::string why;
+    if (!err && (err = stream.negotiate(false, why)) != 0) {
+        // The session ends on the error, and the call with it: a drop.
+        sipLog("%s: not connected: %s", label.c_str(), why.c_str());
+        return err;
+    }
     if (!err)
         err = stream.start();
     if (err)
         sipLog("%s: no usable audio in the phone's answer: %m", label.c_str(), err);
     else
-        sipLog("%s: audio %s with %s, here on port %u", label.c_str(), stream.codec(), stream.remote().c_str(),
-               stream.localPort());
+        sipLog("%s: audio %s%s with %s, here on port %u", label.c_str(), stream.codec(),
+               stream.encrypted() ? " (SRTP)" : "", stream.remote().c_str(), stream.localPort());
     return err;
 }
 
@@ -111,6 +117,9 @@ int Call::offerHandler(struct mbuf **descp, const struct sip_msg *msg, void *arg
 {
     Call *self = static_cast<Call *>(arg);
     int err = sdp_decode(self->sdp, msg->mb, true);
+    std::string why;
+    if (!err && (err = self->stream.negotiate(true, why)) != 0)
+        sipLog("%s: new offer from the phone refused: %s", self->label.c_str(), why.c_str());
     if (!err)
         err = sdp_encode(descp, self->sdp, false);
     if (!err && self->isAnswered) {
@@ -151,6 +160,12 @@ void Call::establishedHandler(const struct sip_msg *msg, void *arg)
 void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
+    // Keys count only on a call that is connected: not on one whose answer
+    // we refused (no encryption with srtp mandatory) nor after its end.
+    if (!self->isAnswered || self->isEnded) {
+        sip_reply(sip, msg, 481, "Call Does Not Exist");
+        return;
+    }
     char key = 0;
     const uint16_t status = MediaStream::infoKey(msg, key);
     sip_reply(sip, msg, status, status == 200 ? "OK" : status == 415 ? "Unsupported Media Type" : "Bad Request");

@@ -280,6 +280,15 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (!toLong(value, 10, 500, n))
                 return fail("jitter_ms: '" + value + "' is not a number from 10 to 500");
             jitterMs = unsigned(n);
+        } else if (key == "srtp") {
+            if (value == "off")
+                srtp = Srtp::Off;
+            else if (value == "optional")
+                srtp = Srtp::Optional;
+            else if (value == "mandatory")
+                srtp = Srtp::Mandatory;
+            else
+                return fail("srtp: '" + value + "' is none of off, optional, mandatory");
         } else if (key == "daemon") {
             daemon = words(value);
         } else if (key == "intercom") {

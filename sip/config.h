@@ -73,6 +73,10 @@ public:
     uint16_t rtpPortMin = 10000;
     uint16_t rtpPortMax = 10999;
     unsigned jitterMs = 30;
+    // Encrypted audio (SRTP, keys in the SDP): never, when the phone takes
+    // it, or only with it.
+    enum class Srtp { Off, Optional, Mandatory };
+    Srtp srtp = Srtp::Optional;
     std::vector<std::string> daemon;    // path and arguments; empty: the default
     int intercom = -1;                  // -ic for the default daemon command; -1: none
 

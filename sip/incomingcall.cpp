@@ -36,8 +36,9 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     }
     // The caller's offer in the INVITE, or ours in the answer and theirs in the ACK.
     const bool offered = mbuf_get_left(msg->mb) > 0;
-    if (offered && (sdp_decode(sdp, msg->mb, true) || !stream.canTake())) {
-        sipLog("%s: no audio we can take in its offer", label.c_str());
+    std::string why;
+    if (offered && (sdp_decode(sdp, msg->mb, true) || stream.negotiate(true, why) || !stream.canTake())) {
+        sipLog("%s: no audio we can take in its offer%s%s", label.c_str(), why.empty() ? "" : ": ", why.c_str());
         return 488;
     }
     struct mbuf *desc = nullptr;
@@ -51,8 +52,8 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
         sipLog("%s: cannot answer: %m", label.c_str(), err);
         return 500;
     }
-    sipLog("%s: answered; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
-           config.pinTimeoutSeconds);
+    sipLog("%s: answered%s; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
+           stream.encrypted() ? " (SRTP)" : "", config.pinTimeoutSeconds);
     tmr_start(&pinTimer, uint64_t(config.pinTimeoutSeconds) * 1000, pinTimeout, this);
     offerTaken = offered;
     return 0;
@@ -89,8 +90,14 @@ int IncomingCall::offerHandler(struct mbuf **descp, const struct sip_msg *msg, v
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     int err = sdp_decode(self->sdp, msg->mb, true);
-    if (!err)
+    std::string why;
+    if (!err && (err = self->stream.negotiate(true, why)) != 0)
+        sipLog("%s: new offer refused: %s", self->label.c_str(), why.c_str());
+    // Before the ACK the audio waits for it, as for the first offer.
+    if (!err && self->acked)
         err = self->stream.start();
+    else if (!err)
+        self->offerTaken = true;
     if (!err)
         err = sdp_encode(descp, self->sdp, false);
     return err;
@@ -100,6 +107,11 @@ int IncomingCall::answerHandler(const struct sip_msg *msg, void *arg)
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
     int err = sdp_decode(self->sdp, msg->mb, false);
+    std::string why;
+    if (!err && (err = self->stream.negotiate(false, why)) != 0) {
+        sipLog("%s: not connected: %s", self->label.c_str(), why.c_str());
+        return err;
+    }
     if (!err)
         err = self->stream.start();
     if (err) {

@@ -14,6 +14,7 @@ namespace {
 const uint32_t srate = 8000;
 const size_t packetSamples = 160;          // 20 ms
 const char eventPtLocal[] = "101";
+const unsigned cryptoTag = 1;              // of the one a=crypto line we offer
 
 // Confirmation: two 150 ms beeps at 1400 Hz, 100 ms apart.
 const uint32_t toneHz = 1400;
@@ -50,6 +51,7 @@ MediaStream::MediaStream(const Config &config, DigitHandler onDigit)
 
 MediaStream::~MediaStream()
 {
+    crypto.detach();
     mem_deref(rtp);
     mem_deref(tel);
     mem_deref(raddr);
@@ -62,7 +64,18 @@ int MediaStream::open(struct sdp_session *sdp, const struct sa &laddr)
                          rtpReceived, nullptr, this);
     if (err)
         return err;
-    err = sdp_media_add(&media, sdp, sdp_media_audio, sa_port(rtp_local(rtp)), sdp_proto_rtpavp);
+    // Optional encryption is offered on RTP/AVP, as phones that take it
+    // when offered expect; mandatory on RTP/SAVP. Either is taken in an offer
+    // or answer; the a=crypto lines decide.
+    const bool srtp = config.srtp != Config::Srtp::Off;
+    err = sdp_media_add(&media, sdp, sdp_media_audio, sa_port(rtp_local(rtp)),
+                        config.srtp == Config::Srtp::Mandatory ? sdp_proto_rtpsavp : sdp_proto_rtpavp);
+    if (!err && srtp)
+        err = sdp_media_set_alt_protos(media, 2, sdp_proto_rtpavp, sdp_proto_rtpsavp);
+    if (!err && srtp)
+        err = sdp_media_set_lattr(media, true, "crypto", "%s", crypto.attribute(cryptoTag).c_str());
+    if (!err && srtp)
+        err = crypto.attach(rtp);
     if (err)
         return err;
     err |= sdp_format_add(nullptr, media, false, "0", "PCMU", srate, 1, nullptr, nullptr, nullptr, false, nullptr);
@@ -75,10 +88,74 @@ int MediaStream::open(struct sdp_session *sdp, const struct sa &laddr)
     return telev_alloc(&tel, 20);
 }
 
+namespace {
+
+struct CryptoSearch
+{
+    bool offer;
+    unsigned tag;
+    SrtpLayer::Crypto found;
+    bool ok = false;
+};
+
+bool cryptoLine(const char *name, const char *value, void *arg)
+{
+    (void)name;
+    CryptoSearch *s = static_cast<CryptoSearch *>(arg);
+    SrtpLayer::Crypto c;
+    if (!SrtpLayer::parse(value, c) || (!s->offer && c.tag != s->tag))
+        return false;
+    s->found = c;
+    s->ok = true;
+    return true;
+}
+
+} // namespace
+
+int MediaStream::negotiate(bool offer, std::string &why)
+{
+    if (!media)
+        return EINVAL;
+    if (config.srtp == Config::Srtp::Off)
+        return 0;
+    CryptoSearch search{offer, cryptoTag, {}};
+    sdp_media_rattr_apply(media, "crypto", cryptoLine, &search);
+    const char *side = offer ? "offer" : "answer";
+    if (search.ok) {
+        int err = offer ? sdp_media_set_lattr(media, true, "crypto", "%s", crypto.attribute(search.found.tag).c_str())
+                        : 0;
+        if (!err)
+            err = crypto.enable(search.found.key);
+        std::memset(search.found.key, 0, sizeof search.found.key);
+        if (err)
+            why = "cannot set up SRTP";
+        return err;
+    }
+    if (crypto.enabled()) {
+        why = std::string("its new ") + side + " has no SRTP key we can use, and this call is encrypted";
+        return EPROTO;
+    }
+    if (config.srtp == Config::Srtp::Mandatory) {
+        why = std::string("its ") + side + " has no SRTP key (" + SrtpLayer::suite + ", SDES) and srtp is mandatory";
+        return EPROTO;
+    }
+    if (offer && !str_casecmp(sdp_media_proto(media), sdp_proto_rtpsavp)) {
+        why = "it offers RTP/SAVP without a key we can use";
+        return EPROTO;
+    }
+    // Unencrypted: our answer carries no key.
+    if (offer)
+        sdp_media_del_lattr(media, "crypto");
+    return 0;
+}
+
 int MediaStream::start()
 {
     if (!media)
         return EINVAL;
+    // A port of 0: the phone refused the audio (or its protocol).
+    if (!sdp_media_rport(media))
+        return EPROTO;
     // PCMU when the phone takes it, PCMA otherwise.
     const struct sdp_format *fmt = sdp_media_rformat(media, "PCMU");
     if (!fmt)

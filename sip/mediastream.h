@@ -3,6 +3,7 @@
 #include "config.h"
 #include "keyfilter.h"
 #include "playout.h"
+#include "srtplayer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,12 +37,19 @@ public:
 
     // Opens the RTP socket on laddr and adds the audio line to the offer.
     int open(struct sdp_session *sdp, const struct sa &laddr);
+    // Agrees on encryption from the SDP just decoded: the phone's offer
+    // (then our answer gets our key with the tag it chose) or its answer to
+    // ours. Returns 0, or an errno value with why in words: no key we can
+    // use with srtp mandatory, or a new offer that would drop the
+    // encryption already agreed.
+    int negotiate(bool offer, std::string &why);
     // Takes the remote address and codec from the SDP just decoded; audio
     // flows from now on. Returns 0 or an errno value.
     int start();
     // Whether the SDP just decoded has a codec we take (PCMU or PCMA).
     bool canTake() const;
     bool started() const { return running; }
+    bool encrypted() const { return crypto.enabled(); }
     const char *codec() const;
     std::string remote() const;
     unsigned localPort() const;
@@ -62,7 +70,8 @@ public:
     void keyFromInfo(char key, uint32_t cseq);
 
     const Playout &playout() const { return play; }
-    unsigned foreignPackets() const { return nForeign; }
+    // Packets from another address, and packets that failed decryption.
+    unsigned foreignPackets() const { return nForeign + crypto.dropped(); }
 
 private:
     static void rtpReceived(const struct sa *src, const struct rtp_header *hdr, struct mbuf *mb, void *arg);
@@ -71,6 +80,7 @@ private:
 
     const Config &config;
     DigitHandler onDigit;
+    SrtpLayer crypto;
     struct rtp_sock *rtp = nullptr;
     struct sdp_media *media = nullptr;
     struct telev *tel = nullptr;

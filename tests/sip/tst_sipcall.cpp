@@ -40,6 +40,9 @@
 //   foreign                         a burst of loud 1 kHz RTP to tmx-sip's RTP port
 //                                   from another port (played, it would spoil
 //                                   the tone in the recording)
+//   forged                          plain RTP telephone events of the open key to
+//                                   tmx-sip's RTP port from the phone's own RTP
+//                                   address and port (a raw socket)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
 //   sipp [FILE]                     (first step) SIPp plays the phone of
@@ -76,6 +79,8 @@
 //   clean-log                       tmx-sip's standard error holds no control
 //                                   byte but '\n' and no run of more than 128
 //                                   characters without a space or colon
+//   srtp MODE                       (first step) baresip loads its srtp module and
+//                                   its accounts take mediaenc=MODE
 //   registrar                       (first step) kamailio runs on 127.0.0.1:5080
 //                                   with registrar.cfg; baresip's apt123
 //                                   registers there before the rest starts
@@ -113,7 +118,11 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_DIR) \
     || !defined(TMX_REGISTRAR_CONFIG) || !defined(TMX_MAKE_CERTIFICATES)
@@ -150,7 +159,9 @@ class Phone
 public:
     // With a registrar, apt123 registers there (and is called through it).
     // With a certificate (and key, in one file) it speaks TLS with it.
-    bool start(const QString &dir, bool registrar, const QString &certificate, QString &error)
+    // mediaenc: baresip's media encryption for both accounts (srtp, srtp-mand), or none.
+    bool start(const QString &dir, bool registrar, const QString &certificate, const QString &mediaenc,
+               QString &error)
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
@@ -166,7 +177,7 @@ public:
                                     "ausrc_srate 48000\n"
                                     "ausrc_channels 2\n"
                                     "module_path /usr/lib/baresip/modules\n"
-                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n"
+                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n%6"
                                     "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
                                     "ctrl_tcp_listen %3:%4\n"
                                     "snd_path %5\n")
@@ -175,18 +186,20 @@ public:
                          .arg(phoneCtrl)
                          .arg(phoneCtrlPort)
                          .arg(recDir)
+                         .arg(mediaenc.isEmpty() ? "" : "module srtp.so\n")
                          .toUtf8());
         if (!certificate.isEmpty())
             config.write(QStringLiteral("sip_certificate %1\nsip_cafile %2/../ca.pem\n").arg(certificate, dir).toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         // apt123 knows its password (the registrar's and tmx-sip's), apt124 none.
         for (const char *user : {"apt123", "apt124"})
-            accounts.write(QStringLiteral("<sip:%1@%2>;%3answermode=manual;audio_codecs=PCMU,PCMA\n")
+            accounts.write(QStringLiteral("<sip:%1@%2>;%3%4answermode=manual;audio_codecs=PCMU,PCMA\n")
                                .arg(user)
                                .arg(registrar && !strcmp(user, "apt123") ? registrarAddress : phoneSip)
                                .arg(!strcmp(user, "apt123") ? registrar ? "auth_pass=phone-secret;regint=600;"
                                                                         : "auth_pass=phone-secret;regint=0;"
                                                             : "regint=0;")
+                               .arg(mediaenc.isEmpty() ? QString() : "mediaenc=" + mediaenc + ";")
                                .toUtf8());
         config.close();
         accounts.close();
@@ -667,6 +680,24 @@ void tst_SipCall::call_data()
         << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
                       "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
                       "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
+    // Encrypted audio. The forged keys come from the phone's own address and
+    // port: only the encryption tells them from the phone's.
+    QTest::newRow("srtp mandatory")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << "srtp mandatory\n"
+        << "srtp srtp-mand\n" + incoming + "phone accept\npoll 8\nlog (SRTP) with\nrecorded 1.5\nforged\n"
+           "log not SRTP of this call (the first from 127.0.0.1:\nrecorded 3.2\nnopoll 4\nmark\nphone key #\n"
+           "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\nphone hangup\npoll 1\nevent drop\n"
+           "phone closed\naudio\n";
+    // SIPp answers without a key and presses # by SIP INFO at once.
+    QTest::newRow("srtp mandatory, phone without")
+        << ring + "wait drop 60s\n" << "srtp mandatory\n"
+        << "sipp\nlog not connected: its answer has no SRTP key\npoll 1\nevent drop\nnopoll 4\n";
+    QTest::newRow("srtp mandatory, calling in")
+        << "idle\nwait open 60s\n" << callers + "srtp mandatory\n"
+        << "srtp srtp-mand\n" + callIn + "log answered (SRTP)\nphone key 1234#5\npoll 16\nphone closed\n";
+    QTest::newRow("srtp mandatory, caller without")
+        << "idle\n" << callers + "srtp mandatory\n"
+        << "phone dial\nphone closed 488\nlog its offer has no SRTP key\nnopoll 16\n";
     QTest::newRow("declined")
         << ring + "wait drop 60s\n" << QString()
         << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
@@ -975,7 +1006,8 @@ void tst_SipCall::call()
         QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
     tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
-    QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, error), qPrintable(error));
+    const QString mediaenc = steps.startsWith("srtp ") ? steps.section('\n', 0, 0).section(' ', 1) : QString();
+    QVERIFY2(phone.start(d + "/phone", withRegistrar, phoneCertificate, mediaenc, error), qPrintable(error));
     if (withRegistrar)
         QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, "saved apt123") > 0, stepTimeoutMs);
     const QString first = steps.section('\n', 0, 0);
@@ -1047,7 +1079,8 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || (step == first && withSipp) || step.startsWith("phone-certificate "))
+        if (step == "registrar" || (step == first && withSipp) || step.startsWith("phone-certificate ")
+            || step.startsWith("srtp "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -1310,6 +1343,39 @@ void tst_SipCall::runStep(const QString &step)
                 packet[12 + i] = char(g711_pcm2ulaw(int16_t(30000 * std::sin(2 * M_PI * 1000 * i / rate))));
             out.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
         }
+    } else if (verb == "forged") {
+        // The phone's RTP address, as tmx-sip took it from the phone's SDP.
+        const QRegularExpressionMatch m = QRegularExpression("with 127.0.0.1:(\\d+), here on port (\\d+)").match(logText());
+        QVERIFY(m.hasMatch());
+        // netns-run makes us root in a namespace of our own; without one
+        // (and without root) there is no sending from another's port.
+        const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+        if (fd < 0)
+            QSKIP("no raw socket: needs root in a network namespace of its own (netns-run)");
+        struct sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // An RFC 4733 event of the open key on payload type 101, as baresip
+        // sends it: a start and three ends, each press a time stamp of its own.
+        for (int n = 0; n < 20; ++n) {
+            QByteArray packet(sizeof(struct udphdr) + 12 + 4, char(0));
+            struct udphdr *udp = reinterpret_cast<struct udphdr *>(packet.data());
+            udp->source = htons(quint16(m.captured(1).toUInt()));
+            udp->dest = htons(quint16(m.captured(2).toUInt()));
+            udp->len = htons(quint16(packet.size()));
+            char *rtp = packet.data() + sizeof(struct udphdr);
+            rtp[0] = char(0x80);
+            rtp[1] = char(101 | (n % 4 == 0 ? 0x80 : 0));
+            rtp[3] = char(n);
+            rtp[4] = char(n / 4 + 1); // the time stamp
+            rtp[11] = 7;
+            rtp[12] = 11; // '#'
+            rtp[13] = char(n % 4 ? 0x8a : 0x0a);
+            rtp[15] = char(160);
+            QVERIFY(::sendto(fd, packet.constData(), size_t(packet.size()), 0,
+                             reinterpret_cast<struct sockaddr *>(&to), sizeof to) == packet.size());
+        }
+        ::close(fd);
     } else if (verb == "mark") {
         mark = phone.recordedSeconds();
     } else if (verb == "audio") {

@@ -1,6 +1,7 @@
 // tmx-sip's readers of text (its configuration file, the daemon's event
-// lines and its answers in the dialplan dialogue) and its rules for callers
-// (PIN entry, lock-out, the budget of wrong PINs) and for trying again.
+// lines and its answers in the dialplan dialogue, the phone's SRTP keys) and
+// its rules for callers (PIN entry, lock-out, the budget of wrong PINs) and
+// for trying again.
 #include <QCryptographicHash>
 #include <QtTest>
 
@@ -15,6 +16,7 @@
 #include "lockout.h"
 #include "pinbudget.h"
 #include "pinentry.h"
+#include "srtplayer.h"
 #include "steadyclock.h"
 #include "tlscontext.h"
 
@@ -45,6 +47,9 @@ private slots:
     void digest();
     void backoff_data();
     void backoff();
+    void srtpKey_data();
+    void srtpKey();
+    void srtpStream();
 };
 
 // The shipped example is a valid file and says what its comments say.
@@ -146,6 +151,7 @@ void tst_SipConfig::config_data()
     QTest::newRow("TLS without certificate") << "transport tls\n" << "f:1: 'transport tls' needs 'tls_certificate'" << "";
     QTest::newRow("TLS files without TLS") << "tls_ca ca.pem\n" << "f:1: 'tls_ca' goes with 'transport tls'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
+    QTest::newRow("srtp") << "srtp on\n" << "f:1: srtp: 'on' is none of off, optional, mandatory" << "";
 }
 
 void tst_SipConfig::config()
@@ -503,6 +509,95 @@ void tst_SipConfig::backoff()
     QCOMPARE(got.join(','), waits);
     b.reset();
     QCOMPARE(b.next(), uint64_t(first) * 1000);
+}
+
+// An a=crypto value is taken only as our suite with one plain key: any
+// other would leave packets unauthenticated or undecryptable.
+void tst_SipConfig::srtpKey_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("tag");   // -1: not taken
+
+    const QString key = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk"; // "ABC...abcd"
+    QTest::newRow("ours, read back") << "OURS" << 7;
+    QTest::newRow("plain") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key << 1;
+    QTest::newRow("with lifetime") << "12 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^31" << 12;
+    QTest::newRow("other suite") << "1 AES_CM_128_HMAC_SHA1_32 inline:" + key << -1;
+    QTest::newRow("with MKI") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^20|1:4" << -1;
+    QTest::newRow("unauthenticated") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + " UNAUTHENTICATED_SRTP" << -1;
+    QTest::newRow("two keys") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key + ";inline:" + key << -1;
+    QTest::newRow("key short") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key.left(36) << -1;
+    QTest::newRow("key not base64") << "1 AES_CM_128_HMAC_SHA1_80 inline:" + key.left(39) + "%" << -1;
+    QTest::newRow("tag not a number") << "x AES_CM_128_HMAC_SHA1_80 inline:" + key << -1;
+}
+
+void tst_SipConfig::srtpKey()
+{
+    QFETCH(QString, value);
+    QFETCH(int, tag);
+    SrtpLayer ours;
+    const std::string v = value == "OURS" ? ours.attribute(7) : value.toStdString();
+    SrtpLayer::Crypto c;
+    QCOMPARE(SrtpLayer::parse(v.c_str(), c), tag >= 0);
+    if (tag < 0)
+        return;
+    QCOMPARE(int(c.tag), tag);
+    if (value != "OURS")
+        QVERIFY(c.key[0] == 'A' && c.key[29] == 'd');
+}
+
+// The phone's stream stays in step whatever comes between its packets: a
+// replay, a plain packet, and a forgery with its SSRC far behind (which the
+// decryption would take for a wrap of the counter, and count, before it
+// finds the forgery out).
+void tst_SipConfig::srtpStream()
+{
+    SrtpLayer::Crypto phone;
+    QVERIFY(SrtpLayer::parse("1 AES_CM_128_HMAC_SHA1_80 inline:QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk", phone));
+    SrtpLayer layer;
+    QCOMPARE(layer.enable(phone.key), 0);
+    struct srtp *tx = nullptr;
+    QCOMPARE(srtp_alloc(&tx, SRTP_AES_CM_128_HMAC_SHA1_80, phone.key, SrtpLayer::keyLength, 0), 0);
+    struct sa src;
+    sa_set_str(&src, "127.0.0.1", 4000);
+
+    // Packet seq of the phone (SSRC 0x01020304, payload 160 times seq's low
+    // byte), encrypted or not; then as the layer leaves it, or "dropped".
+    auto send = [&](uint16_t seq, bool encrypt, const QByteArray &raw = QByteArray()) {
+        struct mbuf *mb = mbuf_alloc(256);
+        if (raw.isEmpty()) {
+            const uint8_t head[12] = {0x80, 0, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 1, 2, 3, 4};
+            mbuf_write_mem(mb, head, sizeof head);
+            mbuf_fill(mb, uint8_t(seq), 160);
+            mb->pos = 0;
+            if (encrypt)
+                srtp_encrypt(tx, mb);
+        } else {
+            mbuf_write_mem(mb, reinterpret_cast<const uint8_t *>(raw.constData()), size_t(raw.size()));
+            mb->pos = 0;
+        }
+        const QByteArray sent(reinterpret_cast<const char *>(mb->buf), int(mb->end));
+        const bool kept = layer.unprotect(&src, mb);
+        const QByteArray out = kept ? QByteArray(reinterpret_cast<const char *>(mbuf_buf(mb)), int(mbuf_get_left(mb)))
+                                    : QByteArray("dropped");
+        mem_deref(mb);
+        return qMakePair(sent, out);
+    };
+    QByteArray replay;
+    for (uint16_t seq = 40000; seq < 40005; ++seq) {
+        const auto p = send(seq, true);
+        QCOMPARE(p.second.size(), 172);
+        QCOMPARE(uint8_t(p.second[100]), uint8_t(seq));
+        replay = p.first;
+    }
+    QCOMPARE(send(0, false, replay).second, QByteArray("dropped"));
+    QCOMPARE(send(40005, false).second, QByteArray("dropped"));
+    QCOMPARE(send(100, false).second, QByteArray("dropped"));
+    const QByteArray last = send(40006, true).second;
+    QCOMPARE(last.size(), 172);
+    QCOMPARE(uint8_t(last[100]), uint8_t(40006 & 0xff));
+    QCOMPARE(layer.dropped(), 3u);
+    mem_deref(tx);
 }
 
 QTEST_MAIN(tst_SipConfig)
