@@ -99,8 +99,9 @@ DigestChallenge::Result DigestChallenge::verify(const struct sip_msg *msg, const
     // that time; exactly as we write it, so no other spelling of the same
     // time passes for another nonce.
     const std::string n = text(resp.nonce);
+    const std::string time = n.substr(0, 16);
     char *end = nullptr;
-    const uint64_t issued = n.size() == 56 ? std::strtoull(n.substr(0, 16).c_str(), &end, 16) : 0;
+    const uint64_t issued = n.size() == 56 ? std::strtoull(time.c_str(), &end, 16) : 0;
     const std::string expected = end && !*end && issued <= now ? nonce(issued) : std::string();
     if (expected.size() != n.size() || !sameBytes(n.c_str(), expected.c_str(), n.size())) {
         why = "a nonce we never gave";
