@@ -141,6 +141,7 @@ void MqttClient::ready(int flags, void *arg)
     } else if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(self->mosq) < 0) {
         self->lost(rc == MOSQ_ERR_ERRNO && errno ? std::strerror(errno)
                    : rc == MOSQ_ERR_SUCCESS      ? "closed"
+                   : rc == MOSQ_ERR_TLS          ? "TLS failed (does mqtt_ca sign the broker's certificate, for this name?)"
                                                  : mosquitto_strerror(rc));
     } else {
         self->watch();

@@ -75,6 +75,8 @@ private slots:
     void wrongPassword();
     void reconnect();
     void withdrawal();
+    void tls_data();
+    void tls();
 
 private:
     bool startBroker();
@@ -86,6 +88,7 @@ private:
 
     QTemporaryDir dir;
     quint16 port = 0;
+    quint16 tlsPort = 0;        // mqtts, with a certificate for 127.0.0.1 from the CA ca.pem
     QProcess broker;
     std::vector<std::unique_ptr<Watcher>> watchers;
     Line line;
@@ -115,18 +118,28 @@ void tst_MqttBridge::initTestCase()
 {
     QVERIFY(dir.isValid());
     QVERIFY(libre_init() == 0);
-    QTcpServer free;
-    QVERIFY(free.listen(QHostAddress::LocalHost, 0));
+    QTcpServer free, freeTls;
+    QVERIFY(free.listen(QHostAddress::LocalHost, 0) && freeTls.listen(QHostAddress::LocalHost, 0));
     port = free.serverPort();
+    tlsPort = freeTls.serverPort();
     free.close();
+    freeTls.close();
+    QCOMPARE(QProcess::execute("sh", {TMX_MAKE_CERTIFICATES, dir.path()}), 0);
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir.path());
+    openssl.start("sh", {"-c", "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout broker.key "
+                               "-out broker.csr -subj /CN=127.0.0.1 2>/dev/null && openssl x509 -req -in broker.csr "
+                               "-CA ca.pem -CAkey ca.key -CAcreateserial -out broker.crt -days 2 2>/dev/null"});
+    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
     const QString passwd = dir.filePath("passwd");
     QCOMPARE(QProcess::execute("mosquitto_passwd", {"-c", "-b", passwd, "tmx", "secret"}), 0);
     QCOMPARE(QProcess::execute("mosquitto_passwd", {"-b", passwd, "watcher", "watch"}), 0);
     QFile conf(dir.filePath("broker.conf"));
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write(QString("listener %1 127.0.0.1\nallow_anonymous false\npassword_file %2\npersistence false\n"
-                       "log_dest stderr\nlog_type error\nuser %3\n")
-                   .arg(port).arg(passwd, getpwuid(geteuid())->pw_name).toUtf8());
+                       "log_dest stderr\nlog_type error\nuser %3\n"
+                       "listener %4 127.0.0.1\ncafile %5/ca.pem\ncertfile %5/broker.crt\nkeyfile %5/broker.key\n")
+                   .arg(port).arg(passwd, getpwuid(geteuid())->pw_name).arg(tlsPort).arg(dir.path()).toUtf8());
     conf.close();
     QVERIFY(startBroker());
 
@@ -364,6 +377,37 @@ void tst_MqttBridge::withdrawal()
     Watcher *after = watch("homeassistant/#");
     QVERIFY(!after->payload("homeassistant/button/intercom_test/open_door_1/config", '1').isNull());
     QVERIFY(after->payload(removed, '1').isNull());
+}
+
+void tst_MqttBridge::tls_data()
+{
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("the broker's CA") << "ca.pem" << true;
+    QTest::newRow("another CA") << "other-ca.pem" << false;
+}
+
+// mqtts: the handshake in our loop, and the broker's certificate checked.
+void tst_MqttBridge::tls()
+{
+    QFETCH(QString, ca);
+    QFETCH(bool, connects);
+    Config c = config();
+    c.mqtt.broker = "mqtts://127.0.0.1:" + std::to_string(tlsPort);
+    c.mqtt.port = tlsPort;
+    c.mqtt.tls = true;
+    c.mqtt.ca = dir.filePath(ca).toStdString();
+    c.mqtt.topic = "intercom/tls";
+    Line other;
+    StdoutCapture err(STDERR_FILENO);
+    MqttBridge bridge(c, other);
+    QCOMPARE(bridge.start(), 0);
+    if (connects) {
+        QVERIFY(spin([&] { return bridge.isConnected(); }));
+    } else {
+        QVERIFY(spin([&] { return err.text().contains("TLS failed"); }));
+        QVERIFY(!bridge.isConnected());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_MqttBridge)
