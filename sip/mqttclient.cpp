@@ -101,8 +101,13 @@ void MqttClient::attempt()
 void MqttClient::watch()
 {
     const int s = mosquitto_socket(mosq);
-    if (s < 0)
+    if (s < 0) {
+        // Closed by libmosquitto (a write that failed, say): stop watching
+        // the number before anything else gets it.
+        if (fd >= 0)
+            lost("closed");
         return;
+    }
     const int flags = FD_READ | (mosquitto_want_write(mosq) ? FD_WRITE : 0);
     if (s == fd && flags == watched)
         return;
@@ -201,6 +206,8 @@ void MqttClient::onMessage(struct mosquitto *, void *arg, const struct mosquitto
 // Said once per reason, then tried again after the backoff.
 void MqttClient::lost(const std::string &why)
 {
+    if (fd < 0 && tmr_isrunning(&again))
+        return;     // said and scheduled already
     unwatch();
     tmr_cancel(&keepalive);
     up = false;

@@ -12,6 +12,9 @@
 #include <QtTest>
 
 #include <re.h>
+#define DEBUG_MODULE "tst_mqttbridge"
+#define DEBUG_LEVEL 0
+#include <re_dbg.h>
 
 #include <functional>
 #include <pwd.h>
@@ -118,6 +121,7 @@ void tst_MqttBridge::initTestCase()
 {
     QVERIFY(dir.isValid());
     QVERIFY(libre_init() == 0);
+    dbg_init(DBG_WARNING, DBG_NONE);    // as tmx-sip: libre's warnings show
     QTcpServer free, freeTls;
     QVERIFY(free.listen(QHostAddress::LocalHost, 0) && freeTls.listen(QHostAddress::LocalHost, 0));
     port = free.serverPort();
