@@ -91,6 +91,13 @@ std::vector<HaDiscovery::Message> HaDiscovery::messages(const Config &config)
     return out;
 }
 
+std::string HaDiscovery::filter(const Config &config)
+{
+    if (config.mqtt.broker.empty() || config.mqtt.discovery.empty())
+        return std::string();
+    return config.mqtt.discovery + "/+/" + nodeId(config.mqtt.topic) + "/+/config";
+}
+
 std::vector<std::string> HaDiscovery::removed(const std::vector<Message> &before, const std::vector<Message> &now)
 {
     std::set<std::string> kept;

@@ -24,6 +24,9 @@ public:
 
     // None when discovery is off or there is no broker.
     static std::vector<Message> messages(const Config &config);
+    // The filter that matches every discovery topic of this adapter, ours
+    // now or left from an earlier configuration; empty when discovery is off.
+    static std::string filter(const Config &config);
     // The topics of `before` that `now` has no more: to be withdrawn with an
     // empty retained payload.
     static std::vector<std::string> removed(const std::vector<Message> &before, const std::vector<Message> &now);

@@ -55,6 +55,10 @@ int MqttBridge::start()
         config.mqtt, topic("availability"), [this] { connected(); },
         [this](const std::string &t, const std::string &payload, bool retained) { message(t, payload, retained); });
     client->subscribe(topic("cmd/+"));
+    // What the broker kept of an earlier configuration's discovery comes
+    // back on connect, and what this one no longer has is withdrawn.
+    if (!HaDiscovery::filter(config).empty())
+        client->subscribe(HaDiscovery::filter(config));
     return client->start();
 }
 
@@ -65,7 +69,7 @@ int MqttBridge::reconfigure(const Config &next)
         withdrawn.push_back(t);
     const Config::Mqtt &a = config.mqtt, &b = next.mqtt;
     const bool reconnect = a.broker != b.broker || a.ca != b.ca || a.user != b.user || a.password != b.password
-        || a.topic != b.topic;
+        || a.topic != b.topic || a.discovery != b.discovery;
     if (reconnect) {
         // What the old broker holds of ours is withdrawn there, if it still listens.
         if (isConnected())
@@ -174,8 +178,11 @@ void MqttBridge::ringToOpenChanged(bool on)
 void MqttBridge::message(const std::string &t, const std::string &payload, bool retained)
 {
     const std::string prefix = topic("cmd/");
-    if (t.compare(0, prefix.size(), prefix) != 0)
+    if (t.compare(0, prefix.size(), prefix) != 0) {
+        if (!config.mqtt.discovery.empty() && t.compare(0, config.mqtt.discovery.size() + 1, config.mqtt.discovery + "/") == 0)
+            return staleDiscovery(t, payload, retained);
         return ignored(t, "not a command topic of ours");
+    }
     if (retained)
         return ignored(t, "a retained command");
     const std::string command = t.substr(prefix.size());
@@ -195,6 +202,18 @@ void MqttBridge::message(const std::string &t, const std::string &payload, bool 
     } else {
         ignored(t, "no such command");
     }
+}
+
+// A discovery message of ours that the broker kept: withdrawn unless this
+// configuration has it. Our own messages, as they come back, are not kept ones.
+void MqttBridge::staleDiscovery(const std::string &t, const std::string &payload, bool retained)
+{
+    if (!retained || payload.empty() || !client)
+        return;
+    for (const HaDiscovery::Message &m : discovery)
+        if (m.topic == t)
+            return;
+    client->publish(t, std::string(), true);
 }
 
 void MqttBridge::ignored(const std::string &t, const char *why)

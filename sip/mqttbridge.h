@@ -24,7 +24,9 @@
 // line on standard error, at most one every 10 s.
 //
 // On every connect it publishes the state again; what happened while the
-// broker was away is not sent late (T/last_call tells the last call).
+// broker was away is not sent late (T/last_call tells the last call). It
+// withdraws the discovery messages that a SIGHUP removed, and on connect
+// those the broker kept from an earlier configuration.
 class MqttBridge : public DoorLineListener
 {
 public:
@@ -51,6 +53,7 @@ public:
 private:
     void connected();
     void message(const std::string &topic, const std::string &payload, bool retained);
+    void staleDiscovery(const std::string &topic, const std::string &payload, bool retained);
     void ignored(const std::string &topic, const char *why);
     void publishState(const char *key, const std::string &value);
     void publishDiscovery();
