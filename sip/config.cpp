@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace {
 
 std::string trim(const std::string &s)
@@ -138,7 +140,73 @@ bool maskNumbers(const std::string &value, std::set<int> &out, std::string &bad)
     return true;
 }
 
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; HOST a name, an IPv4 address
+// or an IPv6 one in brackets.
+bool mqttBroker(const std::string &value, Config::Mqtt &m)
+{
+    const bool tls = value.compare(0, 8, "mqtts://") == 0;
+    if (!tls && value.compare(0, 7, "mqtt://") != 0)
+        return false;
+    std::string rest = value.substr(tls ? 8 : 7);
+    if (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    std::string host = rest;
+    long port = tls ? 8883 : 1883;
+    size_t colon = rest.rfind(':');
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos)
+            return false;
+        host = rest.substr(1, close - 1);
+        colon = close + 1 < rest.size() ? close + 1 : std::string::npos;
+        if (colon != std::string::npos && rest[colon] != ':')
+            return false;
+        struct sa sa;
+        if (sa_set_str(&sa, host.c_str(), 0) || sa_af(&sa) != AF_INET6)
+            return false;
+    } else if (colon != std::string::npos) {
+        host = rest.substr(0, colon);
+    }
+    if (colon != std::string::npos && !toLong(rest.substr(colon + 1), 1, 65535, port))
+        return false;
+    if (host.empty() || host.size() > 253
+        || (rest[0] != '[' && host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_")
+                                  != std::string::npos))
+        return false;
+    m.broker = value;
+    m.host = host;
+    m.port = uint16_t(port);
+    m.tls = tls;
+    return true;
+}
+
+// A topic we publish under: printable, no wildcards, no empty level at either end.
+bool mqttTopic(const std::string &value)
+{
+    if (value.empty() || value.size() > 200 || value.front() == '/' || value.back() == '/'
+        || value.find("//") != std::string::npos)
+        return false;
+    for (unsigned char c : value)
+        if (c <= ' ' || c >= 0x7f || c == '+' || c == '#')
+            return false;
+    return true;
+}
+
+std::string defaultTopic()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || !mqttTopic(name) || std::strchr(name, '/'))
+        return "intercom/tmx";
+    return std::string("intercom/") + name;
+}
+
 } // namespace
+
+bool Config::Mqtt::operator==(const Mqtt &o) const
+{
+    return broker == o.broker && ca == o.ca && user == o.user && password == o.password && topic == o.topic
+        && discovery == o.discovery && doorUnits == o.doorUnits;
+}
 
 bool Config::load(const std::string &path, std::string &error)
 {
@@ -366,6 +434,41 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (!toLong(value, 1, 86400, n))
                 return fail("pin_lockout: '" + value + "' is not a number of seconds from 1 to 86400");
             pinLockoutSeconds = unsigned(n);
+        } else if (key == "mqtt_broker") {
+            if (!mqttBroker(value, mqtt))
+                return fail("mqtt_broker: '" + value + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+        } else if (key == "mqtt_ca") {
+            mqtt.ca = value;
+        } else if (key == "mqtt_user") {
+            if (value.size() > 256 || value.find_first_of(" \t") != std::string::npos)
+                return fail("mqtt_user: '" + value + "' is not one word");
+            mqtt.user = value;
+        } else if (key == "mqtt_password") {
+            mqtt.password = value;
+        } else if (key == "mqtt_topic" || key == "mqtt_discovery") {
+            if (key == "mqtt_discovery" && value == "off")
+                mqtt.discovery.clear();
+            else if (!mqttTopic(value))
+                return fail(key + ": '" + value + "' is not a topic: printable, no '+' or '#', no empty level");
+            else
+                (key == "mqtt_topic" ? mqtt.topic : mqtt.discovery) = value;
+        } else if (key == "mqtt_door_units") {
+            mqtt.doorUnits.clear();
+            for (const std::string &w : words(value)) {
+                if (!toLong(w, 1, 9, n))
+                    return fail("mqtt_door_units: '" + w + "' is not a door unit from 1 to 9");
+                mqtt.doorUnits.insert(int(n));
+            }
+        } else if (key == "ring_to_open") {
+            for (const std::string &w : words(value)) {
+                if (!toLong(w, 0, 9999, n))
+                    return fail("ring_to_open: '" + w + "' is not an apartment from 0 to 9999");
+                ringToOpen.apartments.insert(int(n));
+            }
+        } else if (key == "ring_to_open_minutes") {
+            if (!toLong(value, 1, 1440, n))
+                return fail("ring_to_open_minutes: '" + value + "' is not a number of minutes from 1 to 1440");
+            ringToOpen.minutes = unsigned(n);
         } else {
             return fail("unknown key '" + key + "'");
         }
@@ -409,6 +512,18 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                       : seen.count("password")     ? seen["password"]
                                                    : seen["expires"],
                       "registration settings without 'registrar'");
+    for (const char *key : {"mqtt_ca", "mqtt_user", "mqtt_password", "mqtt_topic", "mqtt_discovery", "mqtt_door_units"})
+        if (seen.count(key) && mqtt.broker.empty())
+            return failAt(seen[key], std::string("'") + key + "' goes with 'mqtt_broker'");
+    if (seen.count("mqtt_ca") && !mqtt.tls)
+        return failAt(seen["mqtt_ca"], "'mqtt_ca' goes with an mqtts:// broker");
+    if (seen.count("mqtt_password") && mqtt.user.empty())
+        return failAt(seen["mqtt_password"], "'mqtt_password' needs 'mqtt_user'");
+    if (seen.count("mqtt_password") && !mqtt.tls)
+        warnings.push_back(name + ":" + std::to_string(seen["mqtt_password"])
+                           + ": warning: mqtt_password goes to the broker unencrypted; use mqtts://");
+    if (!mqtt.broker.empty() && mqtt.topic.empty())
+        mqtt.topic = defaultTopic();
     if (seen.count("daemon") && seen.count("intercom")) {
         error = name + ":" + std::to_string(seen["intercom"])
             + ": 'intercom' goes with the default daemon command; put -ic in 'daemon' instead";
@@ -469,7 +584,7 @@ std::string Config::allowed(const std::string &callerUser, const std::string &ca
 
 bool Config::holdsSecrets() const
 {
-    if (!password.empty() || !pin.empty())
+    if (!password.empty() || !pin.empty() || !mqtt.password.empty())
         return true;
     for (const Caller &c : allow)
         if (!c.password.empty())

@@ -100,4 +100,31 @@ public:
     unsigned pinBudget = 10;            // wrong PINs of all callers within 24 h that close calling in
     unsigned pinTimeoutSeconds = 20;    // to enter the PIN, '#' and the door digit
     unsigned pinLockoutSeconds = 600;   // 3 wrong PINs within this refuse the caller for this long
+
+    // The door in home automation, over an MQTT broker. No broker: none.
+    struct Mqtt
+    {
+        std::string broker;             // as given: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+        std::string host;               // its host, without brackets
+        uint16_t port = 1883;           // 8883 with mqtts
+        bool tls = false;
+        std::string ca;                 // mqtts: the CA file; empty: the system's CAs
+        std::string user;
+        std::string password;
+        std::string topic;              // our topics' prefix; intercom/<hostname> by default
+        std::string discovery = "homeassistant";    // the discovery prefix; empty: none
+        std::set<int> doorUnits = {1};  // the door units (1-9) with an open button
+        bool operator==(const Mqtt &o) const;
+        bool operator!=(const Mqtt &o) const { return !(*this == o); }
+    } mqtt;
+
+    // Door calls to these apartments open the door without ringing a phone
+    // while ring-to-open is on; it switches itself off after this long.
+    struct RingToOpen
+    {
+        std::set<int> apartments;
+        unsigned minutes = 60;
+        bool operator==(const RingToOpen &o) const { return apartments == o.apartments && minutes == o.minutes; }
+        bool operator!=(const RingToOpen &o) const { return !(*this == o); }
+    } ringToOpen;
 };

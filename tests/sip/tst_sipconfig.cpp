@@ -152,6 +152,18 @@ void tst_SipConfig::config_data()
     QTest::newRow("TLS files without TLS") << "tls_ca ca.pem\n" << "f:1: 'tls_ca' goes with 'transport tls'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
     QTest::newRow("srtp") << "srtp on\n" << "f:1: srtp: 'on' is none of off, optional, mandatory" << "";
+    QTest::newRow("MQTT over TLS, discovery off, ring-to-open")
+        << "mqtt_broker mqtts://[::1]\nmqtt_ca ca.pem\nmqtt_user u\nmqtt_password p w\nmqtt_discovery off\n"
+           "mqtt_door_units 3 1\nring_to_open 12 7\nring_to_open_minutes 5\n"
+        << "" << "mqtt=::1:8883 tls units 1+3 discovery= topic intercom/*,ring_to_open=7+12 for 5,secrets=1,warning=";
+    QTest::newRow("MQTT defaults; a password in the clear warns")
+        << "mqtt_broker mqtt://broker.lan:1884/\nmqtt_user u\nmqtt_password p\nmqtt_topic home/door1\n" << ""
+        << "mqtt=broker.lan:1884 units 1 discovery=homeassistant topic home/door1,ring_to_open= for 60,"
+           "warning=f:3: warning: mqtt_password goes to the broker unencrypted; use mqtts://";
+    QTest::newRow("MQTT broker not mqtt://") << "mqtt_broker tcp://h:1883\n" << "f:1: mqtt_broker: 'tcp://h:1883'" << "";
+    QTest::newRow("MQTT topic with a wildcard") << "mqtt_broker mqtt://h\nmqtt_topic a/#\n" << "f:2: mqtt_topic: 'a/#'" << "";
+    QTest::newRow("MQTT key without a broker") << "mqtt_user u\n" << "f:1: 'mqtt_user' goes with 'mqtt_broker'" << "";
+    QTest::newRow("MQTT CA without mqtts") << "mqtt_broker mqtt://h\nmqtt_ca c\n" << "f:2: 'mqtt_ca' goes with an mqtts://" << "";
 }
 
 void tst_SipConfig::config()
@@ -206,6 +218,20 @@ void tst_SipConfig::config()
         } else if (key == "warning") {
             for (const std::string &w : c.warnings)
                 got += QString::fromStdString(w);
+        } else if (key == "mqtt") {
+            QStringList units;
+            for (int u : c.mqtt.doorUnits)
+                units << QString::number(u);
+            got = QString::fromStdString(c.mqtt.host) + ":" + QString::number(c.mqtt.port) + (c.mqtt.tls ? " tls" : "")
+                + " units " + units.join('+') + " discovery=" + QString::fromStdString(c.mqtt.discovery) + " topic "
+                + QString::fromStdString(c.mqtt.topic);
+            if (want.endsWith("intercom/*") && got.startsWith(want.chopped(1)) && !got.contains('#'))
+                got = want;     // the host's name follows
+        } else if (key == "ring_to_open") {
+            QStringList a;
+            for (int n : c.ringToOpen.apartments)
+                a << QString::number(n);
+            got = a.join('+') + " for " + QString::number(c.ringToOpen.minutes);
         } else if (key == "budget") {
             got = QString::number(c.pinBudget);
         } else if (key.startsWith("to ")) {
