@@ -26,7 +26,9 @@
 #endif
 #endif
 #ifdef TMX_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' own allocator's counts (not every compiler ships their header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+extern "C" size_t __sanitizer_get_free_bytes();
 #endif
 
 namespace {
