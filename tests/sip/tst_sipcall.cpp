@@ -7,7 +7,7 @@
 //
 // Each row is one call: the shield's scenario, lines added to tmx-sip's
 // configuration, and the steps of the test, one per line:
-//   phone incoming [KEY=VALUE|...]  baresip is rung (fields of its event)
+//   phone incoming [KEY=VALUE|...]  baresip is rung once more (fields of its event)
 //   phone accept|hangup             answer, or reject / hang up
 //   phone key KEYS                  press the keys (RFC 4733 telephone events)
 //   phone dial [AOR [URI]]          call tmx-sip (from account AOR, default apt123;
@@ -33,6 +33,11 @@
 //                                   descriptors in the file fds
 //   registrar [at most] N TEXT      the registrar wrote N lines (at least, or
 //                                   at most) holding TEXT
+//   memory                          tmx-sip's heap in use and open descriptors now
+//                                   (its line on SIGUSR1): the baseline
+//   memory settles KB               within 90 s they come back: the heap to the
+//                                   baseline and KB kB at most, the descriptors
+//                                   to the baseline at most
 //   stop                            SIGTERM to tmx-sip: it exits with 0
 //   scenario-end                    the shield's scenario ran out
 //   shield-step N                   the shield's scenario reached its line N
@@ -312,6 +317,7 @@ public:
     int token = 0;
     int closedSeen = 0;
     int establishedSeen = 0;
+    int incomingSeen = 0;
 };
 
 // Hand-built SIP on 127.0.0.1:5099 for what baresip cannot send: a caller
@@ -594,6 +600,7 @@ private:
     int countLines(const QByteArray &text, const QString &needle) const;
     void sendSip(const QByteArray &message, quint16 port);
     bool replied(const QByteArray &status);
+    void readMemory(qint64 &heap, int &fds);
 
     QScopedPointer<QTemporaryDir> dir;
     Phone phone;
@@ -614,6 +621,8 @@ private:
     quint16 rtpSeq = 0;
     quint32 rtpTs = 0;
     int forgedCseq = 10;
+    qint64 heapBase = -1;
+    int fdsBase = -1;
 };
 
 void tst_SipCall::init()
@@ -623,6 +632,7 @@ void tst_SipCall::init()
     sipErr.clear();
     registrarErr.clear();
     mark = -1;
+    heapBase = fdsBase = -1;
     trace.since = 0;
     sipSock.abort();
     rtpSock.abort();
@@ -660,7 +670,7 @@ void tst_SipCall::cleanup()
     stranger.reset();
     phone.buffer.clear();
     phone.received.clear();
-    phone.closedSeen = phone.establishedSeen = 0;
+    phone.closedSeen = phone.establishedSeen = phone.incomingSeen = 0;
 }
 
 void tst_SipCall::call_data()
@@ -910,6 +920,18 @@ void tst_SipCall::call_data()
         << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
            "log trying again in 2 s\nlog trying again in 4 s\n"
            "registrar 6 REGISTER intercom\nregistrar at most 6 REGISTER intercom\n";
+
+    // Months of calls: fifty whole calls in a row (answered, open key, hung
+    // up) leave tmx-sip's heap and descriptors where the first left them.
+    QString calls;
+    for (int n = 1; n <= 50; ++n)
+        calls += incoming + QStringLiteral("phone accept\nphone established\nphone key #\nlogs %1 confirmation tone\n"
+                                           "phone hangup\nphone closed\nlogs %1 underruns\n%2")
+                                .arg(n)
+                                .arg(n == 1 ? "memory\n" : "");
+    QTest::newRow("fifty calls leave nothing behind")
+        << "idle\nwait polls 2\n" + QString("call 123 from 3\nwait open 60s\nwait drop 60s\nidle\nwait polls 3\n").repeated(50)
+        << QString() << calls + "memory settles 16\n";
 }
 
 // The configuration: what every row needs, with the row's own lines after
@@ -976,6 +998,22 @@ bool tst_SipCall::replied(const QByteArray &status)
         if (!status.isEmpty() && r.startsWith("SIP/2.0 " + status + " "))
             return true;
     return false;
+}
+
+// tmx-sip's line on SIGUSR1: "memory: N bytes in use on the heap, ...; D descriptors open".
+void tst_SipCall::readMemory(qint64 &heap, int &fds)
+{
+    const int before = countLines(sipErr, "sip: memory: ");
+    QVERIFY(::kill(pid_t(sip.processId()), SIGUSR1) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, "sip: memory: ") > before, stepTimeoutMs);
+    QRegularExpressionMatchIterator all =
+        QRegularExpression("memory: (\\d+) bytes in use on the heap.*; (\\d+) descriptors open").globalMatch(logText());
+    QRegularExpressionMatch m;
+    while (all.hasNext())
+        m = all.next();
+    QVERIFY(m.hasMatch());
+    heap = m.captured(1).toLongLong();
+    fds = m.captured(2).toInt();
 }
 
 int tst_SipCall::countLines(const QByteArray &text, const QString &needle) const
@@ -1072,6 +1110,10 @@ void tst_SipCall::call()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LORENTAK_USART_PORT", pty);
     env.insert("LORENTAK_SPI", "loopback");
+    // Freed blocks in glibc's per-thread cache count as in use for
+    // mallinfo2: without the cache tmx-sip's heap figure is what is live.
+    if (steps.contains("\nmemory"))
+        env.insert("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0");
     sip.setProcessEnvironment(env);
     connect(&sip, &QProcess::readyReadStandardError, this, [this] { sipErr += sip.readAllStandardError(); });
     sip.start(TMX_SIP_PATH, {"--config", d + "/tmx-sip.conf"});
@@ -1101,8 +1143,8 @@ void tst_SipCall::runStep(const QString &step)
         const QString what = arg.section(' ', 0, 0);
         const QString rest = arg.section(' ', 1);
         if (what == "incoming") {
-            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_INCOMING") > 0, stepTimeoutMs);
-            const QJsonObject ev = phone.last("CALL_INCOMING");
+            QTRY_VERIFY_WITH_TIMEOUT(phone.count("CALL_INCOMING") > phone.incomingSeen, stepTimeoutMs);
+            const QJsonObject ev = phone.nth("CALL_INCOMING", phone.incomingSeen++);
             for (const QString &kv : rest.split('|', Qt::SkipEmptyParts))
                 QCOMPARE(ev.value(kv.section('=', 0, 0)).toString(), kv.section('=', 1));
         } else if (what == "accept" || what == "hangup") {
@@ -1314,6 +1356,28 @@ void tst_SipCall::runStep(const QString &step)
                                                                           .arg(text)));
         else
             QTRY_VERIFY_WITH_TIMEOUT(countLines(registrarErr, text) >= n, stepTimeoutMs);
+    } else if (verb == "memory") {
+        if (arg.isEmpty()) {
+            readMemory(heapBase, fdsBase);
+            return;
+        }
+        QVERIFY2(heapBase >= 0, "no baseline: a 'memory' step first");
+        // What libre keeps after a call (its transactions) goes within 32 s.
+        const qint64 margin = arg.section(' ', 1).toLongLong() * 1024;
+        qint64 heap = -1;
+        int fds = -1;
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            readMemory(heap, fds);
+            if (QTest::currentTestFailed() || (heap <= heapBase + margin && fds <= fdsBase) || t.elapsed() > 90000)
+                break;
+            QTest::qWait(1000);
+        }
+        qInfo("heap in use %lld bytes, %d descriptors; after the first call %lld bytes, %d descriptors", heap, fds,
+              heapBase, fdsBase);
+        QVERIFY2(heap <= heapBase + margin, "the heap grew");
+        QCOMPARE(qMax(fds, fdsBase), fdsBase);
     } else if (verb == "stop") {
         sip.terminate();
         QVERIFY2(sip.waitForFinished(15000), "tmx-sip did not stop on SIGTERM");
