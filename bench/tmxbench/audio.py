@@ -152,8 +152,6 @@ ROWS = [
 ]
 
 
-
-
 def run_audio_conditions(names, args, tmp):
     results = []
     for name in names:

@@ -18,7 +18,6 @@ def percentile(values, p):
     return s[k]
 
 
-
 def ms(ns):
     return None if ns is None else round(ns / 1e6, 3)
 
@@ -35,7 +34,6 @@ def peak_rss_kb(pid):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1])
     return None
-
 
 
 def rss_kb(pid):

@@ -20,7 +20,6 @@ def audio_options(rate=62.5, burst=1, jitter_ms=0, hiccup=None, seconds=0):
     return opts
 
 
-
 class Telephony:
     """The daemon's standard output reader and the scripted answers."""
 

@@ -32,7 +32,6 @@ ROWS = [
 ] + sipcall.ROWS + noisy.ROWS + flood.ROWS
 
 
-
 def fmt(v):
     if v is None:
         return "-"
@@ -49,7 +48,6 @@ def print_table(results):
     print(f"{'':{width}}  " + "  ".join(f"{n:>14}" for n in names))
     for label, key in ROWS:
         print(f"{label:{width}}  " + "  ".join(f"{fmt(r.get(key)):>14}" for r in results))
-
 
 
 def print_audio_table(results):

@@ -152,7 +152,6 @@ def spi_ticks(path):
         return [int(p[1]) for p in (line.split() for line in f) if len(p) == 4 and p[0] == "xfer"]
 
 
-
 def log_lag_ms(datagram, arrived):
     """Arrival minus the line's own time stamp, for debug lines."""
     if not datagram.startswith(b"[Debug][") or len(datagram) < 21:
