@@ -12,7 +12,10 @@ answer is still a digest of its own challenge.) The allowed caller calls in
 once more 10 s after each flood. RSS of tmx-sip before, at the end of and
 10 s after each flood. Then the daemon is killed (the time until tmx-sip
 says it started it again) and tmx-sip gets SIGTERM (the time until it has
-exited)."""
+exited).
+
+The flood's "seconds" is SIPp's whole run: its start, the sending, and the
+last answers, up to 2 s more (its wait for an answer) when some are missing."""
 
 import csv
 import os
@@ -51,7 +54,7 @@ class SippFlood:
         rate = calls / FLOOD_SECONDS
         cmd = ["sipp", f"{SIP_TMX[0]}:{SIP_TMX[1]}", "-sf", self.scenario, "-s", self.user,
                "-i", "127.0.0.1", "-p", "5090", "-t", "u1", "-m", str(calls),
-               "-r", f"{rate:g}", "-rp", "1000", "-nr", "-buff_size", str(1 << 22), "-recv_timeout", "5000",
+               "-r", f"{rate:g}", "-rp", "1000", "-nr", "-buff_size", str(1 << 22), "-recv_timeout", "2000",
                "-cid_str", "flood-%u", "-nostdin", "-trace_stat", "-stf", "stat.csv", "-fd", "60",
                "-trace_counts", "-trace_err", "-error_file", "errors.log"]
         t0 = time.monotonic()
