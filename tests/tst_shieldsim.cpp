@@ -470,11 +470,14 @@ void tst_ShieldSim::badScenarios()
 void tst_ShieldSim::shippedScenarios_data()
 {
     QTest::addColumn<QString>("file");
-    const QDir dir(QStringLiteral(SHIELD_SIM_SCENARIOS));
-    const QStringList files = dir.entryList({"*.scn"}, QDir::Files);
-    QVERIFY(!files.isEmpty());
-    for (const QString &name : files)
-        QTest::newRow(qPrintable(name)) << dir.filePath(name);
+    // The simulator's own, and the demos' (tools/).
+    for (const char *path : {SHIELD_SIM_SCENARIOS, TMX_TOOLS_DIR}) {
+        const QDir dir(QString::fromUtf8(path));
+        const QStringList files = dir.entryList({"*.scn"}, QDir::Files);
+        QVERIFY(!files.isEmpty());
+        for (const QString &name : files)
+            QTest::newRow(qPrintable(dir.dirName() + "/" + name)) << dir.filePath(name);
+    }
 }
 
 void tst_ShieldSim::shippedScenarios()

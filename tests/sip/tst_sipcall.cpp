@@ -106,6 +106,7 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -170,42 +171,52 @@ public:
     {
         QDir().mkpath(dir + "/rec");
         recDir = dir + "/rec";
+        // The phone's set-up is the demo's too (tools/phone): templates with
+        // ${NAME} for what differs.
+        auto fill = [](const QString &name, const QMap<QString, QString> &values, QString &text) {
+            QFile f(QStringLiteral(TMX_PHONE_TEMPLATES "/") + name);
+            if (!f.open(QIODevice::ReadOnly))
+                return false;
+            text = QString::fromUtf8(f.readAll());
+            for (auto it = values.begin(); it != values.end(); ++it)
+                text.replace("${" + it.key() + "}", it.value());
+            return true;
+        };
+        QString configText, accountTemplate;
+        if (!fill("config",
+                  {{"SIP_LISTEN", phoneSip},
+                   {"TONE_HZ", QString::number(phoneToneHz)},
+                   {"EXTRA_MODULES", mediaenc.isEmpty() ? "" : "module srtp.so"},
+                   {"CTRL_LISTEN", QStringLiteral("%1:%2").arg(phoneCtrl).arg(phoneCtrlPort)},
+                   {"REC_DIR", recDir}},
+                  configText)
+            || !fill("account", {}, accountTemplate)) {
+            error = "cannot read baresip's templates in " TMX_PHONE_TEMPLATES;
+            return false;
+        }
         QFile config(dir + "/config");
         QFile accounts(dir + "/accounts");
         if (!config.open(QIODevice::WriteOnly) || !accounts.open(QIODevice::WriteOnly)) {
             error = "cannot write baresip's configuration";
             return false;
         }
-        config.write(QStringLiteral("sip_listen %1\n"
-                                    "net_interface 127.0.0.1\n"
-                                    "audio_source ausine,%2\n"
-                                    "ausrc_srate 48000\n"
-                                    "ausrc_channels 2\n"
-                                    "module_path /usr/lib/baresip/modules\n"
-                                    "module g711.so\nmodule ausine.so\nmodule sndfile.so\n%6"
-                                    "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
-                                    "ctrl_tcp_listen %3:%4\n"
-                                    "snd_path %5\n")
-                         .arg(phoneSip)
-                         .arg(phoneToneHz)
-                         .arg(phoneCtrl)
-                         .arg(phoneCtrlPort)
-                         .arg(recDir)
-                         .arg(mediaenc.isEmpty() ? "" : "module srtp.so\n")
-                         .toUtf8());
+        config.write(configText.toUtf8());
         if (!certificate.isEmpty())
             config.write(QStringLiteral("sip_certificate %1\nsip_cafile %2/../ca.pem\n").arg(certificate, dir).toUtf8());
         // Two apartments' phones on one baresip: the request URI picks the account.
         // apt123 knows its password (the registrar's and tmx-sip's), apt124 none.
-        for (const char *user : {"apt123", "apt124"})
-            accounts.write(QStringLiteral("<sip:%1@%2>;%3%4answermode=manual;audio_codecs=PCMU,PCMA\n")
-                               .arg(user)
-                               .arg(registrar && !strcmp(user, "apt123") ? registrarAddress : phoneSip)
-                               .arg(!strcmp(user, "apt123") ? registrar ? "auth_pass=phone-secret;regint=600;"
-                                                                        : "auth_pass=phone-secret;regint=0;"
-                                                            : "regint=0;")
-                               .arg(mediaenc.isEmpty() ? QString() : "mediaenc=" + mediaenc + ";")
-                               .toUtf8());
+        for (const char *user : {"apt123", "apt124"}) {
+            const bool apt123 = !strcmp(user, "apt123");
+            QString params = apt123 ? registrar ? "auth_pass=phone-secret;regint=600;" : "auth_pass=phone-secret;regint=0;"
+                                    : "regint=0;";
+            if (!mediaenc.isEmpty())
+                params += "mediaenc=" + mediaenc + ";";
+            QString line = accountTemplate;
+            line.replace("${USER}", user)
+                .replace("${ADDRESS}", registrar && apt123 ? registrarAddress : phoneSip)
+                .replace("${PARAMS}", params);
+            accounts.write(line.toUtf8());
+        }
         config.close();
         accounts.close();
         proc.setProcessChannelMode(QProcess::MergedChannels);

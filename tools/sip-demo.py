@@ -5,9 +5,10 @@ shield-sim plays the shield (a call to apartment 123 from door 3) and runs
 tmx-sip, which runs the daemon on the simulator's pty and rings baresip on
 127.0.0.1. The phone answers, presses the open key and hangs up by itself;
 each step is printed. Run it through ./dev demo sip (in a network namespace
-of its own, as it binds fixed ports).
+of its own, as it binds fixed ports). The shield's part is sip-demo.scn, the
+phone's set-up phone/ (the SIP call tests use it too), both beside this file.
 
-    sip/demo.py [--build build]
+    tools/sip-demo.py [--build build]
 """
 
 import argparse
@@ -16,6 +17,7 @@ import math
 import os
 import select
 import socket
+import string
 import struct
 import subprocess
 import sys
@@ -27,18 +29,16 @@ PHONE_SIP = "127.0.0.1:5062"
 PHONE_CTRL = ("127.0.0.1", 4444)
 TONE_HZ = 440
 
-SCENARIO = """idle 2s
-call 123 from 3
-wait pickup 60s
-wait open 60s
-wait drop 60s
-idle 2s
-quit
-"""
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def say(who, text):
     print(f"demo: {who:6} {text}", flush=True)
+
+
+def from_template(name, **values):
+    with open(os.path.join(HERE, "phone", name)) as f:
+        return string.Template(f.read()).substitute(values)
 
 
 def write(path, text):
@@ -70,9 +70,8 @@ def strongest_tone(path):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--build", default=os.path.join(os.path.dirname(here), "build"))
+    p.add_argument("--build", default=os.path.join(os.path.dirname(HERE), "build"))
     args = p.parse_args()
     sim_bin = os.path.join(args.build, "shield-sim", "shield-sim")
     sip_bin = os.path.join(args.build, "sip", "tmx-sip")
@@ -85,27 +84,14 @@ def main():
     rec = os.path.join(tmp, "recordings")
     os.makedirs(phone_dir)
     os.makedirs(rec)
-    write(os.path.join(phone_dir, "config"), f"""sip_listen {PHONE_SIP}
-net_interface 127.0.0.1
-audio_source ausine,{TONE_HZ}
-ausrc_srate 48000
-ausrc_channels 2
-module_path /usr/lib/baresip/modules
-module g711.so
-module ausine.so
-module sndfile.so
-module_app account.so
-module_app menu.so
-module_app ctrl_tcp.so
-ctrl_tcp_listen {PHONE_CTRL[0]}:{PHONE_CTRL[1]}
-snd_path {rec}
-""")
+    write(os.path.join(phone_dir, "config"),
+          from_template("config", SIP_LISTEN=PHONE_SIP, TONE_HZ=TONE_HZ, EXTRA_MODULES="",
+                        CTRL_LISTEN=f"{PHONE_CTRL[0]}:{PHONE_CTRL[1]}", REC_DIR=rec))
     write(os.path.join(phone_dir, "accounts"),
-          f"<sip:flat123@{PHONE_SIP}>;regint=0;answermode=manual;audio_codecs=PCMU,PCMA\n")
+          from_template("account", USER="flat123", ADDRESS=PHONE_SIP, PARAMS="regint=0;"))
     conf = os.path.join(tmp, "tmx-sip.conf")
     write(conf, f"listen 127.0.0.1:5060\napartment 123 sip:flat123@{PHONE_SIP}\nintercom 102\n")
-    scn = os.path.join(tmp, "demo.scn")
-    write(scn, SCENARIO)
+    scn = os.path.join(HERE, "sip-demo.scn")
     trace_path = os.path.join(tmp, "shield.trace")
 
     say("phone", f"baresip on {PHONE_SIP}, its microphone a {TONE_HZ} Hz tone")
