@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 
 CallingIn::CallingIn(const Config &config, SipStack &stack, DoorLine &line)
-    : config(config), stack(stack), line(line), lockout(uint64_t(config.pinLockoutSeconds) * 1000),
-      pinBudget(config.pinBudget)
+    : config(config), stack(stack), line(line), lockout(uint64_t(config.callingIn.pinLockoutSeconds) * 1000),
+      pinBudget(config.callingIn.pinBudget)
 {
     tmr_init(&reapTimer);
     line.subscribe(*this);
@@ -27,8 +27,8 @@ void CallingIn::start()
 void CallingIn::reload(const Config &fresh)
 {
     config = fresh;
-    lockout.setPeriod(uint64_t(config.pinLockoutSeconds) * 1000);
-    pinBudget.setBudget(config.pinBudget);
+    lockout.setPeriod(uint64_t(config.callingIn.pinLockoutSeconds) * 1000);
+    pinBudget.setBudget(config.callingIn.pinBudget);
     pinBudget.reset();
     findPbx();
     if (incoming) {
@@ -91,11 +91,12 @@ void CallingIn::incomingWrongPin(IncomingCall &c)
     if (pinBudget.wrong(now)) {
         const uint64_t left = pinBudget.opensAt() - now;
         sipLog("%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
-               config.pinBudget, (unsigned long long)(left / 3600000), (unsigned long long)(left / 60000 % 60));
+               config.callingIn.pinBudget, (unsigned long long)(left / 3600000),
+               (unsigned long long)(left / 60000 % 60));
     }
     if (lockout.wrong(c.caller(), now))
         sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
-               c.caller().c_str(), config.pinLockoutSeconds, config.pinLockoutSeconds);
+               c.caller().c_str(), config.callingIn.pinLockoutSeconds, config.callingIn.pinLockoutSeconds);
 }
 
 void CallingIn::incomingEnded(IncomingCall &c)
@@ -187,11 +188,11 @@ void CallingIn::findPbx()
 {
     pbx.clear();
     bool needed = false;
-    for (const Config::Caller &c : config.allow)
+    for (const Config::Caller &c : config.callingIn.allow)
         needed = needed || c.password.empty();
     if (!needed)
         return;
-    for (const std::string &text : {config.registrar, config.outboundProxy}) {
+    for (const std::string &text : {config.registrar.uri, config.registrar.outboundProxy}) {
         struct pl pl;
         struct uri uri;
         pl_set_str(&pl, text.c_str());

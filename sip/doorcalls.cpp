@@ -117,7 +117,7 @@ void DoorCalls::callDigit(Call &c, char digit)
         sipLog("%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
         return;
     }
-    if (digit == config.openKey) {
+    if (digit == config.phones.openKey) {
         sipLog("%s: key %c: open", c.name().c_str(), digit);
         line.open(*this, c.name());
     } else {

@@ -24,9 +24,9 @@ const char *DoorLine::stateName(State state)
 }
 
 DoorLine::DoorLine(const Config &config)
-    : virtualApartments(config.virtualApartments), blacklist(config.blacklist),
+    : masks(config.masks),
       daemon([this](const std::string &line) { daemonLine(line); }, [this](int status) { daemonExited(status); }),
-      audio(config.sampleFormat,
+      audio(config.daemon.sampleFormat,
             [this](const int16_t *samples, size_t count) {
                 if (audioPeer)
                     audioPeer->fromDaemon(samples, count);
@@ -72,10 +72,9 @@ int DoorLine::start(const std::vector<std::string> &command)
     return 0;
 }
 
-void DoorLine::setMasks(const std::set<int> &virtuals, const std::set<int> &blacklisted)
+void DoorLine::setMasks(const Config::Masks &fresh)
 {
-    virtualApartments = virtuals;
-    blacklist = blacklisted;
+    masks = fresh;
     if (dialogue)
         dialogueAgain = true;
     else if (daemon.running())
@@ -202,7 +201,7 @@ void DoorLine::release(Listener &by)
 void DoorLine::startDialogue()
 {
     dialogueAgain = false;
-    dialogue.reset(new DialPlan(virtualApartments, blacklist));
+    dialogue.reset(new DialPlan(masks.virtualApartments, masks.blacklist));
     if (!daemon.write(dialogue->commands())) {
         sipLog("daemon: masks: cannot write the dialplan dialogue");
         dialogue.reset();
@@ -231,8 +230,8 @@ void DoorLine::daemonLine(const std::string &line)
         case DialPlan::Waiting:
             return;
         case DialPlan::Done:
-            sipLog("daemon: masks loaded: %zu virtual, %zu blacklisted apartments", virtualApartments.size(),
-                   blacklist.size());
+            sipLog("daemon: masks loaded: %zu virtual, %zu blacklisted apartments", masks.virtualApartments.size(),
+                   masks.blacklist.size());
             break;
         case DialPlan::Failed:
             sipLog("daemon: masks: the dialplan dialogue went wrong: %s; the masks may not hold",

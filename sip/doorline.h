@@ -9,7 +9,6 @@
 #include <re.h>
 
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -76,7 +75,7 @@ public:
     // masks. Returns 0 or an errno value, after saying what failed.
     int start(const std::vector<std::string> &daemonCommand);
     // The masks changed (SIGHUP): loaded again.
-    void setMasks(const std::set<int> &virtualApartments, const std::set<int> &blacklist);
+    void setMasks(const Config::Masks &masks);
     // Asks the daemon to end; ended() tells when it has, kill() insists.
     void stop();
     bool ended();
@@ -124,8 +123,7 @@ private:
     static void restartDue(void *arg);
     static void dialogueTimeout(void *arg);
 
-    std::set<int> virtualApartments;
-    std::set<int> blacklist;
+    Config::Masks masks;
     std::vector<Listener *> listeners;
     std::vector<std::string> daemonCommand;
     DaemonChild daemon;

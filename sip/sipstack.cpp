@@ -24,13 +24,13 @@ SipStack::~SipStack()
 int SipStack::open(ConnectHandler handler)
 {
     onConnect = std::move(handler);
-    if (config.listenAddress.empty()) {
+    if (config.sip.listenAddress.empty()) {
         if (net_default_source_addr_get(AF_INET, &local))
             sa_set_str(&local, "127.0.0.1", 0);
     } else {
-        sa_set_str(&local, config.listenAddress.c_str(), 0);
+        sa_set_str(&local, config.sip.listenAddress.c_str(), 0);
     }
-    sa_set_port(&local, config.listenPort);
+    sa_set_port(&local, config.sip.listenPort);
 
     // Name servers for phones given by host name; without them only
     // addresses work.
@@ -74,7 +74,7 @@ void SipStack::guard(Dialogs &d)
 void SipStack::registerWith(const Config &fresh)
 {
     registration.reset();
-    if (!fresh.registrar.empty()) {
+    if (!fresh.registrar.uri.empty()) {
         registration.reset(new Registration(stack, fresh));
         registration->start();
     }

@@ -56,7 +56,7 @@ public:
     struct sip *sip() const { return stack; }
     struct sipsess_sock *sock() const { return sessions; }
     const struct sa &laddr() const { return local; }
-    bool tls() const { return config.transport == Config::Transport::Tls; }
+    bool tls() const { return config.sip.transport == Config::Transport::Tls; }
     // What the TLS set-up found unwise; empty when nothing.
     const std::string &tlsWarning() const { return tlsNote; }
 

@@ -24,7 +24,7 @@ int Switchboard::start(const std::vector<std::string> &command)
         cmd += (cmd.empty() ? "" : " ") + word;
     sipLog("SIP on %s:%J; daemon started (pid %d): %s", stack.tls() ? "tls" : "udp", &stack.laddr(),
            int(line.daemonPid()), cmd.c_str());
-    if (stack.tls() && config.tlsCa.empty())
+    if (stack.tls() && config.sip.tlsCa.empty())
         sipLog("TLS: no tls_ca: the phones' certificates are not verified");
     if (!stack.tlsWarning().empty())
         sipLog("TLS: %s", stack.tlsWarning().c_str());
@@ -38,44 +38,28 @@ void Switchboard::reload(const Config &fresh)
     if (stopping)
         return;
     Config next = fresh;
-    // These are bound to sockets and the daemon's command line.
+    // SIP's sockets and the daemon's command line keep what they started with.
     std::string kept;
-    auto keep = [&kept](bool changed, const char *key) {
-        if (changed)
-            kept += std::string(kept.empty() ? "" : ", ") + key;
-    };
-    keep(next.listenAddress != config.listenAddress || next.listenPort != config.listenPort, "listen");
-    keep(next.sampleFormat != config.sampleFormat, "sample_format");
-    keep(next.daemon != config.daemon || next.intercom != config.intercom, "daemon/intercom");
-    keep(next.transport != config.transport || next.tlsCertificate != config.tlsCertificate
-             || next.tlsKey != config.tlsKey || next.tlsCa != config.tlsCa,
-         "transport/tls_*");
+    if (!(next.sip == config.sip))
+        kept = "listen/transport/tls_*";
+    if (!(next.daemon == config.daemon))
+        kept += std::string(kept.empty() ? "" : ", ") + "daemon/intercom/sample_format";
     if (!kept.empty())
         sipLog("config: %s take effect on restart only; the running values stay", kept.c_str());
-    next.listenAddress = config.listenAddress;
-    next.listenPort = config.listenPort;
-    next.sampleFormat = config.sampleFormat;
+    next.sip = config.sip;
     next.daemon = config.daemon;
-    next.intercom = config.intercom;
-    next.transport = config.transport;
-    next.tlsCertificate = config.tlsCertificate;
-    next.tlsKey = config.tlsKey;
-    next.tlsCa = config.tlsCa;
-
-    const bool registrationChanged = next.registrar != config.registrar || next.user != config.user
-        || next.password != config.password || next.outboundProxy != config.outboundProxy
-        || next.expires != config.expires || next.registerRetryMin != config.registerRetryMin
-        || next.registerRetryMax != config.registerRetryMax;
-    const bool masksChanged = next.virtualApartments != config.virtualApartments || next.blacklist != config.blacklist;
+    const bool registrationChanged = !(next.registrar == config.registrar);
+    const bool masksChanged = !(next.masks == config.masks);
     config = next;
     phones.reload(config);
     callingIn.reload(config);
     sipLog("config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
-           config.apartments.size(), config.virtualApartments.size(), config.blacklist.size(), config.allow.size(),
+           config.phones.apartments.size(), config.masks.virtualApartments.size(), config.masks.blacklist.size(),
+           config.callingIn.allow.size(),
            registrationChanged ? "; registering anew" : "", masksChanged ? "; loading the masks" : "");
     if (registrationChanged)
         stack.registerWith(config);
-    line.setMasks(config.virtualApartments, config.blacklist);
+    line.setMasks(config.masks);
 }
 
 void Switchboard::shutdown()
