@@ -11,6 +11,7 @@
 #include "config.h"
 #include "dialplan.h"
 #include "digestchallenge.h"
+#include "doorline.h"
 #include "eventline.h"
 #include "linebuffer.h"
 #include "lockout.h"
@@ -34,6 +35,8 @@ private slots:
     void config();
     void tlsFiles_data();
     void tlsFiles();
+    void doorLine_data();
+    void doorLine();
     void eventLine_data();
     void eventLine();
     void lineBuffer();
@@ -274,6 +277,79 @@ void tst_SipConfig::tlsFiles()
         QVERIFY2(ok, why.c_str());
     else
         QVERIFY2(!ok && QString::fromStdString(why).startsWith(QString(error).replace("DIR", dir.path())), why.c_str());
+}
+
+// The door line's arbitration, driven by the daemon's event lines without a
+// daemon (so an "open N" on an idle line finds it not running). A step is
+// "< LINE" from the daemon, "A CMD[=REFUSAL]" a command of front-end A or B,
+// "state S", "owner A|B|-", or "A heard E,E..." (what A heard since).
+void tst_SipConfig::doorLine_data()
+{
+    QTest::addColumn<QString>("steps");
+
+    QTest::newRow("one front-end owns the door call")
+        << "< dial 123 3;A heard ringing,ring 123 3;A claim;B claim=another front-end took it;"
+           "B pickup=not the door call's owner;B open=not the answered door call;A open=not the answered door call;"
+           "A pickup;< pickup;state talking;B drop=not the door call's owner;< dial 124 2;state talking;owner A;"
+           "A open=the daemon is not running;< open;state door open;A drop;state ending;owner -;< drop;state idle;"
+           "A heard talking,door open,open 3,ending,idle,ended";
+    QTest::newRow("open N only on an idle line")
+        << "< dial 7;B open 3=a door call is up;A claim;A pickup;< pickup;B open 3=a door call is up;< drop;"
+           "state idle;B open 3=the daemon is not running";
+    QTest::newRow("taken at the apartment while the phone rings")
+        << "< dial 123 3;A claim;< pickup;state talking;owner -;A pickup=not the door call's owner;"
+           "A open=not the answered door call;A drop=not the door call's owner";
+    QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
+        << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
+           "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
+}
+
+void tst_SipConfig::doorLine()
+{
+    QFETCH(QString, steps);
+    struct FrontEnd : DoorLine::Listener, DoorLine::AudioPeer
+    {
+        QStringList heard;
+        void lineChanged(DoorLine::State state) override { heard << DoorLine::stateName(state); }
+        void ring(int apartment, int door) override { heard << QString("ring %1 %2").arg(apartment).arg(door); }
+        void doorOpened(int door) override { heard << QString("open %1").arg(door); }
+        void callEnded() override { heard << "ended"; }
+        void fromDaemon(const int16_t *, size_t) override {}
+        void toDaemon(int16_t *, size_t) override {}
+    } a, b;
+    DoorLine line{Config()};
+    line.subscribe(a);
+    line.subscribe(b);
+    for (const QString &step : steps.split(';')) {
+        const QString head = step.section(' ', 0, 0), rest = step.section(' ', 1);
+        FrontEnd &f = head == "A" ? a : b;
+        if (head == "<") {
+            line.daemonLine(rest.toStdString());
+        } else if (head == "state") {
+            QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
+        } else if (head == "owner") {
+            QCOMPARE(QString(line.owner() == &a ? "A" : line.owner() == &b ? "B" : "-"), rest);
+        } else if (rest.startsWith("heard ")) {
+            QCOMPARE(f.heard.join(','), rest.mid(6));
+            f.heard.clear();
+        } else {
+            const QString command = rest.section('=', 0, 0), refusal = rest.section('=', 1);
+            std::string got;
+            if (command == "claim")
+                got = line.claim(f, head.toStdString());
+            else if (command == "pickup")
+                got = line.pickup(f, head.toStdString(), f);
+            else if (command == "open")
+                got = line.open(f, head.toStdString());
+            else if (command.startsWith("open "))
+                got = line.openUnit(f, head.toStdString(), command.mid(5).toInt());
+            else if (command == "drop")
+                got = line.drop(f, head.toStdString());
+            else
+                QFAIL(qPrintable("unknown step " + step));
+            QVERIFY2(QString::fromStdString(got) == refusal, qPrintable(step + ": " + QString::fromStdString(got)));
+        }
+    }
 }
 
 void tst_SipConfig::eventLine_data()
