@@ -303,6 +303,14 @@ void DoorLine::daemonLine(const std::string &line)
     case EventLine::Drop:
         if (current == State::Idle)
             break;
+        // The owner's front-end says it for its call; a drop we asked for
+        // (ending) is not news.
+        if (!holder && current != State::Ending) {
+            std::string who = "apartment " + std::to_string(ringingApartment);
+            if (ringingDoor >= 0)
+                who += " door " + std::to_string(ringingDoor);
+            sipLog("%s: the intercom ended the call", who.c_str());
+        }
         go(State::Idle);
         for (Listener *l : listeners)
             l->callEnded();
