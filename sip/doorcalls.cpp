@@ -43,16 +43,17 @@ void DoorCalls::ring(int apartment, int door)
     const int err = call->start();
     if (err) {
         sipLog("%s: cannot call %s: %m; drop", who.c_str(), uri.c_str(), err);
-        line.drop(*this, who);
         call.reset();
+        line.drop(*this, who);
     }
 }
 
 // The line went on without this front-end: the call was taken at the
-// apartment's own handset.
+// apartment's own handset, or another front-end ended it.
 void DoorCalls::lineChanged(DoorLine::State state)
 {
-    if (call && line.owner() != this && (state == DoorLine::State::Talking || state == DoorLine::State::DoorOpen))
+    if (call && !call->ended() && line.owner() != this
+        && (state == DoorLine::State::Talking || state == DoorLine::State::DoorOpen || state == DoorLine::State::Ending))
         hangUp();
 }
 

@@ -156,7 +156,10 @@ std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &pe
 
 std::string DoorLine::open(Listener &by, const std::string &who)
 {
-    if (holder != &by || !audioPeer)
+    // The owner once it picked up; another front-end (a button elsewhere)
+    // while someone talks to the visitor.
+    const bool talking = current == State::Talking || current == State::DoorOpen;
+    if (holder == &by ? !audioPeer : !talking)
         return refuse(who, "open", "not the answered door call");
     if (!daemon.write("open"))
         return refuse(who, "open", "the daemon is not running");
@@ -179,8 +182,12 @@ std::string DoorLine::openUnit(Listener &by, const std::string &who, int unit)
 
 std::string DoorLine::drop(Listener &by, const std::string &who)
 {
-    if (holder != &by)
-        return refuse(who, "drop", "not the door call's owner");
+    // The owner, or another front-end that ends the call for it: the owner
+    // hears the line go to ending.
+    if (holder != &by && current != State::Ringing && current != State::Talking && current != State::DoorOpen)
+        return refuse(who, "drop", "no door call");
+    if (holder && holder != &by)
+        sipLog("%s: drop: ends the call of %s", who.c_str(), holderName.c_str());
     daemon.write("drop");
     holder = nullptr;
     stopAudio();

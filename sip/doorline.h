@@ -87,11 +87,12 @@ public:
     std::string claim(Listener &by, const std::string &who);
     // The owner answered: the daemon picks up, the audio flows to `audio`.
     std::string pickup(Listener &by, const std::string &who, AudioPeer &audio);
-    // The owner opens the calling door.
+    // Opens the calling door: the owner once it picked up, another
+    // front-end while the call is talked.
     std::string open(Listener &by, const std::string &who);
     // Opens door unit `unit` on an idle line.
     std::string openUnit(Listener &by, const std::string &who, int unit);
-    // The owner ends the door call.
+    // Ends the door call: the owner, or another front-end for it.
     std::string drop(Listener &by, const std::string &who);
     // The owner lets go of the call without a drop (its call could not
     // start and it dropped already, or the line ended it).

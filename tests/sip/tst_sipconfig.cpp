@@ -290,15 +290,15 @@ void tst_SipConfig::doorLine_data()
     QTest::newRow("one front-end owns the door call")
         << "< dial 123 3;A heard ringing,ring 123 3;A claim;B claim=another front-end took it;"
            "B pickup=not the door call's owner;B open=not the answered door call;A open=not the answered door call;"
-           "A pickup;< pickup;state talking;B drop=not the door call's owner;< dial 124 2;state talking;owner A;"
-           "A open=the daemon is not running;< open;state door open;A drop;state ending;owner -;< drop;state idle;"
+           "A pickup;< pickup;state talking;< dial 124 2;state talking;owner A;B open=the daemon is not running;"
+           "< open;state door open;B drop;state ending;owner -;A drop=no door call;< drop;state idle;"
            "A heard talking,door open,open 3,ending,idle,ended";
     QTest::newRow("open N only on an idle line")
         << "< dial 7;B open 3=a door call is up;A claim;A pickup;< pickup;B open 3=a door call is up;< drop;"
            "state idle;B open 3=the daemon is not running";
     QTest::newRow("taken at the apartment while the phone rings")
         << "< dial 123 3;A claim;< pickup;state talking;owner -;A pickup=not the door call's owner;"
-           "A open=not the answered door call;A drop=not the door call's owner";
+           "A open=the daemon is not running;< drop;A drop=no door call;B open=not the answered door call";
     QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
         << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
            "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
