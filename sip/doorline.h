@@ -19,10 +19,13 @@
 // door unit is opened by number only while the line is idle, and every
 // refusal is said in the log and returned.
 //
-//   idle ──dial──> ringing ──pickup──> talking ──open──> door open
-//     ^               │                   │                  │
-//     │               └──── drop (a front-end's) ──> ending ─┘
-//     └──────── the daemon's drop, or the daemon ends ────────
+// Its transitions (events from the daemon; commands from front-ends):
+//   idle, ending, ringing nobody owns  --dial A U-->  ringing
+//   ringing     --pickup-->  talking (the owner's; the handset's takes the
+//                            call from its owner)
+//   talking     --open-->    door open
+//   ringing, talking, door open  --a front-end's drop-->  ending
+//   any         --the daemon's drop, or the daemon ends-->  idle
 class DoorLine
 {
 public:
