@@ -20,7 +20,8 @@
 // refusal is said in the log and returned.
 //
 // Its transitions (events from the daemon; commands from front-ends):
-//   idle, ending, ringing nobody owns  --dial A U-->  ringing
+//   any state no front-end owns  --dial A U-->  ringing (an owned call
+//                            ignores a dial)
 //   ringing     --pickup-->  talking (the owner's; the handset's takes the
 //                            call from its owner)
 //   talking     --open-->    door open
