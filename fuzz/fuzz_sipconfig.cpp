@@ -37,27 +37,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     FUZZ_CHECK(error.empty(), "an error for a file taken: '%s'", error.c_str());
-    for (const auto &apartment : config.apartments) {
+    for (const auto &apartment : config.phones.apartments) {
         FUZZ_CHECK(apartment.first >= 0 && apartment.first <= 9999, "apartment %d", apartment.first);
         const std::string uri = config.uriFor(apartment.first);
         FUZZ_CHECK(hasScheme(uri), "apartment %d rings '%s'", apartment.first, uri.c_str());
     }
-    FUZZ_CHECK(config.defaultUri.empty() || hasScheme(config.uriFor(-1)), "the default rings '%s'",
+    FUZZ_CHECK(config.phones.defaultUri.empty() || hasScheme(config.uriFor(-1)), "the default rings '%s'",
                config.uriFor(-1).c_str());
-    for (int n : config.virtualApartments)
-        FUZZ_CHECK(n >= 0 && n <= 1023 && config.apartments.count(n), "virtual apartment %d", n);
-    for (int n : config.blacklist)
+    for (int n : config.masks.virtualApartments)
+        FUZZ_CHECK(n >= 0 && n <= 1023 && config.phones.apartments.count(n), "virtual apartment %d", n);
+    for (int n : config.masks.blacklist)
         FUZZ_CHECK(n >= 0 && n <= 1023, "blacklisted apartment %d", n);
-    FUZZ_CHECK(config.allow.empty() || config.pin.size() >= 4, "callers allowed without a PIN");
-    FUZZ_CHECK(config.pin.find_first_not_of("0123456789") == std::string::npos, "PIN '%s'", config.pin.c_str());
-    FUZZ_CHECK(config.registrar.empty() || !config.password.empty(), "a registrar without a password");
-    FUZZ_CHECK(config.registerRetryMin >= 1 && config.registerRetryMin <= config.registerRetryMax, "register_retry");
-    FUZZ_CHECK(config.rtpPortMin < config.rtpPortMax, "rtp_ports");
-    FUZZ_CHECK(config.ringTimeoutSeconds >= 1 && config.pinTimeoutSeconds >= 1 && config.pinLockoutSeconds >= 1,
+    FUZZ_CHECK(config.callingIn.allow.empty() || config.callingIn.pin.size() >= 4, "callers allowed without a PIN");
+    FUZZ_CHECK(config.callingIn.pin.find_first_not_of("0123456789") == std::string::npos, "PIN '%s'",
+               config.callingIn.pin.c_str());
+    FUZZ_CHECK(config.registrar.uri.empty() || !config.registrar.password.empty(), "a registrar without a password");
+    FUZZ_CHECK(config.registrar.retryMin >= 1 && config.registrar.retryMin <= config.registrar.retryMax,
+               "register_retry");
+    FUZZ_CHECK(config.phones.rtpPortMin < config.phones.rtpPortMax, "rtp_ports");
+    FUZZ_CHECK(config.phones.ringTimeoutSeconds >= 1 && config.callingIn.pinTimeoutSeconds >= 1
+                   && config.callingIn.pinLockoutSeconds >= 1,
                "a time of 0");
 
     // The dialogue: "dialplan", numbers 0-1023, -1, numbers 0-1023, -1.
-    const DialPlan plan(config.virtualApartments, config.blacklist);
+    const DialPlan plan(config.masks.virtualApartments, config.masks.blacklist);
     std::istringstream lines(plan.commands());
     std::string line;
     int ends = 0, numbers = 0;
@@ -72,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "a dialogue line '%s'", line.c_str());
         ++numbers;
     }
-    FUZZ_CHECK(ends == 2 && size_t(numbers) == config.virtualApartments.size() + config.blacklist.size(),
+    FUZZ_CHECK(ends == 2 && size_t(numbers) == config.masks.virtualApartments.size() + config.masks.blacklist.size(),
                "the dialogue has %d ends and %d numbers", ends, numbers);
     return 0;
 }

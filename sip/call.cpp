@@ -7,7 +7,7 @@ Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &lad
            int apartment, int door, const std::string &uri)
     : sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
       uri(uri), stream(this->config, [this](char digit) { this->listener.callDigit(*this, digit); }),
-      peer(this->config.outboundProxy)
+      peer(this->config.registrar.outboundProxy)
 {
     tmr_init(&ringTimer);
     label = "apartment " + std::to_string(apartment);
@@ -41,20 +41,20 @@ int Call::start()
     // that goes to the registrar (a phone called by its own address gets
     // no password).
     char from[256];
-    if (config.registrar.empty())
-        re_snprintf(from, sizeof from, "sip:%s@%J", config.user.c_str(), &laddr);
+    if (config.registrar.uri.empty())
+        re_snprintf(from, sizeof from, "sip:%s@%J", config.registrar.user.c_str(), &laddr);
     else
         re_snprintf(from, sizeof from, "%s", config.aor().c_str());
-    const char *routes[1] = {config.outboundProxy.c_str()};
-    const uint32_t routeCount = config.outboundProxy.empty() ? 0 : 1;
+    const char *routes[1] = {config.registrar.outboundProxy.c_str()};
+    const uint32_t routeCount = config.registrar.outboundProxy.empty() ? 0 : 1;
     char display[64];
     if (door >= 0)
         re_snprintf(display, sizeof display, "Door %d, apartment %d", door, apartment);
     else
         re_snprintf(display, sizeof display, "Apartment %d", apartment);
     answersChallenges = config.toRegistrar(uri);
-    void *auth = answersChallenges ? DigestAuth::create(config.user, config.password) : nullptr;
-    err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.user.c_str(), routes, routeCount,
+    void *auth = answersChallenges ? DigestAuth::create(config.registrar.user, config.registrar.password) : nullptr;
+    err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.registrar.user.c_str(), routes, routeCount,
                           "application/sdp", offer, auth ? DigestAuth::handler : nullptr, auth, true,
                           offerHandler, answerHandler,
                           progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, this,
@@ -65,7 +65,7 @@ int Call::start()
         return err;
     label += std::string(" call ") + sip_dialog_callid(sipsess_dialog(sess));
     sipLog("%s: calling %s as \"%s\"", label.c_str(), uri.c_str(), display);
-    tmr_start(&ringTimer, uint64_t(config.ringTimeoutSeconds) * 1000, ringTimeout, this);
+    tmr_start(&ringTimer, uint64_t(config.phones.ringTimeoutSeconds) * 1000, ringTimeout, this);
     return 0;
 }
 
@@ -176,7 +176,7 @@ void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && !self->config.registrar.empty()
+    if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && !self->config.registrar.uri.empty()
         && !self->answersChallenges) {
         self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
                   + ": a password was asked for, and this call does not go to the registrar: "
@@ -189,7 +189,7 @@ void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 void Call::ringTimeout(void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    const std::string why = "no answer in " + std::to_string(self->config.ringTimeoutSeconds) + " s";
+    const std::string why = "no answer in " + std::to_string(self->config.phones.ringTimeoutSeconds) + " s";
     self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
     sipLog("%s: cancelling (CANCEL)", self->label.c_str());
     self->end(why);

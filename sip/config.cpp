@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -268,22 +269,22 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             }
             if (sa_set_str(&sa, host.c_str(), 0) || sa_af(&sa) != AF_INET)
                 return fail("listen: '" + host + "' is not an IPv4 address");
-            listenAddress = host;
-            listenPort = uint16_t(port);
+            sip.listenAddress = host;
+            sip.listenPort = uint16_t(port);
             portGiven = colon != std::string::npos;
         } else if (key == "transport") {
             if (value == "udp")
-                transport = Transport::Udp;
+                sip.transport = Transport::Udp;
             else if (value == "tls")
-                transport = Transport::Tls;
+                sip.transport = Transport::Tls;
             else
                 return fail("transport: '" + value + "' is neither udp nor tls");
         } else if (key == "tls_certificate" || key == "tls_key" || key == "tls_ca") {
-            (key == "tls_certificate" ? tlsCertificate : key == "tls_key" ? tlsKey : tlsCa) = value;
+            (key == "tls_certificate" ? sip.tlsCertificate : key == "tls_key" ? sip.tlsKey : sip.tlsCa) = value;
         } else if (key == "user") {
             if (value.find_first_of(" \t@:;<>\"") != std::string::npos)
                 return fail("user: '" + value + "' is not a plain user name");
-            user = value;
+            registrar.user = value;
         } else if (key == "apartment") {
             const std::vector<std::string> w = words(value);
             if (w.size() < 2 || w.size() > 3 || (w.size() == 3 && w[2] != "virtual"))
@@ -295,9 +296,9 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (w.size() == 3) {
                 if (n > 1023)
                     return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
-                virtualApartments.insert(int(n));
+                masks.virtualApartments.insert(int(n));
             }
-            auto added = apartments.emplace(int(n), w[1]);
+            auto added = phones.apartments.emplace(int(n), w[1]);
             if (!added.second)
                 return fail("apartment " + w[0] + " is given twice");
             if (!hasScheme(w[1]))
@@ -306,63 +307,63 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 uris.emplace_back(lineNo, &added.first->second);
         } else if (key == "blacklist") {
             std::string bad;
-            if (!maskNumbers(value, blacklist, bad))
+            if (!maskNumbers(value, masks.blacklist, bad))
                 return fail("blacklist: '" + bad + "' is neither an apartment nor a range A-B within 0-1023");
         } else if (key == "default") {
             if (hasScheme(value) ? !validUri(value) : !validExtension(value))
                 return fail("default: '" + value + "' is neither a sip: URI nor an extension");
-            defaultUri = value;
+            phones.defaultUri = value;
             if (!hasScheme(value))
                 extensionLine = lineNo;
             else
-                uris.emplace_back(lineNo, &defaultUri);
+                uris.emplace_back(lineNo, &phones.defaultUri);
         } else if (key == "open_key") {
             if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
                 return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
-            openKey = char(std::toupper(static_cast<unsigned char>(value[0])));
+            phones.openKey = char(std::toupper(static_cast<unsigned char>(value[0])));
         } else if (key == "ring_timeout") {
             if (!toLong(value, 1, 600, n))
                 return fail("ring_timeout: '" + value + "' is not a number of seconds from 1 to 600");
-            ringTimeoutSeconds = unsigned(n);
+            phones.ringTimeoutSeconds = unsigned(n);
         } else if (key == "sample_format") {
             if (value == "s16be")
-                sampleFormat = SampleFormat::S16BE;
+                daemon.sampleFormat = SampleFormat::S16BE;
             else if (value == "s16le")
-                sampleFormat = SampleFormat::S16LE;
+                daemon.sampleFormat = SampleFormat::S16LE;
             else
                 return fail("sample_format: '" + value + "' is neither s16be nor s16le");
         } else if (key == "gain_to_phone" || key == "gain_to_door") {
             double db = 0;
             if (!toDouble(value, -60, 30, db))
                 return fail(key + ": '" + value + "' is not a gain in dB from -60 to 30");
-            (key == "gain_to_phone" ? gainToPhoneDb : gainToDoorDb) = db;
+            (key == "gain_to_phone" ? phones.gainToPhoneDb : phones.gainToDoorDb) = db;
         } else if (key == "rtp_ports") {
             const size_t dash = value.find('-');
             long lo = 0, hi = 0;
             if (dash == std::string::npos || !toLong(value.substr(0, dash), 1024, 65534, lo)
                 || !toLong(value.substr(dash + 1), 1025, 65535, hi) || hi <= lo)
                 return fail("rtp_ports: '" + value + "' is not a range MIN-MAX within 1024-65535");
-            rtpPortMin = uint16_t(lo);
-            rtpPortMax = uint16_t(hi);
+            phones.rtpPortMin = uint16_t(lo);
+            phones.rtpPortMax = uint16_t(hi);
         } else if (key == "jitter_ms") {
             if (!toLong(value, 10, 500, n))
                 return fail("jitter_ms: '" + value + "' is not a number from 10 to 500");
-            jitterMs = unsigned(n);
+            phones.jitterMs = unsigned(n);
         } else if (key == "srtp") {
             if (value == "off")
-                srtp = Srtp::Off;
+                phones.srtp = Srtp::Off;
             else if (value == "optional")
-                srtp = Srtp::Optional;
+                phones.srtp = Srtp::Optional;
             else if (value == "mandatory")
-                srtp = Srtp::Mandatory;
+                phones.srtp = Srtp::Mandatory;
             else
                 return fail("srtp: '" + value + "' is none of off, optional, mandatory");
         } else if (key == "daemon") {
-            daemon = words(value);
+            daemon.command = words(value);
         } else if (key == "intercom") {
             if (!toLong(value, 0, 255, n))
                 return fail("intercom: '" + value + "' is not a number from 0 to 255");
-            intercom = int(n);
+            daemon.intercom = int(n);
         } else if (key == "registrar" || key == "outbound_proxy") {
             struct pl pl;
             struct uri uri;
@@ -370,33 +371,33 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (!validUri(value) || uri_decode(&uri, &pl) || pl_isset(&uri.user))
                 return fail(key + ": '" + value + "' is not a sip: URI of a host");
             if (key == "registrar") {
-                registrar = value;
-                registrarDomain = std::string(uri.host.p, uri.host.l);
+                registrar.uri = value;
+                registrar.domain = std::string(uri.host.p, uri.host.l);
                 if (uri.af == AF_INET6)
-                    registrarDomain = "[" + registrarDomain + "]";
+                    registrar.domain = "[" + registrar.domain + "]";
                 if (uri.port)
-                    registrarDomain += ":" + std::to_string(uri.port);
-                uris.emplace_back(lineNo, &registrar);
+                    registrar.domain += ":" + std::to_string(uri.port);
+                uris.emplace_back(lineNo, &registrar.uri);
             } else {
-                outboundProxy = value;
+                registrar.outboundProxy = value;
                 if (value.find(";lr") == std::string::npos)
-                    outboundProxy += ";lr";
-                uris.emplace_back(lineNo, &outboundProxy);
+                    registrar.outboundProxy += ";lr";
+                uris.emplace_back(lineNo, &registrar.outboundProxy);
             }
         } else if (key == "password") {
-            password = value;
+            registrar.password = value;
         } else if (key == "expires") {
             if (!toLong(value, 2, 86400, n))
                 return fail("expires: '" + value + "' is not a number of seconds from 2 to 86400");
-            expires = unsigned(n);
+            registrar.expires = unsigned(n);
         } else if (key == "register_retry") {
             const size_t dash = value.find('-');
             long lo = 0, hi = 0;
             if (dash == std::string::npos || !toLong(value.substr(0, dash), 1, 3600, lo)
                 || !toLong(value.substr(dash + 1), 1, 3600, hi) || hi < lo)
                 return fail("register_retry: '" + value + "' is not a range of seconds MIN-MAX within 1-3600");
-            registerRetryMin = unsigned(lo);
-            registerRetryMax = unsigned(hi);
+            registrar.retryMin = unsigned(lo);
+            registrar.retryMax = unsigned(hi);
         } else if (key == "allow") {
             const std::vector<std::string> w = words(value);
             if (w.size() > 2)
@@ -410,30 +411,30 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             } else if (!validExtension(w[0])) {
                 return fail("allow: '" + w[0] + "' is neither a sip:user@host URI nor a user");
             }
-            for (const Caller &c : allow)
+            for (const Caller &c : callingIn.allow)
                 if (c.who == w[0])
                     return fail("allow: '" + w[0] + "' is given twice");
-            allow.push_back(Caller{w[0], w.size() == 2 ? w[1] : std::string()});
+            callingIn.allow.push_back(Caller{w[0], w.size() == 2 ? w[1] : std::string()});
             allowLine = allowLine ? allowLine : lineNo;
             if (w.size() == 1 && !noPasswordLine)
                 noPasswordLine = lineNo;
         } else if (key == "pin") {
             if (value.size() < 4 || value.size() > 16 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("pin: give 4 to 16 digits");
-            pin = value;
+            callingIn.pin = value;
             pinLine = lineNo;
         } else if (key == "pin_budget") {
             if (!toLong(value, 1, 1000, n))
                 return fail("pin_budget: '" + value + "' is not a number of wrong PINs from 1 to 1000");
-            pinBudget = unsigned(n);
+            callingIn.pinBudget = unsigned(n);
         } else if (key == "pin_timeout") {
             if (!toLong(value, 1, 600, n))
                 return fail("pin_timeout: '" + value + "' is not a number of seconds from 1 to 600");
-            pinTimeoutSeconds = unsigned(n);
+            callingIn.pinTimeoutSeconds = unsigned(n);
         } else if (key == "pin_lockout") {
             if (!toLong(value, 1, 86400, n))
                 return fail("pin_lockout: '" + value + "' is not a number of seconds from 1 to 86400");
-            pinLockoutSeconds = unsigned(n);
+            callingIn.pinLockoutSeconds = unsigned(n);
         } else if (key == "mqtt_broker") {
             if (!mqttBroker(value, mqtt))
                 return fail("mqtt_broker: '" + value + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
@@ -477,37 +478,38 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
         error = name + ":" + std::to_string(line) + ": " + what;
         return false;
     };
-    const bool tls = transport == Transport::Tls;
-    if (tls && tlsCertificate.empty())
+    const bool tls = sip.transport == Transport::Tls;
+    if (tls && sip.tlsCertificate.empty())
         return failAt(seen["transport"], "'transport tls' needs 'tls_certificate' (and 'tls_key' unless the key is in it)");
     for (const char *key : {"tls_certificate", "tls_key", "tls_ca"})
         if (!tls && seen.count(key))
             return failAt(seen[key], std::string("'") + key + "' goes with 'transport tls'");
     if (tls && !portGiven)
-        listenPort = 5061;
+        sip.listenPort = 5061;
     for (auto &uri : uris) {
         std::string why;
         if (!fitTransport(*uri.second, tls, why))
             return failAt(uri.first, "'" + *uri.second + "' " + why);
     }
-    if (extensionLine && registrar.empty())
+    if (extensionLine && registrar.uri.empty())
         return failAt(extensionLine, "an extension without 'registrar': give a sip: URI or the registrar");
-    if (!allow.empty() && pin.empty())
+    if (!callingIn.allow.empty() && callingIn.pin.empty())
         return failAt(allowLine, "'allow' lets callers open doors and needs 'pin'");
-    if (noPasswordLine && registrar.empty()) {
+    if (noPasswordLine && registrar.uri.empty()) {
         std::string who;
-        for (const Caller &c : allow)
+        for (const Caller &c : callingIn.allow)
             if (c.password.empty())
                 who = who.empty() ? c.who : who;
         return failAt(noPasswordLine, "allow: '" + who + "' has no password: add the password its phone answers"
                                       " with (allow " + who + " PASSWORD), or a 'registrar' whose extension it is");
     }
-    if (!pin.empty() && pin.size() < 6)
-        warnings.push_back(name + ":" + std::to_string(pinLine) + ": warning: pin: " + std::to_string(pin.size())
+    if (!callingIn.pin.empty() && callingIn.pin.size() < 6)
+        warnings.push_back(name + ":" + std::to_string(pinLine) + ": warning: pin: "
+                           + std::to_string(callingIn.pin.size())
                            + " digits are guessed soon; give 6 or more");
-    if (!registrar.empty() && password.empty())
+    if (!registrar.uri.empty() && registrar.password.empty())
         return failAt(seen["registrar"], "'registrar' needs 'password'");
-    if (registrar.empty() && (seen.count("outbound_proxy") || seen.count("password") || seen.count("expires")))
+    if (registrar.uri.empty() && (seen.count("outbound_proxy") || seen.count("password") || seen.count("expires")))
         return failAt(seen.count("outbound_proxy") ? seen["outbound_proxy"]
                       : seen.count("password")     ? seen["password"]
                                                    : seen["expires"],
@@ -534,16 +536,16 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
 
 std::string Config::uriFor(int apartment) const
 {
-    auto it = apartments.find(apartment);
-    const std::string &target = it != apartments.end() ? it->second : defaultUri;
+    auto it = phones.apartments.find(apartment);
+    const std::string &target = it != phones.apartments.end() ? it->second : phones.defaultUri;
     if (target.empty() || hasScheme(target))
         return target;
-    return "sip:" + target + "@" + registrarDomain + (transport == Transport::Tls ? ";transport=tls" : "");
+    return "sip:" + target + "@" + registrar.domain + (sip.transport == Transport::Tls ? ";transport=tls" : "");
 }
 
 std::string Config::aor() const
 {
-    return registrar.empty() ? std::string() : "sip:" + user + "@" + registrarDomain;
+    return registrar.uri.empty() ? std::string() : "sip:" + registrar.user + "@" + registrar.domain;
 }
 
 const Config::Caller *Config::caller(const std::string &callerUser, const std::string &callerHost) const
@@ -553,7 +555,7 @@ const Config::Caller *Config::caller(const std::string &callerUser, const std::s
     // The caller at its own host first: a bare "allow 201" (the PBX's
     // extension, say) must not hide "allow sip:201@home PASSWORD" and so
     // shut that caller out, whatever the order of the lines.
-    for (const Caller &entry : allow) {
+    for (const Caller &entry : callingIn.allow) {
         struct pl pl;
         struct uri uri;
         pl_set_str(&pl, entry.who.c_str());
@@ -562,7 +564,7 @@ const Config::Caller *Config::caller(const std::string &callerUser, const std::s
         if (!pl_strcmp(&uri.user, callerUser.c_str()) && !pl_strcasecmp(&uri.host, callerHost.c_str()))
             return &entry;
     }
-    for (const Caller &entry : allow)
+    for (const Caller &entry : callingIn.allow)
         if (!hasScheme(entry.who) && entry.who == callerUser)
             return &entry;
     return nullptr;
@@ -570,7 +572,7 @@ const Config::Caller *Config::caller(const std::string &callerUser, const std::s
 
 const Config::Caller *Config::callerNamed(const std::string &who) const
 {
-    for (const Caller &entry : allow)
+    for (const Caller &entry : callingIn.allow)
         if (entry.who == who)
             return &entry;
     return nullptr;
@@ -584,9 +586,9 @@ std::string Config::allowed(const std::string &callerUser, const std::string &ca
 
 bool Config::holdsSecrets() const
 {
-    if (!password.empty() || !pin.empty() || !mqtt.password.empty())
+    if (!registrar.password.empty() || !callingIn.pin.empty() || !mqtt.password.empty())
         return true;
-    for (const Caller &c : allow)
+    for (const Caller &c : callingIn.allow)
         if (!c.password.empty())
             return true;
     return false;
@@ -594,17 +596,60 @@ bool Config::holdsSecrets() const
 
 bool Config::toRegistrar(const std::string &target) const
 {
-    if (registrar.empty())
+    if (registrar.uri.empty())
         return false;
-    if (!outboundProxy.empty())
+    if (!registrar.outboundProxy.empty())
         return true;
     struct pl pl, rpl;
     struct uri uri, reg;
     pl_set_str(&pl, target.c_str());
-    pl_set_str(&rpl, registrar.c_str());
+    pl_set_str(&rpl, registrar.uri.c_str());
     if (uri_decode(&uri, &pl) || uri_decode(&reg, &rpl))
         return false;
     const uint16_t port = uri.port ? uri.port : uint16_t(SIP_PORT);
     const uint16_t regPort = reg.port ? reg.port : uint16_t(SIP_PORT);
     return !pl_casecmp(&uri.scheme, &reg.scheme) && !pl_casecmp(&uri.host, &reg.host) && port == regPort;
+}
+
+bool Config::Sip::operator==(const Sip &o) const
+{
+    return std::tie(listenAddress, listenPort, transport, tlsCertificate, tlsKey, tlsCa)
+        == std::tie(o.listenAddress, o.listenPort, o.transport, o.tlsCertificate, o.tlsKey, o.tlsCa);
+}
+
+bool Config::Registrar::operator==(const Registrar &o) const
+{
+    return std::tie(user, uri, domain, password, outboundProxy, expires, retryMin, retryMax)
+        == std::tie(o.user, o.uri, o.domain, o.password, o.outboundProxy, o.expires, o.retryMin, o.retryMax);
+}
+
+bool Config::Phones::operator==(const Phones &o) const
+{
+    return std::tie(apartments, defaultUri, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
+                    rtpPortMax, jitterMs, srtp)
+        == std::tie(o.apartments, o.defaultUri, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
+                    o.rtpPortMin, o.rtpPortMax, o.jitterMs, o.srtp);
+}
+
+bool Config::Daemon::operator==(const Daemon &o) const
+{
+    return std::tie(command, intercom, sampleFormat) == std::tie(o.command, o.intercom, o.sampleFormat);
+}
+
+bool Config::Masks::operator==(const Masks &o) const
+{
+    return std::tie(virtualApartments, blacklist) == std::tie(o.virtualApartments, o.blacklist);
+}
+
+bool Config::CallingIn::operator==(const CallingIn &o) const
+{
+    if (std::tie(pin, pinBudget, pinTimeoutSeconds, pinLockoutSeconds)
+        != std::tie(o.pin, o.pinBudget, o.pinTimeoutSeconds, o.pinLockoutSeconds))
+        return false;
+    if (allow.size() != o.allow.size())
+        return false;
+    for (size_t i = 0; i < allow.size(); ++i)
+        if (allow[i].who != o.allow[i].who || allow[i].password != o.allow[i].password)
+            return false;
+    return true;
 }

@@ -13,6 +13,7 @@ class Config
 public:
     enum class SampleFormat { S16BE, S16LE };
     enum class Transport { Udp, Tls };
+    enum class Srtp { Off, Optional, Mandatory };
 
     // Reads and checks the file; on failure error names the line and the fault.
     // What is accepted but unwise goes to warnings, one line each.
@@ -54,52 +55,87 @@ public:
 
     std::vector<std::string> warnings;
 
-    std::string listenAddress;          // empty: the machine's default source address
-    uint16_t listenPort = 5060;         // 5061 by default with TLS
-    // SIP over one transport only. With TLS every URI we send to is reached
-    // over TLS (";transport=tls" added where none is given).
-    Transport transport = Transport::Udp;
-    std::string tlsCertificate;         // PEM: our certificate (and chain), and its key unless tlsKey
-    std::string tlsKey;
-    std::string tlsCa;                  // empty: peers' certificates are not verified
-    std::string user = "intercom";      // user part of our From and Contact
-    std::map<int, std::string> apartments;
-    std::string defaultUri;
-    char openKey = '#';
-    unsigned ringTimeoutSeconds = 30;
-    SampleFormat sampleFormat = SampleFormat::S16BE;
-    double gainToPhoneDb = 0;           // intercom -> phone
-    double gainToDoorDb = 0;            // phone -> intercom
-    uint16_t rtpPortMin = 10000;
-    uint16_t rtpPortMax = 10999;
-    unsigned jitterMs = 30;
-    // Encrypted audio (SRTP, keys in the SDP): never, when the phone takes
-    // it, or only with it.
-    enum class Srtp { Off, Optional, Mandatory };
-    Srtp srtp = Srtp::Optional;
-    std::vector<std::string> daemon;    // path and arguments; empty: the default
-    int intercom = -1;                  // -ic for the default daemon command; -1: none
+    // Where SIP listens, and how: bound to the sockets, so a SIGHUP leaves
+    // it as it was.
+    struct Sip
+    {
+        std::string listenAddress;      // empty: the machine's default source address
+        uint16_t listenPort = 5060;     // 5061 by default with TLS
+        // SIP over one transport only. With TLS every URI we send to is
+        // reached over TLS (";transport=tls" added where none is given).
+        Transport transport = Transport::Udp;
+        std::string tlsCertificate;     // PEM: our certificate (and chain), and its key unless tlsKey
+        std::string tlsKey;
+        std::string tlsCa;              // empty: peers' certificates are not verified
+        bool operator==(const Sip &o) const;
+    };
+    Sip sip;
+
+    // Who we are, and the registration; no registrar: none.
+    struct Registrar
+    {
+        std::string user = "intercom";  // user part of our From and Contact
+        std::string uri;                // the registrar's
+        std::string domain;             // host[:port] of that URI
+        std::string password;
+        std::string outboundProxy;      // a route URI, ";lr" added when missing
+        unsigned expires = 3600;
+        unsigned retryMin = 5;          // backoff after a failure, doubling
+        unsigned retryMax = 300;
+        bool operator==(const Registrar &o) const;
+    };
+    Registrar registrar;
+
+    // The door calls on the phones, and the audio of every call.
+    struct Phones
+    {
+        std::map<int, std::string> apartments;
+        std::string defaultUri;
+        char openKey = '#';
+        unsigned ringTimeoutSeconds = 30;
+        double gainToPhoneDb = 0;       // intercom -> phone
+        double gainToDoorDb = 0;        // phone -> intercom
+        uint16_t rtpPortMin = 10000;
+        uint16_t rtpPortMax = 10999;
+        unsigned jitterMs = 30;
+        // Encrypted audio (SRTP, keys in the SDP): never, when the phone
+        // takes it, or only with it.
+        Srtp srtp = Srtp::Optional;
+        bool operator==(const Phones &o) const;
+    };
+    Phones phones;
+
+    // The daemon as it is started: a SIGHUP leaves it as it was.
+    struct Daemon
+    {
+        std::vector<std::string> command;   // path and arguments; empty: the default
+        int intercom = -1;                  // -ic for the default daemon command; -1: none
+        SampleFormat sampleFormat = SampleFormat::S16BE;
+        bool operator==(const Daemon &o) const;
+    };
+    Daemon daemon;
 
     // The daemon's two masks (apartments 0-1023): the apartments marked
     // "virtual" in the table (no handset on the line) and the blacklist.
-    std::set<int> virtualApartments;
-    std::set<int> blacklist;
-
-    // Registration; no registrar: none.
-    std::string registrar;              // its URI
-    std::string registrarDomain;        // host[:port] of that URI
-    std::string password;
-    std::string outboundProxy;          // a route URI, ";lr" added when missing
-    unsigned expires = 3600;
-    unsigned registerRetryMin = 5;      // backoff after a failure, doubling
-    unsigned registerRetryMax = 300;
+    struct Masks
+    {
+        std::set<int> virtualApartments;
+        std::set<int> blacklist;
+        bool operator==(const Masks &o) const;
+    };
+    Masks masks;
 
     // Calling in to open a door.
-    std::vector<Caller> allow;
-    std::string pin;
-    unsigned pinBudget = 10;            // wrong PINs of all callers within 24 h that close calling in
-    unsigned pinTimeoutSeconds = 20;    // to enter the PIN, '#' and the door digit
-    unsigned pinLockoutSeconds = 600;   // 3 wrong PINs within this refuse the caller for this long
+    struct CallingIn
+    {
+        std::vector<Caller> allow;
+        std::string pin;
+        unsigned pinBudget = 10;            // wrong PINs of all callers within 24 h that close calling in
+        unsigned pinTimeoutSeconds = 20;    // to enter the PIN, '#' and the door digit
+        unsigned pinLockoutSeconds = 600;   // 3 wrong PINs within this refuse the caller for this long
+        bool operator==(const CallingIn &o) const;
+    };
+    CallingIn callingIn;
 
     // The door in home automation, over an MQTT broker. No broker: none.
     struct Mqtt

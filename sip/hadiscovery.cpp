@@ -52,7 +52,7 @@ std::vector<HaDiscovery::Message> HaDiscovery::messages(const Config &config)
     entity("event", "doorbell", "Doorbell", [&](JsonDict &d) {
         JsonDict types;
         types.push("ring");
-        for (const auto &apartment : config.apartments)
+        for (const auto &apartment : config.phones.apartments)
             types.push("ring_" + std::to_string(apartment.first));
         d.add("state_topic", t + "event/ring").add("event_types", types, true).add("device_class", "doorbell");
     });
@@ -79,7 +79,7 @@ std::vector<HaDiscovery::Message> HaDiscovery::messages(const Config &config)
         d.add("state_topic", t + "last_call").add("value_template", "{{ value_json.ended }}");
         d.add("device_class", "timestamp").add("json_attributes_topic", t + "last_call");
     });
-    if (!config.registrar.empty())
+    if (!config.registrar.uri.empty())
         entity("binary_sensor", "registration", "SIP registration", [&](JsonDict &d) {
             d.add("state_topic", t + "registration").add("device_class", "connectivity");
             d.add("payload_on", "ON").add("payload_off", "OFF");

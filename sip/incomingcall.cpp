@@ -4,8 +4,8 @@
 IncomingCall::IncomingCall(struct sipsess_sock *sock, const Config &config, const struct sa &laddr,
                            Listener &listener, const Config::Caller &caller)
     : sock(sock), config(config), laddr(laddr), listener(listener), allowed(caller),
-      stream(this->config, [this](char k) { key(k); }), pin(this->config.pin),
-      peer(this->config.outboundProxy)
+      stream(this->config, [this](char k) { key(k); }), pin(this->config.callingIn.pin),
+      peer(this->config.registrar.outboundProxy)
 {
     tmr_init(&pinTimer);
     tmr_init(&waitTimer);
@@ -44,8 +44,8 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     struct mbuf *desc = nullptr;
     err = sdp_encode(&desc, sdp, !offered);
     if (!err)
-        err = sipsess_accept(&sess, sock, msg, 200, "OK", config.user.c_str(), "application/sdp", desc, nullptr,
-                             nullptr, false, offerHandler, answerHandler, establishedHandler, infoHandler, nullptr,
+        err = sipsess_accept(&sess, sock, msg, 200, "OK", config.registrar.user.c_str(), "application/sdp", desc,
+                             nullptr, nullptr, false, offerHandler, answerHandler, establishedHandler, infoHandler, nullptr,
                              closeHandler, this, "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
     mem_deref(desc);
     if (err) {
@@ -53,8 +53,8 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
         return 500;
     }
     sipLog("%s: answered%s; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
-           stream.encrypted() ? " (SRTP)" : "", config.pinTimeoutSeconds);
-    tmr_start(&pinTimer, uint64_t(config.pinTimeoutSeconds) * 1000, pinTimeout, this);
+           stream.encrypted() ? " (SRTP)" : "", config.callingIn.pinTimeoutSeconds);
+    tmr_start(&pinTimer, uint64_t(config.callingIn.pinTimeoutSeconds) * 1000, pinTimeout, this);
     offerTaken = offered;
     return 0;
 }
@@ -146,7 +146,7 @@ std::string IncomingCall::stillAllowed(const Config &fresh) const
         return "the caller is no longer allowed";
     if (now->password != allowed.password)
         return "the caller's password changed";
-    if (fresh.pin != config.pin)
+    if (fresh.callingIn.pin != config.callingIn.pin)
         return "the PIN changed";
     return std::string();
 }

@@ -131,9 +131,9 @@ std::vector<std::string> defaultDaemon(const Config &config)
     if (access(path.c_str(), X_OK) != 0 && access((dir + "/../src/tmx-driver").c_str(), X_OK) == 0)
         path = dir + "/../src/tmx-driver";
     std::vector<std::string> cmd{path};
-    if (config.intercom >= 0) {
+    if (config.daemon.intercom >= 0) {
         cmd.push_back("-ic");
-        cmd.push_back(std::to_string(config.intercom));
+        cmd.push_back(std::to_string(config.daemon.intercom));
     }
     return cmd;
 }
@@ -170,7 +170,7 @@ int main(int argc, char *argv[])
     }
     for (const std::string &warning : config.warnings)
         fprintf(stderr, "tmx-sip: %s\n", warning.c_str());
-    if (config.transport == Config::Transport::Tls && !TlsContext().load(config, error)) {
+    if (config.sip.transport == Config::Transport::Tls && !TlsContext().load(config, error)) {
         fprintf(stderr, "tmx-sip: %s\n", error.c_str());
         return 2;
     }
@@ -200,7 +200,7 @@ int main(int argc, char *argv[])
     {
         Switchboard switchboard(config);
         board = &switchboard;
-        if (switchboard.start(config.daemon.empty() ? defaultDaemon(config) : config.daemon) == 0
+        if (switchboard.start(config.daemon.command.empty() ? defaultDaemon(config) : config.daemon.command) == 0
             && fd_listen(signals, FD_READ, signalled, &signals) == 0) {
             re_main(nullptr);
         } else {

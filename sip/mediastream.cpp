@@ -37,8 +37,8 @@ double factor(double db)
 } // namespace
 
 MediaStream::MediaStream(const Config &config, DigitHandler onDigit)
-    : config(config), onDigit(std::move(onDigit)), play(config.jitterMs * srate / 1000),
-      gainToPhone(factor(config.gainToPhoneDb)), gainToDoor(factor(config.gainToDoorDb))
+    : config(config), onDigit(std::move(onDigit)), play(config.phones.jitterMs * srate / 1000),
+      gainToPhone(factor(config.phones.gainToPhoneDb)), gainToDoor(factor(config.phones.gainToDoorDb))
 {
     struct mbuf *mb = mbuf_alloc(2 * srate);
     if (mb && autone_sine(mb, srate, toneHz, toneLevel, 0, 0) == 0) {
@@ -60,16 +60,16 @@ MediaStream::~MediaStream()
 
 int MediaStream::open(struct sdp_session *sdp, const struct sa &laddr)
 {
-    int err = rtp_listen(&rtp, IPPROTO_UDP, &laddr, config.rtpPortMin, config.rtpPortMax, true,
+    int err = rtp_listen(&rtp, IPPROTO_UDP, &laddr, config.phones.rtpPortMin, config.phones.rtpPortMax, true,
                          rtpReceived, nullptr, this);
     if (err)
         return err;
     // Optional encryption is offered on RTP/AVP, as phones that take it
     // when offered expect; mandatory on RTP/SAVP. Either is taken in an offer
     // or answer; the a=crypto lines decide.
-    const bool srtp = config.srtp != Config::Srtp::Off;
+    const bool srtp = config.phones.srtp != Config::Srtp::Off;
     err = sdp_media_add(&media, sdp, sdp_media_audio, sa_port(rtp_local(rtp)),
-                        config.srtp == Config::Srtp::Mandatory ? sdp_proto_rtpsavp : sdp_proto_rtpavp);
+                        config.phones.srtp == Config::Srtp::Mandatory ? sdp_proto_rtpsavp : sdp_proto_rtpavp);
     if (!err && srtp)
         err = sdp_media_set_alt_protos(media, 2, sdp_proto_rtpavp, sdp_proto_rtpsavp);
     if (!err && srtp)
@@ -116,7 +116,7 @@ int MediaStream::negotiate(bool offer, std::string &why)
 {
     if (!media)
         return EINVAL;
-    if (config.srtp == Config::Srtp::Off)
+    if (config.phones.srtp == Config::Srtp::Off)
         return 0;
     CryptoSearch search{offer, cryptoTag, {}};
     sdp_media_rattr_apply(media, "crypto", cryptoLine, &search);
@@ -135,7 +135,7 @@ int MediaStream::negotiate(bool offer, std::string &why)
         why = std::string("its new ") + side + " has no SRTP key we can use, and this call is encrypted";
         return EPROTO;
     }
-    if (config.srtp == Config::Srtp::Mandatory) {
+    if (config.phones.srtp == Config::Srtp::Mandatory) {
         why = std::string("its ") + side + " has no SRTP key (" + SrtpLayer::suite + ", SDES) and srtp is mandatory";
         return EPROTO;
     }

@@ -127,7 +127,7 @@ void MqttBridge::lineChanged(State s, int apartment, int door)
 void MqttBridge::ring(int apartment, int door)
 {
     JsonDict event;
-    event.add("event_type", config.apartments.count(apartment) ? "ring_" + std::to_string(apartment) : "ring");
+    event.add("event_type", config.phones.apartments.count(apartment) ? "ring_" + std::to_string(apartment) : "ring");
     event.add("apartment", apartment);
     door >= 0 ? event.add("door", door) : event.addNull("door");
     if (client)

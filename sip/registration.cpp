@@ -6,10 +6,10 @@
 
 Registration::Registration(struct sip *sip, const Config &config)
     : sip(sip), config(config),
-      backoff(uint64_t(config.registerRetryMin) * 1000, uint64_t(config.registerRetryMax) * 1000)
+      backoff(uint64_t(config.registrar.retryMin) * 1000, uint64_t(config.registrar.retryMax) * 1000)
 {
     tmr_init(&timer);
-    auth = DigestAuth::create(config.user, config.password, 1);
+    auth = DigestAuth::create(config.registrar.user, config.registrar.password, 1);
 }
 
 Registration::~Registration()
@@ -30,10 +30,10 @@ void Registration::send()
 {
     DigestAuth::newRound(auth);
     const std::string aor = config.aor();
-    const char *routes[1] = {config.outboundProxy.c_str()};
-    const int err = sipreg_register(&reg, sip, config.registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),
-                                    config.expires, config.user.c_str(), routes,
-                                    config.outboundProxy.empty() ? 0 : 1, 0, DigestAuth::handler, auth, true,
+    const char *routes[1] = {config.registrar.outboundProxy.c_str()};
+    const int err = sipreg_register(&reg, sip, config.registrar.uri.c_str(), aor.c_str(), nullptr, aor.c_str(),
+                                    config.registrar.expires, config.registrar.user.c_str(), routes,
+                                    config.registrar.outboundProxy.empty() ? 0 : 1, 0, DigestAuth::handler, auth, true,
                                     response, this, nullptr, nullptr);
     if (err) {
         reg = nullptr;
@@ -55,7 +55,7 @@ void Registration::response(int err, const struct sip_msg *msg, void *arg)
             return;
         }
         sipLog("register: %s %s at %s for %u s", self->isRegistered ? "refreshed" : "registered",
-               self->config.aor().c_str(), self->config.registrar.c_str(), granted);
+               self->config.aor().c_str(), self->config.registrar.uri.c_str(), granted);
         self->isRegistered = true;
         self->backoff.reset();
         return;
@@ -79,7 +79,7 @@ void Registration::failed(const char *what)
     // withdraws the old binding).
     reg = static_cast<struct sipreg *>(mem_deref(reg));
     const uint64_t wait = backoff.next();
-    sipLog("register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.c_str(), what,
+    sipLog("register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.uri.c_str(), what,
            (unsigned long long)(wait / 1000));
     tmr_start(&timer, wait, retry, this);
 }

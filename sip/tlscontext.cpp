@@ -72,12 +72,12 @@ bool TlsContext::load(const Config &config, std::string &error)
 {
     context = static_cast<struct tls *>(mem_deref(context));
     note.clear();
-    const std::string &keyFile = config.tlsKey.empty() ? config.tlsCertificate : config.tlsKey;
+    const std::string &keyFile = config.sip.tlsKey.empty() ? config.sip.tlsCertificate : config.sip.tlsKey;
     auto fail = [&error](const std::string &file, const std::string &what) {
         error = file + ": " + what;
         return false;
     };
-    for (const std::string *file : {&config.tlsCertificate, &keyFile, &config.tlsCa}) {
+    for (const std::string *file : {&config.sip.tlsCertificate, &keyFile, &config.sip.tlsCa}) {
         if (file->empty())
             continue;
         FILE *f = fopen(file->c_str(), "r");
@@ -88,21 +88,21 @@ bool TlsContext::load(const Config &config, std::string &error)
     ERR_clear_error();
     int err = tls_alloc(&context, TLS_METHOD_SSLV23, nullptr, nullptr);
     if (err)
-        return fail(config.tlsCertificate, std::string("cannot set up TLS: ") + std::strerror(err));
+        return fail(config.sip.tlsCertificate, std::string("cannot set up TLS: ") + std::strerror(err));
     SSL_CTX *ctx = tls_openssl_context(context);
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_default_passwd_cb(ctx, noPassphrase);
     SSL_CTX_set_info_callback(ctx, alerted);
-    if (SSL_CTX_use_certificate_chain_file(ctx, config.tlsCertificate.c_str()) != 1)
-        return fail(config.tlsCertificate, "no PEM certificate in it");
+    if (SSL_CTX_use_certificate_chain_file(ctx, config.sip.tlsCertificate.c_str()) != 1)
+        return fail(config.sip.tlsCertificate, "no PEM certificate in it");
     if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 && !keyMismatch())
         return fail(keyFile, std::string("no PEM key in it (one with a pass phrase is not read)")
-                                 + (config.tlsKey.empty() ? "; give the key in 'tls_key'" : ""));
+                                 + (config.sip.tlsKey.empty() ? "; give the key in 'tls_key'" : ""));
     if (SSL_CTX_check_private_key(ctx) != 1)
-        return fail(keyFile, "the key does not belong to the certificate in " + config.tlsCertificate);
-    if (!config.tlsCa.empty()) {
-        if (SSL_CTX_load_verify_locations(ctx, config.tlsCa.c_str(), nullptr) != 1)
-            return fail(config.tlsCa, "no PEM CA certificate in it");
+        return fail(keyFile, "the key does not belong to the certificate in " + config.sip.tlsCertificate);
+    if (!config.sip.tlsCa.empty()) {
+        if (SSL_CTX_load_verify_locations(ctx, config.sip.tlsCa.c_str(), nullptr) != 1)
+            return fail(config.sip.tlsCa, "no PEM CA certificate in it");
         // Both ways: the server's certificate when we connect, and a client
         // certificate, which is then required, when a phone connects.
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verified);

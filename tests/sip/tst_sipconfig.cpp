@@ -11,6 +11,7 @@
 #include "config.h"
 #include "dialplan.h"
 #include "digestchallenge.h"
+#include "doorline.h"
 #include "eventline.h"
 #include "linebuffer.h"
 #include "lockout.h"
@@ -34,6 +35,8 @@ private slots:
     void config();
     void tlsFiles_data();
     void tlsFiles();
+    void doorLine_data();
+    void doorLine();
     void eventLine_data();
     void eventLine();
     void lineBuffer();
@@ -60,12 +63,12 @@ void tst_SipConfig::example()
     QVERIFY2(c.load(TMX_SIP_EXAMPLE, error), error.c_str());
     QCOMPARE(QString::fromStdString(c.uriFor(123)), QString("sip:alice@192.168.1.21:5060"));
     QCOMPARE(QString::fromStdString(c.uriFor(5)), QString("sip:reception@pbx.example.lan"));
-    QCOMPARE(c.listenPort, uint16_t(5060));
-    QCOMPARE(c.intercom, 102);
-    QCOMPARE(c.openKey, '#');
-    QCOMPARE(c.ringTimeoutSeconds, 30u);
-    QVERIFY(c.virtualApartments == std::set<int>{124});
-    QVERIFY(c.registrar.empty() && c.allow.empty());
+    QCOMPARE(c.sip.listenPort, uint16_t(5060));
+    QCOMPARE(c.daemon.intercom, 102);
+    QCOMPARE(c.phones.openKey, '#');
+    QCOMPARE(c.phones.ringTimeoutSeconds, 30u);
+    QVERIFY(c.masks.virtualApartments == std::set<int>{124});
+    QVERIFY(c.registrar.uri.empty() && c.callingIn.allow.empty());
 }
 
 void tst_SipConfig::config_data()
@@ -82,7 +85,7 @@ void tst_SipConfig::config_data()
         << "apartment 1 sip:a@h\napartment 9999 sip:b@h:5070;transport=udp\ndefault sip:c@h\n" << ""
         << "uri1=sip:a@h,uri9999=sip:b@h:5070;transport=udp,uri5=sip:c@h";
     QTest::newRow("s16le and gains") << "sample_format s16le\ngain_to_phone -6.5\ngain_to_door 3\n" << ""
-                                     << "format=s16le,gainPhone=-6.5,gainDoor=3";
+                                     << "format=s16le,gainPhone=-6.5,gainDoor=3,changed=phones+daemon";
     QTest::newRow("listen without port") << "listen 10.0.0.2\n" << "" << "listen=10.0.0.2:5060";
     QTest::newRow("registrar, proxy and extensions")
         << "registrar sip:pbx.lan:5070\npassword a b\noutbound_proxy sip:10.0.0.1\nuser 201\n"
@@ -113,6 +116,8 @@ void tst_SipConfig::config_data()
         << "registrar sip:pbx\npassword x\nallow 201\nallow sip:201@home.example pw\npin 123456\n" << ""
         << "allowed 201@home.example=sip:201@home.example,allowed 201@pbx=201";
 
+    QTest::newRow("a SIGHUP sees the last key of each group")
+        << "srtp off\nregister_retry 5-600\npin_lockout 60\nblacklist 7\n" << "" << "changed=registrar+phones+masks+callingIn";
     QTest::newRow("unknown key") << "ring_timeout 5\n\nvolume 3\n" << "f:3: unknown key 'volume'" << "";
     QTest::newRow("key without value") << "default\n" << "f:1: 'default' needs a value" << "";
     QTest::newRow("key twice") << "ring_timeout 5\nring_timeout 6\n" << "f:2: 'ring_timeout' is already set on line 1" << "";
@@ -184,32 +189,32 @@ void tst_SipConfig::config()
         const QString key = kv.section('=', 0, 0), want = kv.section('=', 1);
         QString got;
         if (key == "open_key")
-            got = QChar(c.openKey);
+            got = QChar(c.phones.openKey);
         else if (key == "ring")
-            got = QString::number(c.ringTimeoutSeconds);
+            got = QString::number(c.phones.ringTimeoutSeconds);
         else if (key == "format")
-            got = c.sampleFormat == Config::SampleFormat::S16BE ? "s16be" : "s16le";
+            got = c.daemon.sampleFormat == Config::SampleFormat::S16BE ? "s16be" : "s16le";
         else if (key.startsWith("uri"))
             got = QString::fromStdString(c.uriFor(key.mid(3).toInt()));
         else if (key == "gainPhone")
-            got = QString::number(c.gainToPhoneDb);
+            got = QString::number(c.phones.gainToPhoneDb);
         else if (key == "gainDoor")
-            got = QString::number(c.gainToDoorDb);
+            got = QString::number(c.phones.gainToDoorDb);
         else if (key == "listen")
-            got = QString::fromStdString(c.listenAddress) + ":" + QString::number(c.listenPort);
+            got = QString::fromStdString(c.sip.listenAddress) + ":" + QString::number(c.sip.listenPort);
         else if (key == "aor")
             got = QString::fromStdString(c.aor());
         else if (key == "registrar")
-            got = QString::fromStdString(c.registrar);
+            got = QString::fromStdString(c.registrar.uri);
         else if (key == "proxy")
-            got = QString::fromStdString(c.outboundProxy);
+            got = QString::fromStdString(c.registrar.outboundProxy);
         else if (key == "password")
-            got = QString::fromStdString(c.password);
+            got = QString::fromStdString(c.registrar.password);
         else if (key == "secrets")
             got = QString::number(c.holdsSecrets());
         else if (key == "virtual" || key == "black") {
             QStringList n;
-            for (int a : key == "virtual" ? c.virtualApartments : c.blacklist)
+            for (int a : key == "virtual" ? c.masks.virtualApartments : c.masks.blacklist)
                 n << QString::number(a);
             got = n.join('+');
         } else if (key.startsWith("password ")) {
@@ -233,9 +238,27 @@ void tst_SipConfig::config()
                 a << QString::number(n);
             got = a.join('+') + " for " + QString::number(c.ringToOpen.minutes);
         } else if (key == "budget") {
-            got = QString::number(c.pinBudget);
+            got = QString::number(c.callingIn.pinBudget);
         } else if (key.startsWith("to ")) {
             got = c.toRegistrar(key.mid(3).toStdString()) ? "yes" : "no";
+        } else if (key == "changed") {
+            // The groups a SIGHUP from an empty file to this one sees changed.
+            Config d;
+            QVERIFY(d.parse("", "f", why));
+            QStringList g;
+            if (!(c.sip == d.sip))
+                g << "sip";
+            if (!(c.registrar == d.registrar))
+                g << "registrar";
+            if (!(c.phones == d.phones))
+                g << "phones";
+            if (!(c.daemon == d.daemon))
+                g << "daemon";
+            if (!(c.masks == d.masks))
+                g << "masks";
+            if (!(c.callingIn == d.callingIn))
+                g << "callingIn";
+            got = g.join('+');
         } else if (key.startsWith("allowed ")) {
             const QString who = key.mid(8);
             got = QString::fromStdString(c.allowed(who.section('@', 0, 0).toStdString(), who.section('@', 1).toStdString()));
@@ -280,6 +303,79 @@ void tst_SipConfig::tlsFiles()
         QVERIFY2(ok, why.c_str());
     else
         QVERIFY2(!ok && QString::fromStdString(why).startsWith(QString(error).replace("DIR", dir.path())), why.c_str());
+}
+
+// The door line's arbitration, driven by the daemon's event lines without a
+// daemon (so an "open N" on an idle line finds it not running). A step is
+// "< LINE" from the daemon, "A CMD[=REFUSAL]" a command of front-end A or B,
+// "state S", "owner A|B|-", or "A heard E,E..." (what A heard since).
+void tst_SipConfig::doorLine_data()
+{
+    QTest::addColumn<QString>("steps");
+
+    QTest::newRow("one front-end owns the door call")
+        << "< dial 123 3;A heard ringing,ring 123 3;A claim;B claim=another front-end took it;"
+           "B pickup=not the door call's owner;B open=not the answered door call;A open=not the answered door call;"
+           "A pickup;< pickup;state talking;< dial 124 2;state talking;owner A;B open=the daemon is not running;"
+           "< open;state door open;B drop;state ending;owner -;A drop=no door call;< drop;state idle;"
+           "A heard talking,door open,open 3,ending,idle,ended";
+    QTest::newRow("open N only on an idle line")
+        << "< dial 7;B open 3=a door call is up;A claim;A pickup;< pickup;B open 3=a door call is up;< drop;"
+           "state idle;B open 3=the daemon is not running";
+    QTest::newRow("taken at the apartment while the phone rings")
+        << "< dial 123 3;A claim;< pickup;state talking;owner -;A pickup=not the door call's owner;"
+           "A open=the daemon is not running;< drop;A drop=no door call;B open=not the answered door call";
+    QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
+        << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
+           "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
+}
+
+void tst_SipConfig::doorLine()
+{
+    QFETCH(QString, steps);
+    struct FrontEnd : DoorLine::Listener, DoorLine::AudioPeer
+    {
+        QStringList heard;
+        void lineChanged(DoorLine::State state) override { heard << DoorLine::stateName(state); }
+        void ring(int apartment, int door) override { heard << QString("ring %1 %2").arg(apartment).arg(door); }
+        void doorOpened(int door) override { heard << QString("open %1").arg(door); }
+        void callEnded() override { heard << "ended"; }
+        void fromDaemon(const int16_t *, size_t) override {}
+        void toDaemon(int16_t *, size_t) override {}
+    } a, b;
+    DoorLine line{Config()};
+    line.subscribe(a);
+    line.subscribe(b);
+    for (const QString &step : steps.split(';')) {
+        const QString head = step.section(' ', 0, 0), rest = step.section(' ', 1);
+        FrontEnd &f = head == "A" ? a : b;
+        if (head == "<") {
+            line.daemonLine(rest.toStdString());
+        } else if (head == "state") {
+            QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
+        } else if (head == "owner") {
+            QCOMPARE(QString(line.owner() == &a ? "A" : line.owner() == &b ? "B" : "-"), rest);
+        } else if (rest.startsWith("heard ")) {
+            QCOMPARE(f.heard.join(','), rest.mid(6));
+            f.heard.clear();
+        } else {
+            const QString command = rest.section('=', 0, 0), refusal = rest.section('=', 1);
+            std::string got;
+            if (command == "claim")
+                got = line.claim(f, head.toStdString());
+            else if (command == "pickup")
+                got = line.pickup(f, head.toStdString(), f);
+            else if (command == "open")
+                got = line.open(f, head.toStdString());
+            else if (command.startsWith("open "))
+                got = line.openUnit(f, head.toStdString(), command.mid(5).toInt());
+            else if (command == "drop")
+                got = line.drop(f, head.toStdString());
+            else
+                QFAIL(qPrintable("unknown step " + step));
+            QVERIFY2(QString::fromStdString(got) == refusal, qPrintable(step + ": " + QString::fromStdString(got)));
+        }
+    }
 }
 
 void tst_SipConfig::eventLine_data()

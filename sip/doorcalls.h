@@ -1,0 +1,55 @@
+#pragma once
+
+#include "call.h"
+#include "config.h"
+#include "doorline.h"
+#include "sipstack.h"
+
+#include <re.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Door calls on the phones: each ring of the line becomes a call to the
+// apartment's URI; the phone's answer picks the line up and carries its
+// audio, the open key opens the calling door, and whichever side ends the
+// call ends it on the other.
+class DoorCalls : private DoorLine::Listener, private DoorLine::AudioPeer, private Call::Listener,
+                  private SipStack::Dialogs
+{
+public:
+    DoorCalls(const Config &config, SipStack &stack, DoorLine &line);
+    ~DoorCalls();
+    DoorCalls(const DoorCalls &) = delete;
+    DoorCalls &operator=(const DoorCalls &) = delete;
+
+    // The apartments, keys and audio settings for the calls from now on.
+    void reload(const Config &fresh) { config = fresh; }
+    // Hangs up the call, if any; no call after.
+    void stop();
+
+private:
+    void lineChanged(DoorLine::State state) override;
+    void ring(int apartment, int door) override;
+    void doorOpened(int door) override;
+    void callEnded() override;
+    void daemonRunning(bool running) override;
+    void fromDaemon(const int16_t *samples, size_t count) override;
+    void toDaemon(int16_t *samples, size_t count) override;
+    void callAnswered(Call &call) override;
+    void callEnded(Call &call, const std::string &why) override;
+    void callDigit(Call &call, char digit) override;
+    std::string strangerIn(const struct sip_msg *msg) const override;
+    void hangUp();
+    void dropCall();
+    static void reap(void *arg);
+
+    Config config;
+    SipStack &stack;
+    DoorLine &line;
+    std::unique_ptr<Call> call;
+    std::vector<std::unique_ptr<Call>> ended;   // dropped from inside their own handlers
+    struct tmr reapTimer;
+    bool stopping = false;
+};

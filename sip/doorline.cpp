@@ -1,0 +1,381 @@
+#include "doorline.h"
+#include "eventline.h"
+#include "log.h"
+
+#include <algorithm>
+
+#include <sys/wait.h>
+
+const char *DoorLine::stateName(State state)
+{
+    switch (state) {
+    case State::Idle:
+        return "idle";
+    case State::Ringing:
+        return "ringing";
+    case State::Talking:
+        return "talking";
+    case State::DoorOpen:
+        return "door open";
+    case State::Ending:
+        return "ending";
+    }
+    return "?";
+}
+
+DoorLine::DoorLine(const Config &config)
+    : masks(config.masks),
+      daemon([this](const std::string &line) { daemonLine(line); }, [this](int status) { daemonExited(status); }),
+      audio(config.daemon.sampleFormat,
+            [this](const int16_t *samples, size_t count) {
+                if (audioPeer)
+                    audioPeer->fromDaemon(samples, count);
+            },
+            [this](int16_t *samples, size_t count) {
+                if (audioPeer)
+                    audioPeer->toDaemon(samples, count);
+                else
+                    std::fill(samples, samples + count, int16_t(0));
+            })
+{
+    tmr_init(&restartTimer);
+    tmr_init(&dialogueTimer);
+}
+
+DoorLine::~DoorLine()
+{
+    tmr_cancel(&restartTimer);
+    tmr_cancel(&dialogueTimer);
+    daemon.stop();
+}
+
+void DoorLine::subscribe(Listener &listener)
+{
+    listeners.push_back(&listener);
+}
+
+int DoorLine::start(const std::vector<std::string> &command)
+{
+    int err = audio.open();
+    if (err) {
+        sipLog("audio: cannot bind 127.0.0.1:20002: %m", err);
+        return err;
+    }
+    daemonCommand = command;
+    err = daemon.start(daemonCommand);
+    if (err) {
+        sipLog("daemon: cannot start %s: %m", daemonCommand.empty() ? "" : daemonCommand[0].c_str(), err);
+        return err;
+    }
+    daemonStartedAt = tmr_jiffies();
+    startDialogue();
+    return 0;
+}
+
+void DoorLine::setMasks(const Config::Masks &fresh)
+{
+    masks = fresh;
+    if (dialogue)
+        dialogueAgain = true;
+    else if (daemon.running())
+        startDialogue();
+}
+
+void DoorLine::stop()
+{
+    if (stopping)
+        return;
+    stopping = true;
+    tmr_cancel(&restartTimer);
+    tmr_cancel(&dialogueTimer);
+    stopAudio();
+    daemon.terminate();
+}
+
+bool DoorLine::ended()
+{
+    return daemon.ended();
+}
+
+void DoorLine::kill()
+{
+    daemon.kill();
+}
+
+void DoorLine::go(State next)
+{
+    if (next == current)
+        return;
+    current = next;
+    if (next == State::Idle) {
+        ringingApartment = ringingDoor = -1;
+        holder = nullptr;
+        stopAudio();
+    }
+    for (Listener *l : listeners)
+        l->lineChanged(next);
+}
+
+void DoorLine::stopAudio()
+{
+    audioPeer = nullptr;
+    audio.stopClock();
+}
+
+std::string DoorLine::refuse(const std::string &who, const std::string &command, const std::string &why)
+{
+    sipLog("%s: %s refused: %s", who.c_str(), command.c_str(), why.c_str());
+    return why;
+}
+
+std::string DoorLine::claim(Listener &by, const std::string &who)
+{
+    if (stopping)
+        return refuse(who, "the call", "tmx-sip stops");
+    if (holder)
+        return refuse(who, "the call", holder == &by ? "already taken" : "another front-end took it");
+    if (current != State::Ringing)
+        return refuse(who, "the call", std::string("the line is ") + stateName(current));
+    holder = &by;
+    holderName = who;
+    return std::string();
+}
+
+std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &peer)
+{
+    if (holder != &by)
+        return refuse(who, "pickup", "not the door call's owner");
+    if (current != State::Ringing || audioPeer)
+        return refuse(who, "pickup", std::string("the line is ") + stateName(current));
+    holderName = who;
+    daemon.write("pickup");
+    audioPeer = &peer;
+    audio.startClock();
+    return std::string();
+}
+
+std::string DoorLine::open(Listener &by, const std::string &who)
+{
+    // The owner once it picked up; another front-end (a button elsewhere)
+    // while someone talks to the visitor.
+    const bool talking = current == State::Talking || current == State::DoorOpen;
+    if (holder == &by ? !audioPeer : !talking)
+        return refuse(who, "open", "not the answered door call");
+    if (!daemon.write("open"))
+        return refuse(who, "open", "the daemon is not running");
+    return std::string();
+}
+
+std::string DoorLine::openUnit(Listener &by, const std::string &who, int unit)
+{
+    // "open N" during a call would open the door of that call.
+    if (current != State::Idle)
+        return refuse(who, "open " + std::to_string(unit), "a door call is up");
+    if (openingUnit >= 0 && opener != &by)
+        return refuse(who, "open " + std::to_string(unit), "another door is being opened");
+    if (!daemon.running() || !daemon.write("open " + std::to_string(unit)))
+        return refuse(who, "open " + std::to_string(unit), "the daemon is not running");
+    openingUnit = unit;
+    opener = &by;
+    return std::string();
+}
+
+std::string DoorLine::drop(Listener &by, const std::string &who)
+{
+    // The owner, or another front-end that ends the call for it: the owner
+    // hears the line go to ending.
+    if (holder != &by && current != State::Ringing && current != State::Talking && current != State::DoorOpen)
+        return refuse(who, "drop", "no door call");
+    if (holder && holder != &by)
+        sipLog("%s: drop: ends the call of %s", who.c_str(), holderName.c_str());
+    daemon.write("drop");
+    holder = nullptr;
+    stopAudio();
+    // Over once the daemon reports its drop.
+    go(State::Ending);
+    return std::string();
+}
+
+void DoorLine::release(Listener &by)
+{
+    if (holder != &by)
+        return;
+    holder = nullptr;
+    stopAudio();
+}
+
+// The daemon's masks: the virtual apartments of the table and the blacklist.
+void DoorLine::startDialogue()
+{
+    dialogueAgain = false;
+    dialogue.reset(new DialPlan(masks.virtualApartments, masks.blacklist));
+    if (!daemon.write(dialogue->commands())) {
+        sipLog("daemon: masks: cannot write the dialplan dialogue");
+        dialogue.reset();
+        return;
+    }
+    tmr_start(&dialogueTimer, dialogueWaitMs, dialogueTimeout, this);
+}
+
+void DoorLine::dialogueTimeout(void *arg)
+{
+    DoorLine *self = static_cast<DoorLine *>(arg);
+    if (!self->dialogue)
+        return;
+    sipLog("daemon: masks: no '%s' from the daemon within %llu s; the masks may not hold",
+           self->dialogue->awaited(), (unsigned long long)(dialogueWaitMs / 1000));
+    self->dialogue.reset();
+    if (self->dialogueAgain)
+        self->startDialogue();
+}
+
+void DoorLine::daemonLine(const std::string &line)
+{
+    const EventLine event = EventLine::parse(line);
+    if (event.kind == EventLine::Other && dialogue) {
+        switch (dialogue->answer(line)) {
+        case DialPlan::Waiting:
+            return;
+        case DialPlan::Done:
+            sipLog("daemon: masks loaded: %zu virtual, %zu blacklisted apartments", masks.virtualApartments.size(),
+                   masks.blacklist.size());
+            break;
+        case DialPlan::Failed:
+            sipLog("daemon: masks: the dialplan dialogue went wrong: %s; the masks may not hold",
+                   dialogue->error().c_str());
+            break;
+        }
+        tmr_cancel(&dialogueTimer);
+        dialogue.reset();
+        if (dialogueAgain)
+            startDialogue();
+        return;
+    }
+    switch (event.kind) {
+    case EventLine::Dial: {
+        if (stopping)
+            return;
+        std::string who = "apartment " + std::to_string(event.apartment);
+        if (event.door >= 0)
+            who += " door " + std::to_string(event.door);
+        if (holder) {
+            sipLog("%s: a call is up (%s): this dial is ignored", who.c_str(), holderName.c_str());
+            return;
+        }
+        // The line is the visitor's now; nobody opens a door by number meanwhile.
+        openingUnit = -1;
+        opener = nullptr;
+        ringingApartment = event.apartment;
+        ringingDoor = event.door;
+        go(State::Ringing);
+        for (Listener *l : listeners)
+            l->ring(event.apartment, event.door);
+        break;
+    }
+    case EventLine::Pickup:
+        if (current != State::Ringing) {
+            if (holder)
+                sipLog("%s: the intercom reports pickup", holderName.c_str());
+            break;
+        }
+        if (holder && !audioPeer) {
+            // Someone took the call at the apartment's own handset.
+            sipLog("%s: the intercom reports pickup while the phone rings: taken at the apartment",
+                   holderName.c_str());
+            holder = nullptr;
+        } else if (holder) {
+            sipLog("%s: the intercom reports pickup", holderName.c_str());
+        } else {
+            sipLog("the intercom reports pickup: taken at the apartment");
+        }
+        go(State::Talking);
+        break;
+    case EventLine::Open: {
+        int door = -1;
+        if (current == State::Idle && openingUnit >= 0) {
+            door = openingUnit;
+        } else if (current == State::Talking || current == State::DoorOpen
+                   || (current == State::Ringing && audioPeer)) {
+            door = ringingDoor;
+            go(State::DoorOpen);
+        } else {
+            sipLog("the intercom reports a door open, no call");
+        }
+        openingUnit = -1;
+        opener = nullptr;
+        for (Listener *l : listeners)
+            l->doorOpened(door);
+        break;
+    }
+    case EventLine::Drop:
+        if (current == State::Idle)
+            break;
+        // The owner's front-end says it for its call; a drop we asked for
+        // (ending) is not news.
+        if (!holder && current != State::Ending) {
+            std::string who = "apartment " + std::to_string(ringingApartment);
+            if (ringingDoor >= 0)
+                who += " door " + std::to_string(ringingDoor);
+            sipLog("%s: the intercom ended the call", who.c_str());
+        }
+        go(State::Idle);
+        for (Listener *l : listeners)
+            l->callEnded();
+        break;
+    case EventLine::Message:
+    case EventLine::Other:
+        break;
+    }
+}
+
+void DoorLine::daemonExited(int st)
+{
+    char how[64];
+    if (WIFEXITED(st))
+        re_snprintf(how, sizeof how, "with status %d", WEXITSTATUS(st));
+    else if (WIFSIGNALED(st))
+        re_snprintf(how, sizeof how, "by signal %d", WTERMSIG(st));
+    else
+        re_snprintf(how, sizeof how, "(status 0x%x)", st);
+    if (stopping)
+        return;
+    const uint64_t ran = tmr_jiffies() - daemonStartedAt;
+    if (ran >= steadyDaemonMs)
+        restartBackoff.reset();
+    const uint64_t wait = restartBackoff.next();
+    sipLog("daemon: ended %s after %llu.%llu s; ending the calls; starting it again in %llu s", how,
+           (unsigned long long)(ran / 1000), (unsigned long long)(ran % 1000 / 100), (unsigned long long)(wait / 1000));
+    tmr_cancel(&dialogueTimer);
+    dialogue.reset();
+    openingUnit = -1;
+    opener = nullptr;
+    go(State::Idle);
+    for (Listener *l : listeners)
+        l->daemonRunning(false);
+    stopAudio();
+    tmr_start(&restartTimer, wait, restartDue, this);
+}
+
+void DoorLine::restartDue(void *arg)
+{
+    static_cast<DoorLine *>(arg)->startDaemon();
+}
+
+void DoorLine::startDaemon()
+{
+    if (stopping)
+        return;
+    const int err = daemon.start(daemonCommand);
+    daemonStartedAt = tmr_jiffies();
+    if (err) {
+        const uint64_t wait = restartBackoff.next();
+        sipLog("daemon: cannot start %s: %m; trying again in %llu s", daemonCommand[0].c_str(), err,
+               (unsigned long long)(wait / 1000));
+        tmr_start(&restartTimer, wait, restartDue, this);
+        return;
+    }
+    sipLog("daemon started again (pid %d)", int(daemon.pid()));
+    for (Listener *l : listeners)
+        l->daemonRunning(true);
+    startDialogue();
+}
