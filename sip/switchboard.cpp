@@ -409,9 +409,12 @@ void Switchboard::frameFromDaemon(const int16_t *samples, size_t count)
 
 void Switchboard::frameToDaemon(int16_t *samples, size_t count)
 {
-    if (call && call->answered() && !call->ended())
-        call->media().toDaemon(samples, count);
-    else
+    if (call && call->answered() && !call->ended()) {
+        MediaStream &m = call->media();
+        m.toDaemon(samples, count);
+        disturbances.update(call->name(), m.sentSeconds(), m.playout().underruns(), m.playout().lost(),
+                            audio.skippedTicks());
+    } else
         std::fill(samples, samples + count, int16_t(0));
 }
 
@@ -448,6 +451,7 @@ void Switchboard::callAnswered(Call &c)
 {
     sipLog("%s: pickup", c.name().c_str());
     daemon.write("pickup");
+    disturbances.start();
     audio.startClock();
 }
 

@@ -6,6 +6,7 @@
 #include "daemonaudio.h"
 #include "daemonchild.h"
 #include "dialplan.h"
+#include "disturbancelog.h"
 #include "digestchallenge.h"
 #include "incomingcall.h"
 #include "lockout.h"
@@ -91,6 +92,7 @@ private:
     std::vector<std::string> daemonCommand;
     DaemonChild daemon;
     DaemonAudio audio;
+    DisturbanceLog disturbances;
     std::unique_ptr<Call> call;
     std::unique_ptr<IncomingCall> incoming;
     std::vector<std::unique_ptr<Call>> ended;           // dropped from inside their own handlers
