@@ -1410,6 +1410,9 @@ void tst_SipCall::runStep(const QString &step)
 // after the mark (the open key) the confirmation tone is there, and before
 // it it is not. A starved machine may disturb the audio, but only where
 // tmx-sip or the daemon said so, and in no more than half of those seconds.
+// When the playout follows a drift (samples merged or split, which tmx-sip
+// counts), each correction steps the tone's phase: a second of them leaves
+// the tone about 20 dB above the rest, so such a call may have 15 dB.
 void tst_SipCall::checkAudio()
 {
     Wav wav;
@@ -1442,6 +1445,10 @@ void tst_SipCall::checkAudio()
         return false;
     };
 
+    const QRegularExpressionMatch counts = QRegularExpression("(\\d+) samples merged, (\\d+) split").match(logText());
+    QVERIFY2(counts.hasMatch(), "no audio line at the end of the call");
+    const double corrected = counts.captured(1).toInt() + counts.captured(2).toInt() > 0 ? 15 : 30;
+
     double toneRms = 0;
     int seconds = 0, disturbed = 0;
     for (int start = rate; start + rate <= markAt; start += rate, ++seconds) {
@@ -1454,7 +1461,7 @@ void tst_SipCall::checkAudio()
         for (int f = 2; f <= rate / 2; ++f)
             (std::abs(f - peak) <= 4 ? tone : rest) += p[f];
         const double db = 10 * std::log10(tone / qMax(rest, 1e-9));
-        const bool clean = std::abs(peak - phoneToneHz) <= 5 && db >= 30;
+        const bool clean = std::abs(peak - phoneToneHz) <= 5 && db >= corrected;
         qInfo("second %d: peak %d Hz, %.1f dB above the rest%s", start / rate, peak, db,
               clean ? "" : accounted(start, start + rate) ? " (disturbed, reported)" : "");
         QVERIFY2(clean || accounted(start, start + rate),
