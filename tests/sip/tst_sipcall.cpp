@@ -1461,11 +1461,13 @@ void tst_SipCall::checkAudio()
         for (int f = 2; f <= rate / 2; ++f)
             (std::abs(f - peak) <= 4 ? tone : rest) += p[f];
         const double db = 10 * std::log10(tone / qMax(rest, 1e-9));
-        const bool clean = std::abs(peak - phoneToneHz) <= 5 && db >= corrected;
+        const bool clean = db >= corrected;
         qInfo("second %d: peak %d Hz, %.1f dB above the rest%s", start / rate, peak, db,
               clean ? "" : accounted(start, start + rate) ? " (disturbed, reported)" : "");
+        // No disturbance moves the peak of a whole second of the tone.
+        QVERIFY2(std::abs(peak - phoneToneHz) <= 5, "the tone's frequency is off");
         QVERIFY2(clean || accounted(start, start + rate),
-                 "the tone is off frequency or less than 30 dB above the rest, and no disturbance was reported");
+                 "the tone is less than 30 dB above the rest, and no disturbance was reported");
         if (!clean) {
             ++disturbed;
             continue;
