@@ -15,14 +15,16 @@ void DisturbanceLog::start()
     *this = DisturbanceLog();
 }
 
-void DisturbanceLog::update(const std::string &label, double at, unsigned underruns, unsigned lost, unsigned skipped)
+void DisturbanceLog::update(const std::string &label, double at, unsigned underruns, unsigned lost, unsigned skipped,
+                            unsigned late)
 {
-    const bool more = underruns != nUnderruns || lost != nLost || skipped != nSkipped;
+    const bool more = underruns != nUnderruns || lost != nLost || skipped != nSkipped || late != nLate;
     if (!more && !held)
         return;
     nUnderruns = underruns;
     nLost = lost;
     nSkipped = skipped;
+    nLate = late;
     if (more && !held) {
         held = true;
         heldFrom = at;
@@ -39,11 +41,12 @@ void DisturbanceLog::write(const std::string &label, double at, uint64_t now)
         snprintf(where, sizeof where, "at %.2f s", heldFrom);
     else
         snprintf(where, sizeof where, "from %.2f s to %.2f s", heldFrom, at);
-    sipLog("%s: audio disturbed %s of the call: %u underruns, %u packets lost, %u ticks skipped",
-           label.c_str(), where, nUnderruns - underruns, nLost - lost, nSkipped - skipped);
+    sipLog("%s: audio disturbed %s of the call: %u underruns, %u packets lost, %u ticks skipped, %u late",
+           label.c_str(), where, nUnderruns - underruns, nLost - lost, nSkipped - skipped, nLate - late);
     underruns = nUnderruns;
     lost = nLost;
     skipped = nSkipped;
+    late = nLate;
     held = false;
     wrote = true;
     lastLine = now;

@@ -413,7 +413,7 @@ void Switchboard::frameToDaemon(int16_t *samples, size_t count)
         MediaStream &m = call->media();
         m.toDaemon(samples, count);
         disturbances.update(call->name(), m.sentSeconds(), m.playout().underruns(), m.playout().lost(),
-                            audio.skippedTicks());
+                            audio.skippedTicks(), audio.lateTicks());
     } else
         std::fill(samples, samples + count, int16_t(0));
 }
@@ -425,9 +425,9 @@ void Switchboard::dropCall()
     const Playout &p = call->media().playout();
     if (call->answered())
         sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
-               "%u ticks skipped",
+               "%u ticks skipped, %u late",
                call->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               call->media().foreignPackets(), audio.skippedTicks());
+               call->media().foreignPackets(), audio.skippedTicks(), audio.lateTicks());
     audio.stopClock();
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));
