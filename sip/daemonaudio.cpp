@@ -63,7 +63,7 @@ void DaemonAudio::startClock()
     }
     running = true;
     sent = taken = 0;
-    skipped = 0;
+    skipped = late = 0;
 }
 
 void DaemonAudio::stopClock()
@@ -119,6 +119,8 @@ void DaemonAudio::ticked(int flags, void *arg)
         return;
     // A late wake-up still sends one frame per tick that passed, so the daemon
     // gets 62.5 frames a second on average.
+    if (expirations > 1 && self->running)
+        self->late += unsigned(expirations - 1);
     if (expirations > 4)
         expirations = 4;
     for (uint64_t i = 0; i < expirations && self->running; ++i) {

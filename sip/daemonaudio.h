@@ -39,6 +39,9 @@ public:
     void stopClock();
     bool clockRunning() const { return running; }
     unsigned skippedTicks() const { return skipped; }
+    // Ticks whose frame went out 16 ms or more late (we were starved): the
+    // daemon may have run out of frames meanwhile.
+    unsigned lateTicks() const { return late; }
 
     // Frame bytes <-> samples in the daemon's format.
     static void decode(Config::SampleFormat format, const uint8_t *bytes, size_t count, int16_t *samples);
@@ -59,4 +62,5 @@ private:
     int64_t sent = 0;           // frames sent since the clock started
     int64_t taken = 0;          // frames the daemon sent meanwhile, one per exchange
     unsigned skipped = 0;
+    unsigned late = 0;
 };

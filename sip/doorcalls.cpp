@@ -88,15 +88,20 @@ void DoorCalls::fromDaemon(const int16_t *samples, size_t count)
 
 void DoorCalls::toDaemon(int16_t *samples, size_t count)
 {
-    if (call && call->answered() && !call->ended())
-        call->media().toDaemon(samples, count);
-    else
+    if (call && call->answered() && !call->ended()) {
+        MediaStream &m = call->media();
+        m.toDaemon(samples, count);
+        disturbances.update(call->name(), m.sentSeconds(), m.playout().underruns(), m.playout().lost(),
+                            line.skippedTicks(), line.lateTicks());
+    } else {
         std::fill(samples, samples + count, int16_t(0));
+    }
 }
 
 void DoorCalls::callAnswered(Call &c)
 {
     sipLog("%s: pickup", c.name().c_str());
+    disturbances.start();
     if (call.get() != &c || !line.pickup(*this, c.name(), *this).empty())
         hangUp();
 }
@@ -146,9 +151,9 @@ void DoorCalls::dropCall()
     const Playout &p = call->media().playout();
     if (call->answered())
         sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
-               "%u ticks skipped",
+               "%u ticks skipped, %u late",
                call->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               call->media().foreignPackets(), line.skippedTicks());
+               call->media().foreignPackets(), line.skippedTicks(), line.lateTicks());
     line.release(*this);
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));

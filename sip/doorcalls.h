@@ -2,6 +2,7 @@
 
 #include "call.h"
 #include "config.h"
+#include "disturbancelog.h"
 #include "doorline.h"
 #include "sipstack.h"
 
@@ -52,4 +53,5 @@ private:
     std::vector<std::unique_ptr<Call>> ended;   // dropped from inside their own handlers
     struct tmr reapTimer;
     bool stopping = false;
+    DisturbanceLog disturbances;
 };

@@ -110,6 +110,7 @@ public:
     bool daemonRunning() const { return daemon.running(); }
     pid_t daemonPid() const { return daemon.pid(); }
     unsigned skippedTicks() const { return audio.skippedTicks(); }
+    unsigned lateTicks() const { return audio.lateTicks(); }
 
     // One line from the daemon; public so that the arbitration can be
     // driven without a daemon.

@@ -270,6 +270,7 @@ void MediaStream::sendPacket()
     }
     firstPacket = false;
     txTs += packetSamples;
+    samplesSent += packetSamples;
     pending.erase(pending.begin(), pending.begin() + packetSamples);
 }
 

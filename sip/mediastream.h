@@ -70,6 +70,8 @@ public:
     void keyFromInfo(char key, uint32_t cseq);
 
     const Playout &playout() const { return play; }
+    // Seconds of audio sent to the phone so far.
+    double sentSeconds() const { return double(samplesSent) / 8000; }
     // Packets from another address, and packets that failed decryption.
     unsigned foreignPackets() const { return nForeign + crypto.dropped(); }
 
@@ -96,6 +98,7 @@ private:
     // Towards the phone.
     std::vector<int16_t> pending;
     uint32_t txTs = 0;
+    uint64_t samplesSent = 0;
     bool firstPacket = true;
 
     // The confirmation tone: samples of a 1 s sine, and where it is.

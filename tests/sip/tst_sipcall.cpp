@@ -625,6 +625,8 @@ private:
     ChildProcess sip;
     Trace trace;
     QByteArray sipErr;
+    int sipErrScanned = 0;
+    QVector<double> daemonReports; // the recording's length when the daemon reported a disturbance
     double mark = -1;
     QUdpSocket sipSock;          // on testSipPort
     QList<QByteArray> replies;   // what came to it since the last sendSip
@@ -641,6 +643,8 @@ void tst_SipCall::init()
     dir.reset(new QTemporaryDir());
     QVERIFY(dir->isValid());
     sipErr.clear();
+    sipErrScanned = 0;
+    daemonReports.clear();
     registrarErr.clear();
     mark = -1;
     heapBase = fdsBase = -1;
@@ -1126,7 +1130,15 @@ void tst_SipCall::call()
     if (steps.contains("\nmemory"))
         env.insert("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0");
     sip.setProcessEnvironment(env);
-    connect(&sip, &QProcess::readyReadStandardError, this, [this] { sipErr += sip.readAllStandardError(); });
+    connect(&sip, &QProcess::readyReadStandardError, this, [this] {
+        sipErr += sip.readAllStandardError();
+        // The daemon's reports of frames it dropped or skipped carry no time:
+        // they are placed where the recording is when they arrive.
+        static const QRegularExpression dropped("^udp: .* (dropped|skipped) \\d+ ");
+        for (int end; (end = sipErr.indexOf('\n', sipErrScanned)) >= 0; sipErrScanned = end + 1)
+            if (dropped.match(QString::fromUtf8(sipErr.mid(sipErrScanned, end - sipErrScanned))).hasMatch())
+                daemonReports.append(phone.recordedSeconds());
+    });
     sip.start(TMX_SIP_PATH, {"--config", d + "/tmx-sip.conf"});
     QVERIFY(sip.waitForStarted(10000));
 
@@ -1471,7 +1483,11 @@ void tst_SipCall::runStep(const QString &step)
 // frequency is within 5 Hz of the tone and holds at least 30 dB more power
 // than everything else; from 1 s on no stretch of more than 40 ms is silent;
 // after the mark (the open key) the confirmation tone is there, and before
-// it it is not.
+// it it is not. A starved machine may disturb the audio, but only where
+// tmx-sip or the daemon said so, and in no more than half of those seconds.
+// When the playout follows a drift (samples merged or split, which tmx-sip
+// counts), each correction steps the tone's phase: a second of them leaves
+// the tone about 20 dB above the rest, so such a call may have 15 dB.
 void tst_SipCall::checkAudio()
 {
     Wav wav;
@@ -1481,8 +1497,36 @@ void tst_SipCall::checkAudio()
     const int markAt = int(mark * rate);
     QVERIFY(x.size() > markAt);
 
+    // Stretches of the recording (seconds) that a report accounts for: tmx-sip
+    // says where in the audio it sent, which reaches the recording a few
+    // frames later and stays short while the playout refills; the daemon's
+    // reports are placed where the recording was when they arrived, and
+    // gather up to a second of drops.
+    QVector<QPair<double, double>> reported;
+    QRegularExpressionMatchIterator it =
+        QRegularExpression("audio disturbed (?:at ([0-9.]+) s|from ([0-9.]+) s to ([0-9.]+) s)").globalMatch(logText());
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        const double from = m.captured(1).isEmpty() ? m.captured(2).toDouble() : m.captured(1).toDouble();
+        const double to = m.captured(1).isEmpty() ? m.captured(3).toDouble() : from;
+        reported.append({from - 0.5, to + 1.0});
+    }
+    for (double at : daemonReports)
+        reported.append({at - 2.0, at + 0.5});
+    const auto accounted = [&](int from, int to) {
+        for (const auto &r : reported)
+            if (r.first * rate < to && r.second * rate > from)
+                return true;
+        return false;
+    };
+
+    const QRegularExpressionMatch counts = QRegularExpression("(\\d+) samples merged, (\\d+) split").match(logText());
+    QVERIFY2(counts.hasMatch(), "no audio line at the end of the call");
+    const double corrected = counts.captured(1).toInt() + counts.captured(2).toInt() > 0 ? 15 : 30;
+
     double toneRms = 0;
-    for (int start = rate; start + rate <= markAt; start += rate) {
+    int seconds = 0, disturbed = 0;
+    for (int start = rate; start + rate <= markAt; start += rate, ++seconds) {
         const QVector<double> p = spectrum(x.constData() + start);
         int peak = 50;
         for (int f = 50; f < rate / 2 - 50; ++f)
@@ -1492,14 +1536,23 @@ void tst_SipCall::checkAudio()
         for (int f = 2; f <= rate / 2; ++f)
             (std::abs(f - peak) <= 4 ? tone : rest) += p[f];
         const double db = 10 * std::log10(tone / qMax(rest, 1e-9));
-        qInfo("second %d: peak %d Hz, %.1f dB above the rest", start / rate, peak, db);
+        const bool clean = db >= corrected;
+        qInfo("second %d: peak %d Hz, %.1f dB above the rest%s", start / rate, peak, db,
+              clean ? "" : accounted(start, start + rate) ? " (disturbed, reported)" : "");
+        // No disturbance moves the peak of a whole second of the tone.
         QVERIFY2(std::abs(peak - phoneToneHz) <= 5, "the tone's frequency is off");
-        QVERIFY2(db >= 30, "the tone is less than 30 dB above the rest");
+        QVERIFY2(clean || accounted(start, start + rate),
+                 "the tone is less than 30 dB above the rest, and no disturbance was reported");
+        if (!clean) {
+            ++disturbed;
+            continue;
+        }
         double sum = 0;
         for (int i = start; i < start + rate; ++i)
             sum += double(x[i]) * x[i];
-        toneRms = std::sqrt(sum / rate);
+        toneRms = qMax(toneRms, std::sqrt(sum / rate));
     }
+    QVERIFY2(2 * disturbed <= seconds, "most of the call's audio was disturbed");
     QVERIFY(toneRms > 1000);
 
     const int block = rate / 200; // 5 ms
@@ -1509,18 +1562,23 @@ void tst_SipCall::checkAudio()
         for (int j = i; j < i + block; ++j)
             sum += double(x[j]) * x[j];
         silent = std::sqrt(sum / block) < toneRms / 100 ? silent + 1 : 0;
-        longest = qMax(longest, silent);
+        if (silent * 5 > 40 && !accounted(i - silent * block, i + block))
+            longest = qMax(longest, silent);
     }
-    qInfo("longest silence after 1 s: %d ms", longest * 5);
-    QVERIFY2(longest * 5 <= 40, "a gap of more than 40 ms");
+    qInfo("longest silence after 1 s that nobody reported: %d ms", longest * 5);
+    QVERIFY2(longest * 5 <= 40, "a gap of more than 40 ms that no disturbance accounts for");
 
-    // Confirmation tone against the phone's own tone, per 50 ms.
+    // Confirmation tone against the phone's own tone, per 50 ms; before the
+    // key, reported disturbances may click.
     const int w = rate / 20;
     double before = -1e9, after = -1e9;
     for (int i = rate; i + w <= x.size(); i += w) {
         const double db = 10 * std::log10(goertzelPower(x.constData() + i, w, confirmationHz)
                                           / qMax(goertzelPower(x.constData() + i, w, phoneToneHz), 1e-9));
-        (i + w <= markAt ? before : after) = qMax(i + w <= markAt ? before : after, db);
+        if (i + w > markAt)
+            after = qMax(after, db);
+        else if (!accounted(i, i + w))
+            before = qMax(before, db);
     }
     qInfo("confirmation tone against the phone's: %.1f dB before the key, %.1f dB after", before, after);
     QVERIFY2(before < -25, "a tone at the confirmation's frequency before the key");
