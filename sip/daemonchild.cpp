@@ -233,12 +233,7 @@ void DaemonChild::outputClosed()
 void DaemonChild::inputClosed()
 {
     sipLog("daemon: its input is closed; '%s' is not sent", queued.substr(0, queued.find('\n')).c_str());
-    if (awaitingWrite)
-        fd_close(toChild);
-    close(toChild);
-    toChild = -1;
-    awaitingWrite = false;
-    queued.clear();
+    closeInput();
     if (child > 0 && !quiet) {
         closedPipe = "input";
         tmr_start(&eofTimer, eofGraceMs, eofGraceOver, this);
@@ -312,6 +307,11 @@ void DaemonChild::closePipes()
         close(fromChild);
         fromChild = -1;
     }
+    closeInput();
+}
+
+void DaemonChild::closeInput()
+{
     if (toChild >= 0) {
         if (awaitingWrite)
             fd_close(toChild);

@@ -71,6 +71,7 @@ private:
     void inputClosed();
     void flush();
     void closePipes();
+    void closeInput();
 
     LineHandler onLine;
     ExitHandler onExit;
