@@ -470,6 +470,10 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
             if (!toLong(value, 1, 1440, n))
                 return fail("ring_to_open_minutes: '" + value + "' is not a number of minutes from 1 to 1440");
             ringToOpen.minutes = unsigned(n);
+        } else if (key == "ring_to_open_on") {
+            if (value != "yes" && value != "no")
+                return fail("ring_to_open_on: '" + value + "' is not yes or no");
+            ringToOpen.on = value == "yes";
         } else {
             return fail("unknown key '" + key + "'");
         }
@@ -524,6 +528,8 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     if (seen.count("mqtt_password") && !mqtt.tls)
         warnings.push_back(name + ":" + std::to_string(seen["mqtt_password"])
                            + ": warning: mqtt_password goes to the broker unencrypted; use mqtts://");
+    if (ringToOpen.on && ringToOpen.apartments.empty())
+        return failAt(seen["ring_to_open_on"], "'ring_to_open_on yes' needs 'ring_to_open'");
     if (!mqtt.broker.empty() && mqtt.topic.empty())
         mqtt.topic = defaultTopic();
     if (seen.count("daemon") && seen.count("intercom")) {

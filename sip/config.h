@@ -160,7 +160,11 @@ public:
     {
         std::set<int> apartments;
         unsigned minutes = 60;
-        bool operator==(const RingToOpen &o) const { return apartments == o.apartments && minutes == o.minutes; }
+        bool on = false;                // on at start (and when a SIGHUP turns this on)
+        bool operator==(const RingToOpen &o) const
+        {
+            return apartments == o.apartments && minutes == o.minutes && on == o.on;
+        }
         bool operator!=(const RingToOpen &o) const { return !(*this == o); }
     } ringToOpen;
 };

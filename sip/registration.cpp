@@ -56,8 +56,11 @@ void Registration::response(int err, const struct sip_msg *msg, void *arg)
         }
         sipLog("register: %s %s at %s for %u s", self->isRegistered ? "refreshed" : "registered",
                self->config.aor().c_str(), self->config.registrar.uri.c_str(), granted);
+        const bool gained = !self->isRegistered;
         self->isRegistered = true;
         self->backoff.reset();
+        if (gained && self->changed)
+            self->changed(true);
         return;
     }
     char what[192];
@@ -74,6 +77,7 @@ void Registration::response(int err, const struct sip_msg *msg, void *arg)
 
 void Registration::failed(const char *what)
 {
+    const bool lost = isRegistered;
     isRegistered = false;
     // Drop sipreg and its own retry timer (after a failed refresh it first
     // withdraws the old binding).
@@ -82,6 +86,8 @@ void Registration::failed(const char *what)
     sipLog("register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.uri.c_str(), what,
            (unsigned long long)(wait / 1000));
     tmr_start(&timer, wait, retry, this);
+    if (lost && changed)
+        changed(false);
 }
 
 void Registration::retry(void *arg)

@@ -5,6 +5,8 @@
 
 #include <re.h>
 
+#include <functional>
+
 // tmx-sip as an extension of a registrar: REGISTER with digest
 // authentication, refreshed before it expires (libre's sipreg, at 90 % of
 // the time the registrar granted). A failure (a refusal, wrong credentials,
@@ -24,6 +26,8 @@ public:
 
     void start();
     bool registered() const { return isRegistered; }
+    // Told each time the registration is gained or lost.
+    void onChange(std::function<void(bool registered)> handler) { changed = std::move(handler); }
 
 private:
     static void response(int err, const struct sip_msg *msg, void *arg);
@@ -40,4 +44,5 @@ private:
     // challenge, also when the registrar has just refused what we gave.
     void *auth = nullptr;
     bool isRegistered = false;
+    std::function<void(bool)> changed;
 };

@@ -73,9 +73,16 @@ void SipStack::guard(Dialogs &d)
 
 void SipStack::registerWith(const Config &fresh)
 {
+    const bool was = registration && registration->registered();
     registration.reset();
+    if (was && registrationChanged)
+        registrationChanged(false);
     if (!fresh.registrar.uri.empty()) {
         registration.reset(new Registration(stack, fresh));
+        registration->onChange([this](bool registered) {
+            if (registrationChanged)
+                registrationChanged(registered);
+        });
         registration->start();
     }
 }

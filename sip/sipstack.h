@@ -42,6 +42,9 @@ public:
     void guard(Dialogs &dialogs);
     // Registers with the configured registrar, anew; none without one.
     void registerWith(const Config &config);
+    // Told when the registration is gained or lost (also lost when a new
+    // configuration replaces or removes it).
+    void onRegistration(std::function<void(bool registered)> handler) { registrationChanged = std::move(handler); }
     // Unregisters, ends the sessions' socket and closes SIP once the last
     // answers came; onClosed then.
     void close(std::function<void()> onClosed);
@@ -83,6 +86,7 @@ private:
     struct sip_lsnr *leftovers = nullptr;
     struct sipsess_sock *sessions = nullptr;
     std::unique_ptr<Registration> registration;
+    std::function<void(bool)> registrationChanged;
     unsigned strangersShown = 0;   // in the calls up now
     unsigned refusedShown = 0;
     unsigned refusedHidden = 0;

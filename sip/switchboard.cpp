@@ -2,9 +2,20 @@
 #include "log.h"
 
 Switchboard::Switchboard(const Config &config)
-    : config(config), stack(config), line(config), phones(config, stack, line), callingIn(config, stack, line)
+    : config(config), stack(config), line(config), ringToOpen(config, line), phones(config, stack, line),
+      callingIn(config, stack, line)
 {
     tmr_init(&stopTimer);
+#ifdef TMX_MQTT
+    if (!config.mqtt.broker.empty()) {
+        mqtt.reset(new MqttFrontEnd(config, line, ringToOpen));
+        ringToOpen.onChanged([this](bool on) { mqtt->ringToOpenChanged(on); });
+        stack.onRegistration([this](bool registered) { mqtt->registrationChanged(registered); });
+    }
+#else
+    if (!config.mqtt.broker.empty())
+        sipLog("mqtt: this tmx-sip is built without MQTT; mqtt_broker is not used");
+#endif
 }
 
 Switchboard::~Switchboard()
@@ -29,6 +40,12 @@ int Switchboard::start(const std::vector<std::string> &command)
     if (!stack.tlsWarning().empty())
         sipLog("TLS: %s", stack.tlsWarning().c_str());
     callingIn.start();
+    ringToOpen.start();
+#ifdef TMX_MQTT
+    // A broker not there yet is tried again in the background.
+    if (mqtt && (err = mqtt->start()))
+        sipLog("mqtt: cannot start: %m", err);
+#endif
     stack.registerWith(config);
     return 0;
 }
@@ -51,8 +68,15 @@ void Switchboard::reload(const Config &fresh)
     const bool registrationChanged = !(next.registrar == config.registrar);
     const bool masksChanged = !(next.masks == config.masks);
     config = next;
+    ringToOpen.reload(config);
     phones.reload(config);
     callingIn.reload(config);
+#ifdef TMX_MQTT
+    if (mqtt)
+        mqtt->reload(config);
+    else if (!config.mqtt.broker.empty())
+        sipLog("config: mqtt_broker takes effect on restart only");
+#endif
     sipLog("config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
            config.phones.apartments.size(), config.masks.virtualApartments.size(), config.masks.blacklist.size(),
            config.callingIn.allow.size(),

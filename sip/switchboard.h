@@ -4,16 +4,21 @@
 #include "config.h"
 #include "doorcalls.h"
 #include "doorline.h"
+#include "ringtoopen.h"
 #include "sipstack.h"
+#ifdef TMX_MQTT
+#include "mqttfrontend.h"
+#endif
 
 #include <re.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 // tmx-sip as a whole: the door line (the daemon and its state), and around
-// it the front-ends that act on it, door calls on the phones and calling in
-// with a PIN, over the SIP stack they share. Starts them, hands them a
+// it the front-ends that act on it: ring-to-open, door calls on the phones
+// and calling in with a PIN over the SIP stack they share, and MQTT. Starts them, hands them a
 // configuration read again, and stops them.
 class Switchboard
 {
@@ -42,8 +47,14 @@ private:
     Config config;
     SipStack stack;
     DoorLine line;
+    // Subscribes to the line before the phones: it hears a ring first and
+    // takes the call before a phone rings.
+    RingToOpen ringToOpen;
     DoorCalls phones;
     CallingIn callingIn;
+#ifdef TMX_MQTT
+    std::unique_ptr<MqttFrontEnd> mqtt;     // with mqtt_broker only
+#endif
     struct tmr stopTimer;
     uint64_t stopStartedAt = 0;
     bool stopping = false;

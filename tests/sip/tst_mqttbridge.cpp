@@ -23,6 +23,7 @@
 #include "../stdoutcapture.h"
 #include "config.h"
 #include "mqttbridge.h"
+#include "mqttwatcher.h"
 
 namespace {
 
@@ -34,33 +35,6 @@ struct Line : DoorLineCommands
     void openCalling() override { calls << "open"; }
     void endCall() override { calls << "end_call"; }
     void setRingToOpen(bool on) override { calls << QString("ring_to_open %1").arg(on); }
-};
-
-// A mosquitto_sub that prints "topic retained payload" lines.
-struct Watcher
-{
-    QProcess process;
-    QStringList lines;
-    QByteArray partial;
-    void read()
-    {
-        partial += process.readAllStandardOutput();
-        int end;
-        while ((end = partial.indexOf('\n')) >= 0) {
-            lines << QString::fromUtf8(partial.left(end));
-            partial.remove(0, end + 1);
-        }
-    }
-    // The payload of the first line on topic with the retained flag given
-    // ('?': either); null when none.
-    QString payload(const QString &topic, char retained) const
-    {
-        for (const QString &l : lines)
-            if (l.startsWith(topic + " ") && (retained == '?' || l[topic.size() + 1] == retained)
-                && l.size() > topic.size() + 2)
-                return l.mid(topic.size() + 3);
-        return QString();
-    }
 };
 
 } // namespace
@@ -85,7 +59,7 @@ private:
     bool startBroker();
     void stopBroker();
     Config config(const QString &doorUnits = "1 2");
-    Watcher *watch(const QString &filter = "#");
+    MqttWatcher *watch(const QString &filter = "#");
     void publish(const QString &topic, const QByteArray &payload, bool retain = false);
     bool spin(const std::function<bool()> &done, int ms = 30000);
 
@@ -93,7 +67,7 @@ private:
     quint16 port = 0;
     quint16 tlsPort = 0;        // mqtts, with a certificate for 127.0.0.1 from the CA ca.pem
     QProcess broker;
-    std::vector<std::unique_ptr<Watcher>> watchers;
+    std::vector<std::unique_ptr<MqttWatcher>> watchers;
     Line line;
     std::unique_ptr<MqttBridge> bridge;
 };
@@ -102,13 +76,7 @@ static const QString T = "intercom/test";
 
 bool tst_MqttBridge::startBroker()
 {
-    broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    broker.start("/usr/sbin/mosquitto", {"-c", dir.filePath("broker.conf")});
-    return spin([&] {
-        QTcpSocket probe;
-        probe.connectToHost("127.0.0.1", port);
-        return probe.waitForConnected(200);
-    });
+    return startMqttBroker(broker, dir.filePath("broker.conf"), port);
 }
 
 void tst_MqttBridge::stopBroker()
@@ -157,7 +125,7 @@ void tst_MqttBridge::initTestCase()
     bridge->lineChanged(DoorLineListener::State::Idle, -1, -1);
     bridge->daemonChanged(true);
     bridge->ringToOpenChanged(false);
-    Watcher *w = watch("#");
+    MqttWatcher *w = watch("#");
     QCOMPARE(bridge->start(), 0);
     // The last of the state is in: all of it is retained at the broker.
     QVERIFY(spin([&] { return !w->payload(T + "/ring_to_open", '0').isNull() && w->lines.contains(stale + " 0 "); }));
@@ -185,12 +153,11 @@ Config tst_MqttBridge::config(const QString &doorUnits)
 }
 
 // A subscriber; ready once it has seen a probe of its own.
-Watcher *tst_MqttBridge::watch(const QString &filter)
+MqttWatcher *tst_MqttBridge::watch(const QString &filter)
 {
-    watchers.push_back(std::make_unique<Watcher>());
-    Watcher *w = watchers.back().get();
-    w->process.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-u", "watcher", "-P", "watch",
-                                       "-t", filter, "-t", "probe", "-F", "%t %r %p"});
+    watchers.push_back(std::make_unique<MqttWatcher>());
+    MqttWatcher *w = watchers.back().get();
+    w->start(port, filter, {"-u", "watcher", "-P", "watch"});
     const QString probe = QString("probe%1").arg(watchers.size());
     spin([&] {
         publish("probe", probe.toUtf8());
@@ -202,15 +169,7 @@ Watcher *tst_MqttBridge::watch(const QString &filter)
 // QoS 1: once mosquitto_pub returns, the broker has passed it on.
 void tst_MqttBridge::publish(const QString &topic, const QByteArray &payload, bool retain)
 {
-    QStringList args{"-h", "127.0.0.1", "-p", QString::number(port), "-u", "watcher", "-P", "watch", "-q", "1",
-                     "-t", topic, payload.isEmpty() ? "-n" : "-s"};
-    if (retain)
-        args << "-r";
-    QProcess pub;
-    pub.start("mosquitto_pub", args);
-    pub.write(payload);
-    pub.closeWriteChannel();
-    QVERIFY(spin([&] { return pub.state() == QProcess::NotRunning; }) && pub.exitCode() == 0);
+    QVERIFY(mqttPublish(port, {"-u", "watcher", "-P", "watch"}, topic, payload, retain));
 }
 
 // Runs libre's loop (and Qt's, for the watchers) until done, or false after ms.
@@ -237,7 +196,7 @@ bool tst_MqttBridge::spin(const std::function<bool()> &done, int ms)
 // event as it happens; a call record whose text needs escaping.
 void tst_MqttBridge::published()
 {
-    Watcher *w = watch("#");
+    MqttWatcher *w = watch("#");
     QVERIFY(spin([&] { return !w->payload(T + "/daemon", '1').isNull(); }));
     QCOMPARE(w->payload(T + "/availability", '1'), QString("online"));
     QCOMPARE(w->payload(T + "/line", '1'), QString("idle"));
@@ -361,7 +320,7 @@ void tst_MqttBridge::reconnect()
     bridge->ring(12, 1);
     bridge->lineChanged(DoorLineListener::State::Ringing, 12, 1);
     QVERIFY(startBroker());
-    Watcher *w = watch(T + "/#");
+    MqttWatcher *w = watch(T + "/#");
     QVERIFY(spin([&] { return bridge->isConnected(); }));
     // Live, or retained when the bridge was back before the watcher.
     QVERIFY(spin([&] { return !w->payload(T + "/line", '?').isNull(); }));
@@ -376,12 +335,12 @@ void tst_MqttBridge::reconnect()
 // What a new configuration removes is withdrawn; what it keeps stays.
 void tst_MqttBridge::withdrawal()
 {
-    Watcher *w = watch("homeassistant/#");
+    MqttWatcher *w = watch("homeassistant/#");
     const QString removed = "homeassistant/button/intercom_test/open_door_2/config";
     QVERIFY(spin([&] { return !w->payload(removed, '1').isNull(); }));
     QCOMPARE(bridge->reconfigure(config("1")), 0);
     QVERIFY(spin([&] { return w->lines.contains(removed + " 0 "); }));
-    Watcher *after = watch("homeassistant/#");
+    MqttWatcher *after = watch("homeassistant/#");
     QVERIFY(!after->payload("homeassistant/button/intercom_test/open_door_1/config", '1').isNull());
     QVERIFY(after->payload(removed, '1').isNull());
 }

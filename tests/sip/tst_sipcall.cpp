@@ -96,6 +96,12 @@
 //                                   with "transport tls" it calls tmx-sip on
 //                                   5061; kamailio takes TLS on 5081 (pbx.pem)
 //   unbound PORT...                 no UDP socket is bound to these ports
+//   broker                          (first step) mosquitto runs on 127.0.0.1:1883
+//                                   (anonymous), a mosquitto_sub watches all of it
+//   mqtt pub TOPIC PAYLOAD          publish (QoS 1); "mqtt retain ..." retained
+//   mqtt seen TEXT|TEXT...          the watcher saw lines ("topic retained payload")
+//                                   holding these, in this order
+//   mqtt =N TEXT                    exactly N of the watcher's lines hold TEXT
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -116,6 +122,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include "mqttwatcher.h"
 #include "tracereader.h"
 
 #include <rem.h>
@@ -619,6 +626,8 @@ private:
     ChildProcess sipp;
     ChildProcess registrar;
     QByteArray registrarErr;
+    ChildProcess broker;
+    QScopedPointer<MqttWatcher> mqttWatch;
     QString configBase;
     QString tmxUri;
     ChildProcess sim;
@@ -666,7 +675,10 @@ void tst_SipCall::cleanup()
     sim.terminate();
     sim.waitForFinished(5000);
     phone.stop();
-    for (ChildProcess *p : {&sipp, &registrar}) {
+    if (mqttWatch && QTest::currentTestFailed())
+        qWarning().noquote() << "--- MQTT:\n" << mqttWatch->lines.join('\n');
+    mqttWatch.reset();
+    for (ChildProcess *p : {&sipp, &registrar, &broker}) {
         if (p->state() != QProcess::NotRunning) {
             p->terminate();
             if (!p->waitForFinished(5000))
@@ -755,6 +767,30 @@ void tst_SipCall::call_data()
            "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
     // A phone called by its own address that asks for a password gets none:
     // the call ends as a failed one.
+    // The door line on MQTT: a door call's events and states in order, and
+    // the calling door opened from there; the one-time opening from there
+    // while idle, and none from a topic beside ours or for a unit not given;
+    // ring-to-open (on from the configuration) takes the call from the phone.
+    const QString mqtt = "mqtt_broker mqtt://127.0.0.1:1883\nmqtt_topic intercom/door\nmqtt_discovery off\n";
+    const QString T = "intercom/door/";
+    QTest::newRow("MQTT door call")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << mqtt
+        << "broker\n" + incoming + "phone accept\npoll 8\nmqtt seen " + T + "line 0 talking\nmqtt pub " + T
+               + "cmd/open PRESS\npoll 4\nevent open\nmqtt seen " + T + "line 0 door_open\nphone hangup\npoll 1\nevent drop\nmqtt seen " + T
+               + "line 0 ringing|" + T + "event/ring 0 {\"event_type\":\"ring_123\",\"apartment\":123,\"door\":3}|" + T
+               + "line 0 talking|" + T + "line 0 door_open|" + T + "event/door_opened 0 {\"door\":3,\"by\":\"mqtt\"}|"
+               + T + "line 0 idle|" + T + "event/call_ended 0 {\"apartment\":123,\"door\":3,\"began\":\n"
+               "mqtt seen \"answered_by\":\"sip:apt123@127.0.0.1:5062\",\"door_opened\":true}\n";
+    QTest::newRow("MQTT open button")
+        << "idle\nwait open 60s\n" << mqtt
+        << "broker\nmqtt seen " + T + "daemon 0 ON\nmqtt pub intercom/doorbell/cmd/open_unit 1\nmqtt pub " + T
+               + "cmd/open_unit 7\nlog not a door unit of mqtt_door_units\nnopoll 16\nmqtt pub " + T + "cmd/open_unit 1\npoll 16\nevent open\nmqtt seen " + T
+               + "event/door_opened 0 {\"door\":1,\"by\":\"mqtt\"}\nmqtt =1 event/door_opened\n";
+    QTest::newRow("MQTT ring-to-open")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << mqtt + "ring_to_open 123\nring_to_open_on yes\n"
+        << "broker\npoll 8\npoll 4\npoll 1\nevent drop\nlog ring-to-open: apartment 123 door 3: door opened\nmqtt seen "
+               + T + "ring_to_open 0 ON|" + T + "event/door_opened 0 {\"door\":3,\"by\":\"ring_to_open\"}|" + T
+               + "line 0 idle\nphone calls 0\n";
     QTest::newRow("a phone's challenge gets no password")
         << ring + "wait drop 60s\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\n"
         << "sipp challenging-phone.xml\nlog goes to the registrar alone\npoll 1\nsipp done\n";
@@ -1057,6 +1093,17 @@ void tst_SipCall::call()
     }
     if (withRegistrar)
         QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
+    if (steps.startsWith("broker\n")) {
+        QFile conf(d + "/broker.conf");
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n");
+        conf.close();
+        QVERIFY2(startMqttBroker(broker, d + "/broker.conf", 1883), "cannot start mosquitto");
+        mqttWatch.reset(new MqttWatcher);
+        mqttWatch->start(1883, "#");
+        QTRY_VERIFY_WITH_TIMEOUT(mqttPublish(1883, {}, "probe", "up") && mqttWatch->lines.contains("probe 0 up"),
+                                 stepTimeoutMs);
+    }
     tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
     const QString mediaenc = steps.startsWith("srtp ") ? steps.section('\n', 0, 0).section(' ', 1) : QString();
@@ -1144,7 +1191,7 @@ void tst_SipCall::call()
 
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
-        if (step == "registrar" || (step == first && withSipp) || step.startsWith("phone-certificate ")
+        if (step == "registrar" || step == "broker" || (step == first && withSipp) || step.startsWith("phone-certificate ")
             || step.startsWith("srtp "))
             continue;
         runStep(step);
@@ -1200,6 +1247,26 @@ void tst_SipCall::runStep(const QString &step)
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("event", "name=" + arg), stepTimeoutMs);
     } else if (verb == "shield-step") {
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("step", "line=" + arg), stepTimeoutMs);
+    } else if (verb == "mqtt") {
+        QVERIFY2(mqttWatch, "mqtt steps need the broker step");
+        const QString what = arg.section(' ', 0, 0), rest = arg.section(' ', 1);
+        if (what == "pub" || what == "retain") {
+            QVERIFY(mqttPublish(1883, {}, rest.section(' ', 0, 0), rest.section(' ', 1).toUtf8(), what == "retain"));
+        } else if (what == "seen") {
+            const QStringList want = rest.split('|');
+            auto inOrder = [&] {
+                int i = 0;
+                for (const QString &line : mqttWatch->lines)
+                    if (i < want.size() && line.contains(want[i]))
+                        ++i;
+                return i == want.size();
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(inOrder(), stepTimeoutMs);
+        } else if (what.startsWith('=')) {
+            QCOMPARE(mqttWatch->lines.filter(rest).size(), what.mid(1).toInt());
+        } else {
+            QFAIL(qPrintable("unknown mqtt step: " + step));
+        }
     } else if (verb == "scenario-end") {
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("scenario-end"), stepTimeoutMs);
     } else if (verb == "log") {

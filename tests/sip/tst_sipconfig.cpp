@@ -159,8 +159,8 @@ void tst_SipConfig::config_data()
     QTest::newRow("srtp") << "srtp on\n" << "f:1: srtp: 'on' is none of off, optional, mandatory" << "";
     QTest::newRow("MQTT over TLS, discovery off, ring-to-open")
         << "mqtt_broker mqtts://[::1]\nmqtt_ca ca.pem\nmqtt_user u\nmqtt_password p w\nmqtt_discovery off\n"
-           "mqtt_door_units 3 1\nring_to_open 12 7\nring_to_open_minutes 5\n"
-        << "" << "mqtt=::1:8883 tls units 1+3 discovery= topic intercom/*,ring_to_open=7+12 for 5,secrets=1,warning=";
+           "mqtt_door_units 3 1\nring_to_open 12 7\nring_to_open_minutes 5\nring_to_open_on yes\n"
+        << "" << "mqtt=::1:8883 tls units 1+3 discovery= topic intercom/*,ring_to_open=7+12 for 5 on,secrets=1,warning=";
     QTest::newRow("MQTT defaults; a password in the clear warns")
         << "mqtt_broker mqtt://broker.lan:1884/\nmqtt_user u\nmqtt_password p\nmqtt_topic home/door1\n" << ""
         << "mqtt=broker.lan:1884 units 1 discovery=homeassistant topic home/door1,ring_to_open= for 60,"
@@ -168,6 +168,8 @@ void tst_SipConfig::config_data()
     QTest::newRow("MQTT broker not mqtt://") << "mqtt_broker tcp://h:1883\n" << "f:1: mqtt_broker: 'tcp://h:1883'" << "";
     QTest::newRow("MQTT topic with a wildcard") << "mqtt_broker mqtt://h\nmqtt_topic a/#\n" << "f:2: mqtt_topic: 'a/#'" << "";
     QTest::newRow("MQTT key without a broker") << "mqtt_user u\n" << "f:1: 'mqtt_user' goes with 'mqtt_broker'" << "";
+    QTest::newRow("ring-to-open on without apartments") << "ring_to_open_on yes\n"
+                                                         << "f:1: 'ring_to_open_on yes' needs 'ring_to_open'" << "";
     QTest::newRow("MQTT CA without mqtts") << "mqtt_broker mqtt://h\nmqtt_ca c\n" << "f:2: 'mqtt_ca' goes with an mqtts://" << "";
 }
 
@@ -236,7 +238,7 @@ void tst_SipConfig::config()
             QStringList a;
             for (int n : c.ringToOpen.apartments)
                 a << QString::number(n);
-            got = a.join('+') + " for " + QString::number(c.ringToOpen.minutes);
+            got = a.join('+') + " for " + QString::number(c.ringToOpen.minutes) + (c.ringToOpen.on ? " on" : "");
         } else if (key == "budget") {
             got = QString::number(c.callingIn.pinBudget);
         } else if (key.startsWith("to ")) {
