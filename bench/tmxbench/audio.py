@@ -7,7 +7,7 @@ import sys
 import time
 
 from .measure import TICK_NS, ms, now_ns, percentile
-from .processes import audio_options, start_daemon, start_sim
+from .processes import audio_options, start_daemon, start_sim, stop_daemon_and_sim
 from .traces import read_audio, read_sim_trace, read_spi_trace, spi_ticks
 
 # Each condition runs the daemon on an idle simulated line, stand-in in loopback, one sender:
@@ -92,11 +92,7 @@ def run_audio_condition(name, target, args, tmp):
     t_to = now_ns()
     t_from = t_start + int(settle * 1e9)
     time.sleep(2.0)   # the last frames come back and the last drop report is out
-    tel.stop = True
-    daemon.kill()
-    daemon.wait()
-    sim.kill()
-    sim.wait()
+    stop_daemon_and_sim(tel, daemon, sim)
 
     events = read_sim_trace(sim_trace)
     datagrams, returned, peer = read_audio(events)

@@ -59,6 +59,18 @@ def digest_answer(challenge, user, password, uri, method="INVITE"):
             f'response="{response}", algorithm=MD5, qop=auth, nc=00000001, cnonce="4a7c"')
 
 
+def replies(sock, wanted, seconds=5):
+    """The datagrams that come to sock within seconds and that wanted takes."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            continue
+        if wanted(data):
+            yield data
+
+
 def legit_call(sock, n):
     """One call in from the allowed caller, who answers the challenge with
     its password: ms from its first INVITE to the 200 OK, or None."""
@@ -69,14 +81,8 @@ def legit_call(sock, n):
     sock.sendto(sip_request("INVITE", uri, "legit", 5091, f"l{n}", f"l{n}",
                             f"legit-{n}", cseq, extra=extra, body=body), SIP_TMX)
     ok = None
-    deadline = time.time() + 5
-    while time.time() < deadline:
-        try:
-            data = sock.recv(65535)
-        except socket.timeout:
-            continue
-        if sip_header(data, b"call-id") != f"legit-{n}" or sip_header(data, b"cseq") != f"{cseq} INVITE":
-            continue
+    for data in replies(sock, lambda d: sip_header(d, b"call-id") == f"legit-{n}"
+                        and sip_header(d, b"cseq") == f"{cseq} INVITE"):
         code = sip_status(data)
         if code == 401 and cseq == 1:
             cseq = 2
@@ -95,13 +101,8 @@ def legit_call(sock, n):
     sock.sendto(sip_request("ACK", contact, "legit", 5091, f"la{n}", f"l{n}", f"legit-{n}", cseq, to_tag), SIP_TMX)
     sock.sendto(sip_request("BYE", contact, "legit", 5091, f"lb{n}", f"l{n}", f"legit-{n}", cseq + 1, to_tag),
                 SIP_TMX)
-    deadline = time.time() + 5
-    while time.time() < deadline:
-        try:
-            data = sock.recv(65535)
-        except socket.timeout:
-            continue
-        if sip_header(data, b"call-id") == f"legit-{n}" and sip_header(data, b"cseq").endswith("BYE"):
-            break
+    for _ in replies(sock, lambda d: sip_header(d, b"call-id") == f"legit-{n}"
+                     and sip_header(d, b"cseq").endswith("BYE")):
+        break
     return took
 

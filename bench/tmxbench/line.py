@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from .measure import cpu_seconds, now_ns, peak_rss_kb
-from .processes import LOG_PORT, audio_options, start_daemon, start_sim
+from .processes import LOG_PORT, audio_options, start_daemon, start_sim, stop_daemon_and_sim
 from .traces import audio_figures, event_latency, poll_period, read_sim_trace, read_spi_trace
 
 CONDITIONS = ("idle", "loaded", "drift")
@@ -64,11 +64,7 @@ def run_condition(name, args, tmp):
     cpu = cpu_seconds(daemon.pid) - cpu_from
     rss = peak_rss_kb(daemon.pid)
     time.sleep(1.0)  # let the last frames come back
-    tel.stop = True
-    daemon.kill()
-    daemon.wait()
-    sim.kill()
-    sim.wait()
+    stop_daemon_and_sim(tel, daemon, sim)
     log_sock.close()
 
     result = {"condition": name, "seconds": args.seconds}

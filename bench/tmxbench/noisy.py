@@ -11,7 +11,7 @@ import socket
 import time
 
 from .measure import cpu_seconds, ms, now_ns, percentile, rss_kb
-from .processes import LOG_PORT, start_daemon, start_sim
+from .processes import LOG_PORT, start_daemon, start_sim, stop_daemon_and_sim
 from .traces import event_sources, log_lag_ms, read_sim_trace
 
 NOISY_CYCLE_S = 11   # about how long one call of the noisy scenario takes
@@ -80,11 +80,7 @@ def run_noisy(args, tmp):
                 done = " scenario-end" in f.read()
     t_to = now_ns()
     cpu = cpu_seconds(daemon.pid) - cpu_from
-    tel.stop = True
-    daemon.kill()
-    daemon.wait()
-    sim.kill()
-    sim.wait()
+    stop_daemon_and_sim(tel, daemon, sim)
     log_sock.close()
 
     events = read_sim_trace(sim_trace)

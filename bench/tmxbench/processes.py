@@ -107,3 +107,10 @@ def start_daemon(args, env, stderr, console_lines=False):
     return daemon, tel
 
 
+def stop_daemon_and_sim(tel, daemon, sim):
+    """Ends a condition that ran the daemon itself on the simulator: the
+    trace reader stops, then both processes."""
+    tel.stop = True
+    for proc in (daemon, sim):
+        proc.kill()
+        proc.wait()
