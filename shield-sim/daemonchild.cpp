@@ -1,5 +1,6 @@
 #include "daemonchild.h"
 
+#include "childprocess.h"
 #include "tracer.h"
 
 #include <QProcess>
@@ -7,21 +8,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
-
-// Ties the child's life to ours: if the simulator is killed outright, the
-// daemon does not linger holding the test's ports.
-class BoundProcess : public QProcess
-{
-public:
-    using QProcess::QProcess;
-
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
-};
 
 void writeAll(int fd, const QByteArray &bytes)
 {
@@ -39,7 +28,7 @@ void writeAll(int fd, const QByteArray &bytes)
 }
 
 DaemonChild::DaemonChild(Tracer *tracer, QObject *parent)
-    : QObject(parent), tracer(tracer), process(new BoundProcess(this))
+    : QObject(parent), tracer(tracer), process(new ChildProcess(SIGTERM, this))
 {
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(process, &QProcess::readyReadStandardOutput, this, &DaemonChild::forwardOutput);

@@ -1,5 +1,7 @@
 #include "e2ecase.h"
 
+#include "childprocess.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -9,7 +11,6 @@
 
 #include <csignal>
 #include <ctime>
-#include <sys/prctl.h>
 
 #if !defined(TMX_DRIVER_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_E2E_DIR) \
     || !defined(TMX_SCENARIO_DIR)
@@ -48,14 +49,6 @@ qint64 monotonicNs()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
-
-// A child that dies with the test: a test killed by its time-out must not
-// leave a daemon behind.
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
 
 void stopProcess(QProcess *p)
 {

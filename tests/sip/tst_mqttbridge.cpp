@@ -20,7 +20,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "../stdoutcapture.h"
+#include "stdoutcapture.h"
 #include "config.h"
 #include "mqttbridge.h"
 #include "mqttwatcher.h"

@@ -122,6 +122,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include "childprocess.h"
 #include "mqttwatcher.h"
 #include "tracereader.h"
 
@@ -133,7 +134,6 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/udp.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,14 +157,6 @@ const char phoneCtrl[] = "127.0.0.1";
 const quint16 phoneCtrlPort = 4444;
 const double phoneToneHz = 440;
 const double confirmationHz = 1400;
-
-// A child that dies with the test, so a test killed by its time-out leaves
-// nothing behind.
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
 
 // baresip, driven over its TCP control interface (netstrings of JSON).
 class Phone
