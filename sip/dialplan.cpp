@@ -23,13 +23,10 @@ DialPlan::DialPlan(const std::set<int> &virtualApartments, const std::set<int> &
     text += listEnd;
 }
 
-DialPlan::State DialPlan::answer(const std::string &raw)
+DialPlan::State DialPlan::answer(const std::string &line)
 {
     if (current != Waiting)
         return current;
-    std::string line = raw;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
     if (next == 0 && line != answers[0])
         return current;
     if (line != answers[next]) {

@@ -25,13 +25,10 @@ bool startsWith(const std::string &text, std::string_view word)
 
 } // namespace
 
-EventLine EventLine::parse(const std::string &line)
+EventLine EventLine::parse(const std::string &text)
 {
     namespace Words = ConsoleVocabulary;
     EventLine e;
-    std::string text = line;
-    if (!text.empty() && text.back() == '\r')
-        text.pop_back();
     if (text == Words::pickup)
         e.kind = Pickup;
     else if (text == Words::open)
