@@ -18,7 +18,9 @@
 
 #include "fuzzsupport.h"
 
+#include "console.h"
 #include "consolescan.h"
+#include "consolevocabulary.h"
 #include "rooms.h"
 #include "settings.h"
 #include "usartdata.h"
@@ -78,21 +80,23 @@ Command parseCommand(const QStringList &w)
         const uint v = w.size() > 1 ? w.at(1).toUInt(&ok, 10) : 0;
         return ok ? uint16_t(v & mask) : 0;
     };
+    namespace Words = ConsoleVocabulary;
+    using Console::word;
     const QString &k = w.at(0);
-    if (k == QLatin1String("pickup")) {
+    if (k == word(Words::pickup)) {
         c.group = 1;
-    } else if (k == QLatin1String("open")) {
+    } else if (k == word(Words::open)) {
         c.group = 2;
         c.sub = w.size() == 1 ? 3 : second(0xFF);
-    } else if (k == QLatin1String("drop")) {
+    } else if (k == word(Words::drop)) {
         c.group = 3;
-    } else if (k == QLatin1String("dial")) {
+    } else if (k == word(Words::dial)) {
         c.group = 4;
         c.sub = second(0xFFFF);
-    } else if (k == QLatin1String("phonedetect")) {
+    } else if (k == word(Words::phonedetect)) {
         c.group = 5;
         c.sub = second(0xFFFF);
-    } else if (k == QLatin1String("dialplan")) {
+    } else if (k == word(Words::dialplan)) {
         c.group = 6;
     }
     return c;

@@ -15,6 +15,7 @@
 #include "fuzzsupport.h"
 
 #include "consolecommand.h"
+#include "consolevocabulary.h"
 #include "settings.h"
 #include "usartdata.h"
 
@@ -50,7 +51,7 @@ static void roundTrip(const QByteArray &bytes)
     console.command_message(reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size());
     const QByteArray line = out->take();
 
-    const QByteArray prefix("message ");
+    const QByteArray prefix = QByteArray(ConsoleVocabulary::message.data(), int(ConsoleVocabulary::message.size())) + ' ';
     FUZZ_CHECK(line.startsWith(prefix) && line.endsWith('\n') && line.count('\n') == 1,
                "not one message line: '%s'", line.constData());
     const QByteArray hex = line.mid(prefix.size(), line.size() - prefix.size() - 1);

@@ -28,6 +28,7 @@
 
 #include "UsartTimerThread.h"
 #include "consolecommand.h"
+#include "consolevocabulary.h"
 #include "rooms.h"
 #include "settings.h"
 #include "threadusarttransmitter.h"
@@ -38,6 +39,14 @@
 #include <QQueue>
 #include <QStringList>
 #include <memory>
+
+namespace Words = ConsoleVocabulary;
+
+// A word of the console vocabulary as bytes.
+static QByteArray bytesOf(std::string_view word)
+{
+    return QByteArray(word.data(), int(word.size()));
+}
 
 static fuzzsupport::StdoutCapture *out;
 static UsartTimerThread *usart;
@@ -139,7 +148,7 @@ struct Harness {
         if (messageMode) {
             const QByteArray expected = answer.isEmpty()
                 ? QByteArray()
-                : "message " + answer.toHex() + "\n";
+                : bytesOf(Words::message) + ' ' + answer.toHex() + "\n";
             FUZZ_CHECK(written == expected, "answer %s in message mode wrote '%s'",
                        hex(answer).constData(), written.constData());
             FUZZ_CHECK(data.queueBufferTx.size() == pollsBefore,
@@ -162,16 +171,16 @@ struct Harness {
                    written.constData());
         for (int i = 0; i + 1 < lines.size(); ++i) {
             const QByteArray &line = lines.at(i);
-            if (line.startsWith("dial ")) {
-                const QByteArray expected = "dial " + QByteArray::number(data.dial.load());
+            if (line.startsWith(bytesOf(Words::dial) + ' ')) {
+                const QByteArray expected = bytesOf(Words::dial) + ' ' + QByteArray::number(data.dial.load());
                 FUZZ_CHECK(line == expected, "'%s' where '%s' was due", line.constData(),
                            expected.constData());
                 FUZZ_CHECK(!dialSinceDrop, "a second dial event without a drop between");
                 dialSinceDrop = true;
-            } else if (line == "drop") {
+            } else if (line == bytesOf(Words::drop)) {
                 dialSinceDrop = false;
             } else {
-                FUZZ_CHECK(line == "pickup" || line == "open", "unknown event '%s'",
+                FUZZ_CHECK(line == bytesOf(Words::pickup) || line == bytesOf(Words::open), "unknown event '%s'",
                            line.constData());
             }
         }

@@ -5,6 +5,7 @@
 #include "fuzzsupport.h"
 
 #include "config.h"
+#include "consolevocabulary.h"
 #include "dialplan.h"
 
 #include <sstream>
@@ -64,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::istringstream lines(plan.commands());
     std::string line;
     int ends = 0, numbers = 0;
-    FUZZ_CHECK(std::getline(lines, line) && line == "dialplan", "the dialogue starts with '%s'", line.c_str());
+    FUZZ_CHECK(std::getline(lines, line) && line == ConsoleVocabulary::dialplan, "the dialogue starts with '%s'", line.c_str());
     while (std::getline(lines, line)) {
-        if (line == "-1") {
+        if (line == ConsoleVocabulary::listEnd) {
             ++ends;
             continue;
         }

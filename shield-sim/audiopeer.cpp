@@ -1,5 +1,6 @@
 #include "audiopeer.h"
 
+#include "consolevocabulary.h"
 #include "tracer.h"
 
 #include <QHostAddress>
@@ -9,9 +10,9 @@
 #include <cmath>
 #include <cstring>
 
-static const int frameSize = 256;
-static const quint16 toDaemon = 20003;
-static const quint16 fromDaemon = 20002;
+static const int frameSize = int(ConsoleVocabulary::audioFrameBytes);
+static const quint16 toDaemon = ConsoleVocabulary::audioToDaemonPort;
+static const quint16 fromDaemon = ConsoleVocabulary::audioFromDaemonPort;
 static const char magic[4] = {'T', 'M', 'X', 'A'};
 // Frames a scenario keeps on their way: below the daemon's standing-queue
 // target, so a slow moment of either process never costs a frame.
@@ -49,7 +50,7 @@ bool AudioPeer::listen(QString *error)
 void AudioPeer::run()
 {
     unlimited = true;
-    // Before the daemon's first frame nobody may listen on 20003 yet, and
+    // Before the daemon's first frame nobody may listen on toDaemon yet, and
     // frames would only be lost.
     waitForDaemon = true;
     reportTimer->start(5000);

@@ -11,8 +11,8 @@ class QUdpSocket;
 class Tracer;
 
 // Plays the telephony application's side of the line audio: numbered
-// 256-byte frames to the daemon (127.0.0.1:20003), and what comes back from
-// it (127.0.0.1:20002) checked against them. With the stand-in board library
+// frames to the daemon (127.0.0.1, audioToDaemonPort), and what comes back
+// from it (audioFromDaemonPort) checked against them (consolevocabulary.h). With the stand-in board library
 // in loopback every frame sent returns. Each frame sent and each numbered
 // frame received is one line of the trace (audio-tx, audio-rx seq=N), so
 // tests and the benchmark follow every frame; frames that are neither idle

@@ -1,5 +1,6 @@
 #include "logwatch.h"
 
+#include "consolevocabulary.h"
 #include "framecodec.h"
 #include "shieldprotocol.h"
 
@@ -9,7 +10,7 @@
 
 using namespace ShieldProtocol;
 
-static const quint16 logPort = 20004;
+static const quint16 logPort = ConsoleVocabulary::logPort;
 
 LogWatch::LogWatch(QObject *parent)
     : QObject(parent), socket(new QUdpSocket(this))

@@ -7,7 +7,7 @@
 
 class QUdpSocket;
 
-// Reads the daemon's serial trace (its log datagrams on 127.0.0.1:20004) and
+// Reads the daemon's serial trace (its log datagrams on 127.0.0.1, logPort) and
 // prints it decoded on standard output, one line per frame:
 //   12:00:01.234 poll door 3 status call command pickup
 //   12:00:01.238 answer door 3 status conversation apartment 123

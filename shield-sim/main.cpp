@@ -4,6 +4,7 @@
 // grammar, trace format and exit statuses: README.md in this folder.
 
 #include "audiopeer.h"
+#include "consolevocabulary.h"
 #include "logwatch.h"
 #include "daemonchild.h"
 #include "ptyport.h"
@@ -98,7 +99,8 @@ int main(int argc, char *argv[])
                                     QStringLiteral("Milliseconds of silence that end a packet (default 10)."),
                                     QStringLiteral("ms"), QStringLiteral("10"));
     const QCommandLineOption audioOpt(QStringLiteral("audio"),
-        QStringLiteral("Also play the telephony side of the audio: numbered frames to 127.0.0.1:20003, counted back from 20002."));
+        QStringLiteral("Also play the telephony side of the audio: numbered frames to 127.0.0.1:%1, counted back from %2.")
+            .arg(ConsoleVocabulary::audioToDaemonPort).arg(ConsoleVocabulary::audioFromDaemonPort));
     const QCommandLineOption rateOpt(QStringLiteral("audio-rate"),
                                      QStringLiteral("Audio frames per second (default 62.5)."),
                                      QStringLiteral("fps"), QStringLiteral("62.5"));
@@ -115,7 +117,8 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Stop sending audio this many seconds after the start."),
                                          QStringLiteral("s"), QStringLiteral("0"));
     const QCommandLineOption watchOpt(QStringLiteral("watch-log"),
-        QStringLiteral("Only print the daemon's serial trace (log datagrams on 127.0.0.1:20004) decoded."));
+        QStringLiteral("Only print the daemon's serial trace (log datagrams on 127.0.0.1:%1) decoded.")
+            .arg(ConsoleVocabulary::logPort));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
                                      QStringLiteral("Seed of the garbage step's bytes (default 1)."),
                                      QStringLiteral("n"), QStringLiteral("1"));

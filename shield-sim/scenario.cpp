@@ -225,8 +225,9 @@ bool Scenario::parseLine(const QString &text, Step *step, QString *error)
                 *error = QStringLiteral("wait polls needs a count");
                 return false;
             }
-        } else if (what == QLatin1String("pickup") || what == QLatin1String("open")
-                   || what == QLatin1String("drop")) {
+        } else if (what == ShieldModel::eventName(ShieldModel::Event::Pickup)
+                   || what == ShieldModel::eventName(ShieldModel::Event::Open)
+                   || what == ShieldModel::eventName(ShieldModel::Event::Drop)) {
             step->kind = Kind::WaitEvent;
             step->event = what;
             const int orAt = args.indexOf(QStringLiteral("or"));

@@ -1,5 +1,6 @@
 #include "shieldmodel.h"
 
+#include "consolevocabulary.h"
 #include "shieldprotocol.h"
 
 using namespace ShieldProtocol;
@@ -111,13 +112,14 @@ ShieldModel::Answer ShieldModel::answerPoll(uint8_t unit, uint8_t cmd)
 
 QString ShieldModel::eventName(Event event)
 {
+    const auto text = [](std::string_view word) { return QString::fromLatin1(word.data(), int(word.size())); };
     switch (event) {
     case Event::Pickup:
-        return QStringLiteral("pickup");
+        return text(ConsoleVocabulary::pickup);
     case Event::Open:
-        return QStringLiteral("open");
+        return text(ConsoleVocabulary::open);
     case Event::Drop:
-        return QStringLiteral("drop");
+        return text(ConsoleVocabulary::drop);
     }
     return QString();
 }

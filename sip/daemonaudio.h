@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "consolevocabulary.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,8 +9,9 @@
 
 struct udp_sock;
 
-// The daemon's side of the audio: its frames arrive on 127.0.0.1:20002, ours
-// go to 127.0.0.1:20003, 128 samples every 16 ms in its sample format. While
+// The daemon's side of the audio: its frames arrive on 127.0.0.1 at
+// audioFromDaemonPort, ours go to audioToDaemonPort (consolevocabulary.h),
+// 128 samples every 16 ms in its sample format. While
 // the clock runs, tmx-sip's own 16 ms clock (CLOCK_MONOTONIC, so wall-clock
 // steps do not disturb it) asks for one frame per tick. The daemon sends us
 // one frame for each SPI exchange, each of which takes one of ours from its
@@ -19,8 +21,8 @@ struct udp_sock;
 class DaemonAudio
 {
 public:
-    static const size_t frameSamples = 128;
-    static const unsigned tickMs = 16;
+    static const size_t frameSamples = ConsoleVocabulary::audioFrameSamples;
+    static const unsigned tickMs = ConsoleVocabulary::audioFrameMs;
     static const int maxAhead = 3;
 
     // Receives the samples of each frame from the daemon.
@@ -34,7 +36,8 @@ public:
     DaemonAudio &operator=(const DaemonAudio &) = delete;
 
     // Binds 127.0.0.1:fromPort and opens the clock. Returns 0 or an errno value.
-    int open(uint16_t fromPort = 20002, uint16_t toPort = 20003);
+    int open(uint16_t fromPort = ConsoleVocabulary::audioFromDaemonPort,
+             uint16_t toPort = ConsoleVocabulary::audioToDaemonPort);
     void startClock();
     void stopClock();
     bool clockRunning() const { return running; }
@@ -56,7 +59,7 @@ private:
     TickHandler onTick;
     struct udp_sock *rx = nullptr;
     struct udp_sock *tx = nullptr;
-    uint16_t toPort = 20003;
+    uint16_t toPort = ConsoleVocabulary::audioToDaemonPort;
     int timer = -1;
     bool running = false;
     int64_t sent = 0;           // frames sent since the clock started

@@ -1,43 +1,32 @@
 #include "dialplan.h"
 
+#include "consolevocabulary.h"
+
 namespace {
 
 // The daemon's answers to the whole dialogue, in order; an accepted
 // apartment number gets none.
-const char *const answers[] = {
-    "mask_imit",
-    "#Write rooms for shield:",
-    "#End read rooms",
-    "",
-    "mask_block",
-    "#Write blacklist rooms for shield:",
-    "#End read rooms",
-    "",
-    "#Shield update virtual list",
-    "#Shield update black list",
-};
-const size_t answerCount = sizeof answers / sizeof answers[0];
+const auto &answers = ConsoleVocabulary::dialplanAnswers;
+const size_t answerCount = ConsoleVocabulary::dialplanAnswerCount;
+const std::string listEnd(ConsoleVocabulary::listEnd);
 
 } // namespace
 
 DialPlan::DialPlan(const std::set<int> &virtualApartments, const std::set<int> &blacklist)
 {
-    text = "dialplan\n";
+    text = std::string(ConsoleVocabulary::dialplan) + "\n";
     for (int n : virtualApartments)
         text += std::to_string(n) + "\n";
-    text += "-1\n";
+    text += listEnd + "\n";
     for (int n : blacklist)
         text += std::to_string(n) + "\n";
-    text += "-1";
+    text += listEnd;
 }
 
-DialPlan::State DialPlan::answer(const std::string &raw)
+DialPlan::State DialPlan::answer(const std::string &line)
 {
     if (current != Waiting)
         return current;
-    std::string line = raw;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
     if (next == 0 && line != answers[0])
         return current;
     if (line != answers[next]) {
@@ -52,5 +41,5 @@ DialPlan::State DialPlan::answer(const std::string &raw)
 
 const char *DialPlan::awaited() const
 {
-    return next < answerCount ? answers[next] : "";
+    return next < answerCount ? answers[next].data() : "";
 }

@@ -1,4 +1,5 @@
 #include "doorline.h"
+#include "consolevocabulary.h"
 #include "eventline.h"
 #include "log.h"
 
@@ -58,7 +59,7 @@ int DoorLine::start(const std::vector<std::string> &command)
 {
     int err = audio.open();
     if (err) {
-        sipLog("audio: cannot bind 127.0.0.1:20002: %m", err);
+        sipLog("audio: cannot bind 127.0.0.1:%u: %m", unsigned(ConsoleVocabulary::audioFromDaemonPort), err);
         return err;
     }
     daemonCommand = command;
@@ -148,7 +149,7 @@ std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &pe
     if (current != State::Ringing || audioPeer)
         return refuse(who, "pickup", std::string("the line is ") + stateName(current));
     holderName = who;
-    daemon.write("pickup");
+    daemon.write(std::string(ConsoleVocabulary::pickup));
     audioPeer = &peer;
     audio.startClock();
     return std::string();
@@ -161,7 +162,7 @@ std::string DoorLine::open(Listener &by, const std::string &who)
     const bool talking = current == State::Talking || current == State::DoorOpen;
     if (holder == &by ? !audioPeer : !talking)
         return refuse(who, "open", "not the answered door call");
-    if (!daemon.write("open"))
+    if (!daemon.write(std::string(ConsoleVocabulary::open)))
         return refuse(who, "open", "the daemon is not running");
     return std::string();
 }
@@ -173,7 +174,7 @@ std::string DoorLine::openUnit(Listener &by, const std::string &who, int unit)
         return refuse(who, "open " + std::to_string(unit), "a door call is up");
     if (openingUnit >= 0 && opener != &by)
         return refuse(who, "open " + std::to_string(unit), "another door is being opened");
-    if (!daemon.running() || !daemon.write("open " + std::to_string(unit)))
+    if (!daemon.running() || !daemon.write(std::string(ConsoleVocabulary::open) + " " + std::to_string(unit)))
         return refuse(who, "open " + std::to_string(unit), "the daemon is not running");
     openingUnit = unit;
     opener = &by;
@@ -188,7 +189,7 @@ std::string DoorLine::drop(Listener &by, const std::string &who)
         return refuse(who, "drop", "no door call");
     if (holder && holder != &by)
         sipLog("%s: drop: ends the call of %s", who.c_str(), holderName.c_str());
-    daemon.write("drop");
+    daemon.write(std::string(ConsoleVocabulary::drop));
     holder = nullptr;
     stopAudio();
     // Over once the daemon reports its drop.

@@ -1,5 +1,7 @@
 #include "eventline.h"
 
+#include "consolevocabulary.h"
+
 #include <cstdlib>
 
 namespace {
@@ -15,24 +17,28 @@ bool number(const std::string &s, int &value)
     return true;
 }
 
+// Whether text starts with the word and a blank.
+bool startsWith(const std::string &text, std::string_view word)
+{
+    return text.size() > word.size() && text.compare(0, word.size(), word) == 0 && text[word.size()] == ' ';
+}
+
 } // namespace
 
-EventLine EventLine::parse(const std::string &line)
+EventLine EventLine::parse(const std::string &text)
 {
+    namespace Words = ConsoleVocabulary;
     EventLine e;
-    std::string text = line;
-    if (!text.empty() && text.back() == '\r')
-        text.pop_back();
-    if (text == "pickup")
+    if (text == Words::pickup)
         e.kind = Pickup;
-    else if (text == "open")
+    else if (text == Words::open)
         e.kind = Open;
-    else if (text == "drop")
+    else if (text == Words::drop)
         e.kind = Drop;
-    else if (text.compare(0, 8, "message ") == 0)
+    else if (startsWith(text, Words::message))
         e.kind = Message;
-    else if (text.compare(0, 5, "dial ") == 0) {
-        const std::string rest = text.substr(5);
+    else if (startsWith(text, Words::dial)) {
+        const std::string rest = text.substr(Words::dial.size() + 1);
         const size_t blank = rest.find(' ');
         int apartment = 0, door = 0;
         if (blank == std::string::npos) {

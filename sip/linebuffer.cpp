@@ -24,8 +24,10 @@ void LineBuffer::append(const char *data, size_t size, const LineHandler &onLine
             skipping = false;
             continue;
         }
-        const std::string line = std::move(partial);
+        std::string line = std::move(partial);
         partial.clear();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         onLine(line);
     }
 }

@@ -13,7 +13,8 @@ public:
     static const size_t maxLine = 65536;
     using LineHandler = std::function<void(const std::string &line)>;
 
-    // Appends bytes; each complete line goes to onLine, without its "\n".
+    // Appends bytes; each complete line goes to onLine, without its "\n"
+    // or the "\r" before it.
     void append(const char *data, size_t size, const LineHandler &onLine);
     // Bytes of an unfinished line held.
     size_t pending() const { return partial.size(); }

@@ -1,9 +1,13 @@
 #include "consolecommand.h"
 
 #include "console.h"
+#include "consolevocabulary.h"
 #include "settings.h"
 
 #include <QByteArray>
+
+using Console::word;
+namespace Words = ConsoleVocabulary;
 
 ConsoleCommand::ConsoleCommand(Settings *settings)
     : settings(settings)
@@ -12,29 +16,29 @@ ConsoleCommand::ConsoleCommand(Settings *settings)
 
 void ConsoleCommand::command_dial(uint16_t room, uint8_t addrGate)
 {
-    if (settings->flagAdrGate.load() == 0)
-        Console::writeLine(QStringLiteral("dial %1").arg(room));
-    else
-        Console::writeLine(QStringLiteral("dial %1 %2").arg(room).arg(addrGate));
+    QString line = word(Words::dial) + QLatin1Char(' ') + QString::number(room);
+    if (settings->flagAdrGate.load() != 0)
+        line += QLatin1Char(' ') + QString::number(addrGate);
+    Console::writeLine(line);
 }
 
 void ConsoleCommand::command_pickup()
 {
-    Console::writeLine(QStringLiteral("pickup"));
+    Console::writeLine(word(Words::pickup));
 }
 
 void ConsoleCommand::command_open()
 {
-    Console::writeLine(QStringLiteral("open"));
+    Console::writeLine(word(Words::open));
 }
 
 void ConsoleCommand::command_drop()
 {
-    Console::writeLine(QStringLiteral("drop"));
+    Console::writeLine(word(Words::drop));
 }
 
 void ConsoleCommand::command_message(const uint8_t *buffer, int size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(buffer), size);
-    Console::writeLine(QStringLiteral("message ") + QString::fromLatin1(bytes.toHex()));
+    Console::writeLine(word(Words::message) + QLatin1Char(' ') + QString::fromLatin1(bytes.toHex()));
 }

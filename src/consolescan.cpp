@@ -1,6 +1,7 @@
 #include "consolescan.h"
 
 #include "console.h"
+#include "consolevocabulary.h"
 #include "rooms.h"
 #include "settings.h"
 #include "shieldprotocol.h"
@@ -23,6 +24,9 @@ enum CommandGroup : uint8_t {
 };
 
 static const uint16_t noSub = 65535;
+
+using Console::word;
+namespace Words = ConsoleVocabulary;
 
 ConsoleScan::ConsoleScan(Settings *settings, UsartData *usartData, Rooms *rooms)
     : QObject(nullptr)
@@ -144,16 +148,16 @@ void ConsoleScan::handle_line(const QString &line)
     switch (consoleModeRead) {
     case READ_VIRTUAL_NUMBERS:
         if (mode_read_list(words, rooms->readImitPhone) < 0) {
-            Console::writeLine(QStringLiteral("mask_block"));
-            Console::writeLine(QStringLiteral("#Write blacklist rooms for shield") + QLatin1Char(':'));
+            Console::writeLine(word(Words::blacklistMask));
+            Console::writeLine(word(Words::blacklistPrompt));
             clearMask(rooms->readBlackPhone);
             consoleModeRead = READ_BLACKLIST_NUMBERS;
         }
         break;
     case READ_BLACKLIST_NUMBERS:
         if (mode_read_list(words, rooms->readBlackPhone) < 0) {
-            Console::writeLine(QStringLiteral("#Shield") + QStringLiteral(" update virtual list"));
-            Console::writeLine(QStringLiteral("#Shield") + QStringLiteral(" update black list"));
+            Console::writeLine(word(Words::virtualUpdated));
+            Console::writeLine(word(Words::blacklistUpdated));
             consoleModeRead = READ_COMMANDS;
         }
         break;
@@ -219,20 +223,20 @@ ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList words)
         return ok ? uint16_t(value & mask) : 0;
     };
 
-    if (keyword == QLatin1String("pickup")) {
+    if (keyword == word(Words::pickup)) {
         result.group = GroupPickup;
-    } else if (keyword == QLatin1String("open")) {
+    } else if (keyword == word(Words::open)) {
         result.group = GroupOpen;
         result.sub = n < 2 ? 3 : numberAfter(0xFF);
-    } else if (keyword == QLatin1String("drop")) {
+    } else if (keyword == word(Words::drop)) {
         result.group = GroupDrop;
-    } else if (keyword == QLatin1String("dial")) {
+    } else if (keyword == word(Words::dial)) {
         result.group = 4;
         result.sub = numberAfter(0xFFFF);
-    } else if (keyword == QLatin1String("phonedetect")) {
+    } else if (keyword == word(Words::phonedetect)) {
         result.group = 5;
         result.sub = numberAfter(0xFFFF);
-    } else if (keyword == QLatin1String("dialplan")) {
+    } else if (keyword == word(Words::dialplan)) {
         result.group = GroupDialplan;
     }
     return result;
@@ -262,8 +266,8 @@ void ConsoleScan::command_spi_do(uint8_t readCommandGroup, uint16_t readCommandS
     case GroupDialplan:
         consoleModeRead = READ_VIRTUAL_NUMBERS;
         clearMask(rooms->readImitPhone);
-        Console::writeLine(QStringLiteral("mask_imit"));
-        Console::writeLine(QStringLiteral("#Write rooms for shield") + QLatin1Char(':'));
+        Console::writeLine(word(Words::virtualMask));
+        Console::writeLine(word(Words::virtualPrompt));
         break;
     case GroupIntercom:
         settings->set_intercom(uint8_t(readCommandSub & 0xFF));
@@ -287,12 +291,12 @@ int ConsoleScan::mode_read_list(QStringList words, std::atomic<uint32_t> *listPh
     if (words.size() > 1)
         return 0;
     if (number < 0) {
-        Console::writeLine(QStringLiteral("#End read rooms"));
+        Console::writeLine(word(Words::listRead));
         Console::writeLine(QString());
         return -1;
     }
     if (number > Rooms::maxRoom) {
-        Console::writeLine(QStringLiteral("Error: big number"));
+        Console::writeLine(word(Words::numberTooBig));
         return 0;
     }
     listPhone[number / 32].fetch_or(1u << (number % 32));

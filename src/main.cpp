@@ -3,6 +3,7 @@
 #include "console.h"
 #include "consolecommand.h"
 #include "consolescan.h"
+#include "consolevocabulary.h"
 #include "rooms.h"
 #include "settings.h"
 #include "sound.h"
@@ -90,8 +91,8 @@ int main(int argc, char *argv[])
     checkedConnect(treadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()), Qt::AutoConnection);
     consoleScan->moveToThread(treadConsole);
 
-    new UDPread(nullptr, 20003, sound);
-    UdpWrite *udpWrite = new UdpWrite(nullptr, 20002, sound);
+    new UDPread(nullptr, ConsoleVocabulary::audioToDaemonPort, sound);
+    UdpWrite *udpWrite = new UdpWrite(nullptr, ConsoleVocabulary::audioFromDaemonPort, sound);
 
     checkedConnect(threadSpiTransmitter, SIGNAL(data_update()), udpWrite, SLOT(write()), Qt::AutoConnection);
 

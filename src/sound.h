@@ -1,6 +1,7 @@
 #ifndef SOUND_H
 #define SOUND_H
 
+#include "consolevocabulary.h"
 #include "datatransmission.h"
 
 #include <QByteArray>
@@ -14,7 +15,7 @@ class Sound
 public:
     Sound();
 
-    static const int frameSize = 256;
+    static const int frameSize = int(ConsoleVocabulary::audioFrameBytes);
 
     DataTransmission dataToShieldBuffer;  // frames for the shield, oldest first
     QByteArray dataToShieldNull;          // idle frame: every word 0xFF7F

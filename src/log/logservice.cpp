@@ -1,6 +1,7 @@
 #include "logservice.h"
 
 #include "checkedconnect.h"
+#include "consolevocabulary.h"
 #include "logsenderudp.h"
 
 #include <QDateTime>
@@ -10,10 +11,8 @@
 
 LogService *logService = nullptr;
 
-static const int logPort = 20004;
-
 LogService::LogService(size_t ms, LogSenderInterface *sender)
-    : ownSender(sender ? nullptr : new LogSenderUDP(logPort))
+    : ownSender(sender ? nullptr : new LogSenderUDP(ConsoleVocabulary::logPort))
     , timer(new QTimer())
 {
     logSender = sender ? sender : ownSender.get();

@@ -20,8 +20,9 @@ class LogService : public QObject
 {
     Q_OBJECT
 public:
-    // Without a sender of the caller's, the service sends UDP to 127.0.0.1:20004
-    // with a sender of its own; a caller's sender must outlive the service.
+    // Without a sender of the caller's, the service sends UDP to 127.0.0.1
+    // (logPort, consolevocabulary.h) with a sender of its own; a caller's
+    // sender must outlive the service.
     explicit LogService(size_t ms, LogSenderInterface *sender = nullptr);
     ~LogService() override;
 

@@ -417,7 +417,10 @@ void tst_SipConfig::eventLine()
     QFETCH(int, kind);
     QFETCH(int, apartment);
     QFETCH(int, door);
-    const EventLine e = EventLine::parse(line.toStdString());
+    // As tmx-sip reads it: one line of the daemon's output.
+    const std::string output = line.toStdString() + "\n";
+    EventLine e;
+    LineBuffer().append(output.data(), output.size(), [&](const std::string &read) { e = EventLine::parse(read); });
     QCOMPARE(int(e.kind), kind);
     if (kind == EventLine::Dial) {
         QCOMPARE(e.apartment, apartment);
@@ -425,8 +428,9 @@ void tst_SipConfig::eventLine()
     }
 }
 
-// Lines in pieces of any size; a line longer than the limit is dropped
-// whole, and what follows it is read as before.
+// Lines in pieces of any size, each without the one "\r" before its "\n";
+// a line longer than the limit is dropped whole, and what follows it is
+// read as before.
 void tst_SipConfig::lineBuffer()
 {
     LineBuffer buffer;
@@ -437,7 +441,9 @@ void tst_SipConfig::lineBuffer()
     add("dial 12");
     add("3 3\npick");
     add("up\n\n");
-    QCOMPARE(lines, QStringList({"dial 123 3", "pickup", ""}));
+    add("open\r");
+    add("\n\r\nx\r\r\ny\rz\n");
+    QCOMPARE(lines, QStringList({"dial 123 3", "pickup", "", "open", "", "x\r", "y\rz"}));
     lines.clear();
     for (int i = 0; i < 20; ++i)
         add(std::string(4096, 'x'));
@@ -449,7 +455,7 @@ void tst_SipConfig::lineBuffer()
 }
 
 // The daemon's answers to the dialogue that loads the masks, as tmx-sip
-// checks them: what comes before the first is not the dialogue's.
+// reads and checks them: what comes before the first is not the dialogue's.
 void tst_SipConfig::dialPlan_data()
 {
     QTest::addColumn<QString>("lines");
@@ -473,8 +479,9 @@ void tst_SipConfig::dialPlan()
     QFETCH(int, state);
     DialPlan plan({124, 7}, {125});
     QCOMPARE(QString::fromStdString(plan.commands()), QString("dialplan\n7\n124\n-1\n125\n-1"));
-    for (const QString &line : lines.split('|'))
-        plan.answer(line.toStdString());
+    LineBuffer buffer;
+    const std::string output = QString(lines).replace('|', '\n').append('\n').toStdString();
+    buffer.append(output.data(), output.size(), [&](const std::string &line) { plan.answer(line); });
     QCOMPARE(int(plan.state()), state);
 }
 
