@@ -82,6 +82,23 @@ bool hasScheme(const std::string &text)
     return text.compare(0, 4, "sip:") == 0 || text.compare(0, 5, "sips:") == 0;
 }
 
+// The phones of one flat, as given: each a sip: or sips: URI or an
+// extension; bad is the first that is neither. An extension's line is kept
+// (it needs the registrar).
+bool phoneUris(std::vector<std::string>::const_iterator from, std::vector<std::string>::const_iterator to, int lineNo,
+               std::string &bad, int &extensionLine)
+{
+    for (auto it = from; it != to; ++it) {
+        if (hasScheme(*it) ? !validUri(*it) : !validExtension(*it)) {
+            bad = *it;
+            return false;
+        }
+        if (!hasScheme(*it))
+            extensionLine = lineNo;
+    }
+    return true;
+}
+
 // Fits a URI to the one transport we speak, or says why it cannot be reached.
 // With TLS, sips: becomes sip: (libre routes sip: URIs only) and a URI
 // without a transport parameter gets ";transport=tls", so that a host name
@@ -286,37 +303,41 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 return fail("user: '" + value + "' is not a plain user name");
             registrar.user = value;
         } else if (key == "apartment") {
-            const std::vector<std::string> w = words(value);
-            if (w.size() < 2 || w.size() > 3 || (w.size() == 3 && w[2] != "virtual"))
-                return fail("apartment needs a number and a URI, and may be marked virtual");
+            std::vector<std::string> w = words(value);
+            const bool isVirtual = w.size() >= 3 && w.back() == "virtual";
+            if (isVirtual)
+                w.pop_back();
+            if (w.size() < 2)
+                return fail("apartment needs a number and a URI (or several), and may be marked virtual");
             if (!toLong(w[0], 0, 9999, n))
                 return fail("apartment: '" + w[0] + "' is not a number from 0 to 9999");
-            if (hasScheme(w[1]) ? !validUri(w[1]) : !validExtension(w[1]))
-                return fail("apartment " + w[0] + ": '" + w[1] + "' is neither a sip: URI nor an extension");
-            if (w.size() == 3) {
+            if (isVirtual) {
                 if (n > 1023)
                     return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
                 masks.virtualApartments.insert(int(n));
             }
-            auto added = phones.apartments.emplace(int(n), w[1]);
+            std::string bad;
+            if (!phoneUris(w.begin() + 1, w.end(), lineNo, bad, extensionLine))
+                return fail("apartment " + w[0] + ": '" + bad + "' is neither a sip: URI nor an extension");
+            auto added = phones.apartments.emplace(int(n), std::vector<std::string>(w.begin() + 1, w.end()));
             if (!added.second)
                 return fail("apartment " + w[0] + " is given twice");
-            if (!hasScheme(w[1]))
-                extensionLine = lineNo;
-            else
-                uris.emplace_back(lineNo, &added.first->second);
+            for (std::string &uri : added.first->second)
+                if (hasScheme(uri))
+                    uris.emplace_back(lineNo, &uri);
         } else if (key == "blacklist") {
             std::string bad;
             if (!maskNumbers(value, masks.blacklist, bad))
                 return fail("blacklist: '" + bad + "' is neither an apartment nor a range A-B within 0-1023");
         } else if (key == "default") {
-            if (hasScheme(value) ? !validUri(value) : !validExtension(value))
-                return fail("default: '" + value + "' is neither a sip: URI nor an extension");
-            phones.defaultUri = value;
-            if (!hasScheme(value))
-                extensionLine = lineNo;
-            else
-                uris.emplace_back(lineNo, &phones.defaultUri);
+            const std::vector<std::string> w = words(value);
+            std::string bad;
+            if (!phoneUris(w.begin(), w.end(), lineNo, bad, extensionLine))
+                return fail("default: '" + bad + "' is neither a sip: URI nor an extension");
+            phones.defaultUris = w;
+            for (std::string &uri : phones.defaultUris)
+                if (hasScheme(uri))
+                    uris.emplace_back(lineNo, &uri);
         } else if (key == "open_key") {
             if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
                 return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
@@ -540,13 +561,14 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     return true;
 }
 
-std::string Config::uriFor(int apartment) const
+std::vector<std::string> Config::urisFor(int apartment) const
 {
     auto it = phones.apartments.find(apartment);
-    const std::string &target = it != phones.apartments.end() ? it->second : phones.defaultUri;
-    if (target.empty() || hasScheme(target))
-        return target;
-    return "sip:" + target + "@" + registrar.domain + (sip.transport == Transport::Tls ? ";transport=tls" : "");
+    std::vector<std::string> out = it != phones.apartments.end() ? it->second : phones.defaultUris;
+    for (std::string &target : out)
+        if (!hasScheme(target))
+            target = "sip:" + target + "@" + registrar.domain + (sip.transport == Transport::Tls ? ";transport=tls" : "");
+    return out;
 }
 
 std::string Config::aor() const
@@ -631,9 +653,9 @@ bool Config::Registrar::operator==(const Registrar &o) const
 
 bool Config::Phones::operator==(const Phones &o) const
 {
-    return std::tie(apartments, defaultUri, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
+    return std::tie(apartments, defaultUris, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
                     rtpPortMax, jitterMs, srtp)
-        == std::tie(o.apartments, o.defaultUri, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
+        == std::tie(o.apartments, o.defaultUris, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
                     o.rtpPortMin, o.rtpPortMax, o.jitterMs, o.srtp);
 }
 
