@@ -2,6 +2,7 @@
 
 #include <re.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -83,20 +84,20 @@ bool hasScheme(const std::string &text)
 }
 
 // The phones of one flat, as given: each a sip: or sips: URI or an
-// extension; bad is the first that is neither. An extension's line is kept
-// (it needs the registrar).
-bool phoneUris(std::vector<std::string>::const_iterator from, std::vector<std::string>::const_iterator to, int lineNo,
-               std::string &bad, int &extensionLine)
+// extension, once. Returns what is wrong with the first that is not, or
+// empty. An extension's line is kept (it needs the registrar).
+std::string phoneUris(std::vector<std::string>::const_iterator from, std::vector<std::string>::const_iterator to,
+                      int lineNo, int &extensionLine)
 {
     for (auto it = from; it != to; ++it) {
-        if (hasScheme(*it) ? !validUri(*it) : !validExtension(*it)) {
-            bad = *it;
-            return false;
-        }
+        if (hasScheme(*it) ? !validUri(*it) : !validExtension(*it))
+            return "'" + *it + "' is neither a sip: URI nor an extension";
+        if (std::find(from, it, *it) != it)
+            return "'" + *it + "' is given twice";
         if (!hasScheme(*it))
             extensionLine = lineNo;
     }
-    return true;
+    return std::string();
 }
 
 // Fits a URI to the one transport we speak, or says why it cannot be reached.
@@ -316,9 +317,9 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                     return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
                 masks.virtualApartments.insert(int(n));
             }
-            std::string bad;
-            if (!phoneUris(w.begin() + 1, w.end(), lineNo, bad, extensionLine))
-                return fail("apartment " + w[0] + ": '" + bad + "' is neither a sip: URI nor an extension");
+            const std::string bad = phoneUris(w.begin() + 1, w.end(), lineNo, extensionLine);
+            if (!bad.empty())
+                return fail("apartment " + w[0] + ": " + bad);
             auto added = phones.apartments.emplace(int(n), std::vector<std::string>(w.begin() + 1, w.end()));
             if (!added.second)
                 return fail("apartment " + w[0] + " is given twice");
@@ -331,9 +332,9 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 return fail("blacklist: '" + bad + "' is neither an apartment nor a range A-B within 0-1023");
         } else if (key == "default") {
             const std::vector<std::string> w = words(value);
-            std::string bad;
-            if (!phoneUris(w.begin(), w.end(), lineNo, bad, extensionLine))
-                return fail("default: '" + bad + "' is neither a sip: URI nor an extension");
+            const std::string bad = phoneUris(w.begin(), w.end(), lineNo, extensionLine);
+            if (!bad.empty())
+                return fail("default: " + bad);
             phones.defaultUris = w;
             for (std::string &uri : phones.defaultUris)
                 if (hasScheme(uri))

@@ -63,6 +63,7 @@ void tst_SipConfig::example()
     QVERIFY2(c.load(TMX_SIP_EXAMPLE, error), error.c_str());
     QCOMPARE(c.urisFor(123), std::vector<std::string>{"sip:alice@192.168.1.21:5060"});
     QCOMPARE(c.urisFor(5), std::vector<std::string>{"sip:reception@pbx.example.lan"});
+    QCOMPARE(c.urisFor(125), (std::vector<std::string>{"sip:carol@192.168.1.23", "sip:dave@192.168.1.24"}));
     QCOMPARE(c.sip.listenPort, uint16_t(5060));
     QCOMPARE(c.daemon.intercom, 102);
     QCOMPARE(c.phones.openKey, '#');
@@ -129,6 +130,7 @@ void tst_SipConfig::config_data()
     QTest::newRow("apartment without URI") << "apartment 12\n" << "f:1: apartment needs a number and a URI" << "";
     QTest::newRow("not a sip URI") << "apartment 12 http://h/x\n" << "f:1: apartment 12: 'http://h/x' is neither a sip: URI nor an extension" << "";
     QTest::newRow("a flat's second phone not a sip URI") << "apartment 12 sip:a@h tel:+4930\n" << "f:1: apartment 12: 'tel:+4930' is neither" << "";
+    QTest::newRow("a phone twice in the default") << "default 7 sip:a@h 7\n" << "f:1: default: '7' is given twice" << "";
     QTest::newRow("a flat's second phone on TLS over UDP") << "ring_timeout 5\ndefault sip:a@h sips:b@h\n" << "f:2: 'sips:b@h' needs 'transport tls'" << "";
     QTest::newRow("open key of two characters") << "open_key ##\n" << "f:1: open_key" << "";
     QTest::newRow("ring timeout zero") << "ring_timeout 0\n" << "f:1: ring_timeout: '0'" << "";
