@@ -804,6 +804,12 @@ void tst_SipCall::call_data()
                "sipp done\nlog answered elsewhere: cancelling (CANCEL)\nnopoll 4\nrecorded 3.2\nmark\nphone key #\npoll 4\n"
                "event open\nlogs =1 key #\nlog confirmation tone\nrecorded +1.2\nphone hangup\npoll 1\nevent drop\n"
                "phone closed\naudio\n";
+    // The same, SIPp's answer crossing the CANCEL: BYE, with the reason.
+    QTest::newRow("ring group, an answer crosses the CANCEL")
+        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << flat
+        << "sipp crossing-phone.xml\n" + incoming + "logs 2 : 180 Ringing\nphone accept\npoll 8\nevent pickup\n"
+               "sipp done\nlog answered after another phone: hanging up (BYE)\nnopoll 4\nphone key #\npoll 4\n"
+               "event open\nphone hangup\npoll 1\nevent drop\nphone closed\n";
     QTest::newRow("ring group, one declines")
         << ring + "wait pickup 60s\nwait drop 60s\n" << flat + mqtt
         << "sipp declining-phone.xml\nbroker\n" + incoming + "log 603 Decline\nlog 1 other phone(s) of the apartment still ring\n"
