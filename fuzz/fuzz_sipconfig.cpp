@@ -40,11 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(error.empty(), "an error for a file taken: '%s'", error.c_str());
     for (const auto &apartment : config.phones.apartments) {
         FUZZ_CHECK(apartment.first >= 0 && apartment.first <= 9999, "apartment %d", apartment.first);
-        const std::string uri = config.uriFor(apartment.first);
-        FUZZ_CHECK(hasScheme(uri), "apartment %d rings '%s'", apartment.first, uri.c_str());
+        const std::vector<std::string> uris = config.urisFor(apartment.first);
+        FUZZ_CHECK(!uris.empty(), "apartment %d rings no phone", apartment.first);
+        for (const std::string &uri : uris)
+            FUZZ_CHECK(hasScheme(uri), "apartment %d rings '%s'", apartment.first, uri.c_str());
     }
-    FUZZ_CHECK(config.phones.defaultUri.empty() || hasScheme(config.uriFor(-1)), "the default rings '%s'",
-               config.uriFor(-1).c_str());
+    for (const std::string &uri : config.urisFor(-1))
+        FUZZ_CHECK(hasScheme(uri), "the default rings '%s'", uri.c_str());
     for (int n : config.masks.virtualApartments)
         FUZZ_CHECK(n >= 0 && n <= 1023 && config.phones.apartments.count(n), "virtual apartment %d", n);
     for (int n : config.masks.blacklist)

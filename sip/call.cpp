@@ -2,14 +2,23 @@
 #include "digestauth.h"
 #include "log.h"
 
+#include <algorithm>
 
-Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
-           int apartment, int door, const std::string &uri)
-    : sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
+// Why a phone stops ringing when another of its flat took the call.
+static const char completedElsewhere[] = "Reason: SIP;cause=200;text=\"Call completed elsewhere\"\r\n";
+// As long as an INVITE waits for its final answer after a CANCEL (64 T1).
+static const uint64_t cancelGiveUpMs = 32000;
+
+
+Call::Call(struct sip *sip, struct sipsess_sock *sock, const Config &config, const struct sa &laddr,
+           Listener &listener, int apartment, int door, const std::string &uri)
+    : sip(sip), sock(sock), config(config), laddr(laddr), listener(listener), apartment(apartment), door(door),
       uri(uri), stream(this->config, [this](char digit) { this->listener.callDigit(*this, digit); }),
       peer(this->config.registrar.outboundProxy)
 {
     tmr_init(&ringTimer);
+    tmr_init(&cancelTimer);
+    sa_init(&cancelTo, AF_UNSPEC);
     label = "apartment " + std::to_string(apartment);
     if (door >= 0)
         label += " door " + std::to_string(door);
@@ -18,6 +27,8 @@ Call::Call(struct sipsess_sock *sock, const Config &config, const struct sa &lad
 Call::~Call()
 {
     tmr_cancel(&ringTimer);
+    tmr_cancel(&cancelTimer);
+    mem_deref(cancel);
     // Dropping the session sends BYE or CANCEL as its state asks; libre
     // keeps it until the phone has answered that.
     mem_deref(sess);
@@ -84,6 +95,88 @@ void Call::hangUp()
     sess = static_cast<struct sipsess *>(mem_deref(sess));
 }
 
+void Call::cancelElsewhere()
+{
+    if (isEnded)
+        return;
+    isEnded = true;
+    elsewhere = true;
+    tmr_cancel(&ringTimer);
+    // An answer that crosses the CANCEL is taken and ended with a BYE that
+    // says the same.
+    sipsess_set_close_headers(sess, "%s", completedElsewhere);
+    if (cancel)
+        sendCancel();
+    else
+        sipLog("%s: answered elsewhere: CANCEL once the phone says it rings", label.c_str());
+    tmr_start(&ringTimer, cancelGiveUpMs, cancelGivenUp, this);
+}
+
+// libre sends a CANCEL with the INVITE's own header fields only, and takes
+// none of ours: this one is built from the phone's provisional answer, which
+// carries the INVITE's Via, From, To, Call-ID and CSeq back to us.
+void Call::prepareCancel(const struct sip_msg *msg)
+{
+    struct pl to = msg->to.val;
+    if (pl_isset(&msg->to.tag) && msg->to.tag.p >= to.p + 5) {
+        // The INVITE's To had no tag: the phone added it.
+        to.l = size_t(msg->to.tag.p - 5 - to.p);
+    }
+    struct mbuf *mb = mbuf_alloc(512);
+    if (!mb)
+        return;
+    int err = mbuf_printf(mb, "CANCEL %s SIP/2.0\r\nVia: %r\r\nMax-Forwards: 70\r\n", uri.c_str(), &msg->via.val);
+    if (!config.registrar.outboundProxy.empty())
+        err |= mbuf_printf(mb, "Route: <%s>\r\n", config.registrar.outboundProxy.c_str());
+    err |= mbuf_printf(mb, "To: %r\r\nFrom: %r\r\nCall-ID: %r\r\nCSeq: %u CANCEL\r\n%sContent-Length: 0\r\n\r\n",
+                       &to, &msg->from.val, &msg->callid, msg->cseq.num, completedElsewhere);
+    if (err) {
+        mem_deref(mb);
+        return;
+    }
+    cancel = mb;
+    cancelTo = msg->src;
+    cancelTransport = msg->tp;
+}
+
+void Call::sendCancel()
+{
+    sipLog("%s: answered elsewhere: cancelling (CANCEL)", label.c_str());
+    cancelWaitMs = SIP_T1;
+    cancelAgain(this);
+}
+
+// Sent again as a request without its answer is (T1 doubling up to T2, on
+// UDP), until the phone's final answer to the INVITE.
+void Call::cancelAgain(void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    self->cancel->pos = 0;
+    const int err = sip_send(self->sip, nullptr, self->cancelTransport, &self->cancelTo, self->cancel);
+    if (err)
+        sipLog("%s: cannot send the CANCEL: %m", self->label.c_str(), err);
+    if (self->cancelTransport != SIP_TRANSP_UDP)
+        return;
+    tmr_start(&self->cancelTimer, self->cancelWaitMs, cancelAgain, self);
+    self->cancelWaitMs = std::min<uint32_t>(self->cancelWaitMs * 2, SIP_T2);
+}
+
+// The phone never ended its INVITE: libre's own CANCEL, then let go.
+void Call::cancelGivenUp(void *arg)
+{
+    Call *self = static_cast<Call *>(arg);
+    self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
+    self->release("no final answer to the CANCEL");
+}
+
+void Call::release(const std::string &why)
+{
+    tmr_cancel(&ringTimer);
+    tmr_cancel(&cancelTimer);
+    sipLog("%s: ended: %s", label.c_str(), why.c_str());
+    listener.callReleased(*this);
+}
+
 void Call::end(const std::string &why)
 {
     if (isEnded)
@@ -132,18 +225,33 @@ int Call::offerHandler(struct mbuf **descp, const struct sip_msg *msg, void *arg
 
 int Call::answerHandler(const struct sip_msg *msg, void *arg)
 {
-    return static_cast<Call *>(arg)->takeAnswer(msg);
+    Call *self = static_cast<Call *>(arg);
+    // A call lost to another phone carries no audio, even if its answer
+    // crossed our CANCEL.
+    return self->elsewhere ? 0 : self->takeAnswer(msg);
 }
 
 void Call::progressHandler(const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
     sipLog("%s: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
+    if (!self->cancel) {
+        self->prepareCancel(msg);
+        if (self->elsewhere && self->cancel)
+            self->sendCancel();
+    }
 }
 
 void Call::establishedHandler(const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
+    if (self->elsewhere) {
+        // Its answer crossed our CANCEL: BYE, with the reason.
+        sipLog("%s: answered after another phone: hanging up (BYE)", self->label.c_str());
+        self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
+        self->release("answered elsewhere");
+        return;
+    }
     tmr_cancel(&self->ringTimer);
     if (!self->stream.started()) {
         // An answer without SDP leaves nothing to talk over; the owner drops
@@ -176,6 +284,10 @@ void Call::infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
+    if (self->elsewhere) {
+        self->release(closeReason(err, msg, "the phone hung up"));
+        return;
+    }
     if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && !self->config.registrar.uri.empty()
         && !self->answersChallenges) {
         self->end(std::to_string(msg->scode) + " " + shown(msg->reason)

@@ -21,12 +21,15 @@ public:
         // The call is over on the phone's side (hung up, declined, failed, no answer).
         virtual void callEnded(Call &call, const std::string &why) = 0;
         virtual void callDigit(Call &call, char digit) = 0;
+        // A call lost to another phone (cancelElsewhere) is settled with its
+        // phone: it may be freed (not from inside this call).
+        virtual void callReleased(Call &call) = 0;
 
     protected:
         ~Listener() = default;
     };
 
-    Call(struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
+    Call(struct sip *sip, struct sipsess_sock *sock, const Config &config, const struct sa &laddr, Listener &listener,
          int apartment, int door, const std::string &uri);
     ~Call();
     Call(const Call &) = delete;
@@ -35,10 +38,16 @@ public:
     // Sends the INVITE and starts the ring timeout. Returns 0 or an errno value.
     int start();
     void hangUp();
+    // Another phone of the flat answered first: CANCEL while this one rings,
+    // BYE if its answer crossed ours; either says so (RFC 3326). The owner
+    // hears callReleased once the phone has confirmed, or given up on.
+    void cancelElsewhere();
     bool answered() const { return isAnswered; }
     bool ended() const { return isEnded; }
     // "apartment 123 door 3 call <Call-ID>", for every line about this call.
     const std::string &name() const { return label; }
+    // The phone's URI, as called.
+    const std::string &phone() const { return uri; }
     MediaStream &media() { return stream; }
     // A request in this call's dialog from another address or port than
     // the phone's: to be refused.
@@ -52,9 +61,15 @@ private:
     static void infoHandler(struct sip *sip, const struct sip_msg *msg, void *arg);
     static void closeHandler(int err, const struct sip_msg *msg, void *arg);
     static void ringTimeout(void *arg);
+    static void cancelAgain(void *arg);
+    static void cancelGivenUp(void *arg);
+    void prepareCancel(const struct sip_msg *provisional);
+    void sendCancel();
+    void release(const std::string &why);
     int takeAnswer(const struct sip_msg *msg);
     void end(const std::string &why);
 
+    struct sip *sip;
     struct sipsess_sock *sock;
     const Config config;        // as it was when the call began
     struct sa laddr;
@@ -71,4 +86,12 @@ private:
     struct tmr ringTimer;
     bool isAnswered = false;
     bool isEnded = false;
+    // The CANCEL of a call lost to another phone, built from the phone's
+    // first provisional answer, and sent until the phone ends the INVITE.
+    bool elsewhere = false;
+    struct mbuf *cancel = nullptr;
+    struct sa cancelTo;
+    enum sip_transp cancelTransport = SIP_TRANSP_UDP;
+    uint32_t cancelWaitMs = 0;
+    struct tmr cancelTimer;
 };

@@ -2,6 +2,7 @@
 
 #include <re.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -80,6 +81,23 @@ bool validExtension(const std::string &text)
 bool hasScheme(const std::string &text)
 {
     return text.compare(0, 4, "sip:") == 0 || text.compare(0, 5, "sips:") == 0;
+}
+
+// The phones of one flat, as given: each a sip: or sips: URI or an
+// extension, once. Returns what is wrong with the first that is not, or
+// empty. An extension's line is kept (it needs the registrar).
+std::string phoneUris(std::vector<std::string>::const_iterator from, std::vector<std::string>::const_iterator to,
+                      int lineNo, int &extensionLine)
+{
+    for (auto it = from; it != to; ++it) {
+        if (hasScheme(*it) ? !validUri(*it) : !validExtension(*it))
+            return "'" + *it + "' is neither a sip: URI nor an extension";
+        if (std::find(from, it, *it) != it)
+            return "'" + *it + "' is given twice";
+        if (!hasScheme(*it))
+            extensionLine = lineNo;
+    }
+    return std::string();
 }
 
 // Fits a URI to the one transport we speak, or says why it cannot be reached.
@@ -286,37 +304,41 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 return fail("user: '" + value + "' is not a plain user name");
             registrar.user = value;
         } else if (key == "apartment") {
-            const std::vector<std::string> w = words(value);
-            if (w.size() < 2 || w.size() > 3 || (w.size() == 3 && w[2] != "virtual"))
-                return fail("apartment needs a number and a URI, and may be marked virtual");
+            std::vector<std::string> w = words(value);
+            const bool isVirtual = w.size() >= 3 && w.back() == "virtual";
+            if (isVirtual)
+                w.pop_back();
+            if (w.size() < 2)
+                return fail("apartment needs a number and a URI (or several), and may be marked virtual");
             if (!toLong(w[0], 0, 9999, n))
                 return fail("apartment: '" + w[0] + "' is not a number from 0 to 9999");
-            if (hasScheme(w[1]) ? !validUri(w[1]) : !validExtension(w[1]))
-                return fail("apartment " + w[0] + ": '" + w[1] + "' is neither a sip: URI nor an extension");
-            if (w.size() == 3) {
+            if (isVirtual) {
                 if (n > 1023)
                     return fail("apartment " + w[0] + ": only apartments 0 to 1023 can be virtual");
                 masks.virtualApartments.insert(int(n));
             }
-            auto added = phones.apartments.emplace(int(n), w[1]);
+            const std::string bad = phoneUris(w.begin() + 1, w.end(), lineNo, extensionLine);
+            if (!bad.empty())
+                return fail("apartment " + w[0] + ": " + bad);
+            auto added = phones.apartments.emplace(int(n), std::vector<std::string>(w.begin() + 1, w.end()));
             if (!added.second)
                 return fail("apartment " + w[0] + " is given twice");
-            if (!hasScheme(w[1]))
-                extensionLine = lineNo;
-            else
-                uris.emplace_back(lineNo, &added.first->second);
+            for (std::string &uri : added.first->second)
+                if (hasScheme(uri))
+                    uris.emplace_back(lineNo, &uri);
         } else if (key == "blacklist") {
             std::string bad;
             if (!maskNumbers(value, masks.blacklist, bad))
                 return fail("blacklist: '" + bad + "' is neither an apartment nor a range A-B within 0-1023");
         } else if (key == "default") {
-            if (hasScheme(value) ? !validUri(value) : !validExtension(value))
-                return fail("default: '" + value + "' is neither a sip: URI nor an extension");
-            phones.defaultUri = value;
-            if (!hasScheme(value))
-                extensionLine = lineNo;
-            else
-                uris.emplace_back(lineNo, &phones.defaultUri);
+            const std::vector<std::string> w = words(value);
+            const std::string bad = phoneUris(w.begin(), w.end(), lineNo, extensionLine);
+            if (!bad.empty())
+                return fail("default: " + bad);
+            phones.defaultUris = w;
+            for (std::string &uri : phones.defaultUris)
+                if (hasScheme(uri))
+                    uris.emplace_back(lineNo, &uri);
         } else if (key == "open_key") {
             if (value.size() != 1 || !std::strchr("0123456789*#ABCDabcd", value[0]))
                 return fail("open_key: '" + value + "' is not one of 0-9 * # A-D");
@@ -540,13 +562,14 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
     return true;
 }
 
-std::string Config::uriFor(int apartment) const
+std::vector<std::string> Config::urisFor(int apartment) const
 {
     auto it = phones.apartments.find(apartment);
-    const std::string &target = it != phones.apartments.end() ? it->second : phones.defaultUri;
-    if (target.empty() || hasScheme(target))
-        return target;
-    return "sip:" + target + "@" + registrar.domain + (sip.transport == Transport::Tls ? ";transport=tls" : "");
+    std::vector<std::string> out = it != phones.apartments.end() ? it->second : phones.defaultUris;
+    for (std::string &target : out)
+        if (!hasScheme(target))
+            target = "sip:" + target + "@" + registrar.domain + (sip.transport == Transport::Tls ? ";transport=tls" : "");
+    return out;
 }
 
 std::string Config::aor() const
@@ -631,9 +654,9 @@ bool Config::Registrar::operator==(const Registrar &o) const
 
 bool Config::Phones::operator==(const Phones &o) const
 {
-    return std::tie(apartments, defaultUri, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
+    return std::tie(apartments, defaultUris, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
                     rtpPortMax, jitterMs, srtp)
-        == std::tie(o.apartments, o.defaultUri, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
+        == std::tie(o.apartments, o.defaultUris, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
                     o.rtpPortMin, o.rtpPortMax, o.jitterMs, o.srtp);
 }
 

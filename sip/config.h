@@ -21,10 +21,10 @@ public:
     // The same for text already read; name stands for the file in messages.
     bool parse(const std::string &text, const std::string &name, std::string &error);
 
-    // The URI that rings for an apartment: its own, else the default; empty
-    // when neither is configured. An extension (a bare user) is in the
-    // registrar's domain.
-    std::string uriFor(int apartment) const;
+    // The URIs that ring at once for an apartment (its phones): its own,
+    // else the default; none when neither is configured. An extension (a
+    // bare user) is in the registrar's domain.
+    std::vector<std::string> urisFor(int apartment) const;
     // Our address of record with the registrar, sip:user@domain; empty
     // without a registrar.
     std::string aor() const;
@@ -89,8 +89,8 @@ public:
     // The door calls on the phones, and the audio of every call.
     struct Phones
     {
-        std::map<int, std::string> apartments;
-        std::string defaultUri;
+        std::map<int, std::vector<std::string>> apartments;   // each with its phones
+        std::vector<std::string> defaultUris;
         char openKey = '#';
         unsigned ringTimeoutSeconds = 30;
         double gainToPhoneDb = 0;       // intercom -> phone

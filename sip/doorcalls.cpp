@@ -29,30 +29,34 @@ void DoorCalls::ring(int apartment, int door)
     std::string who = "apartment " + std::to_string(apartment);
     if (door >= 0)
         who += " door " + std::to_string(door);
-    const std::string uri = config.uriFor(apartment);
-    if (uri.empty()) {
+    const std::vector<std::string> uris = config.urisFor(apartment);
+    if (uris.empty()) {
         sipLog("%s: no URI for this apartment and no default: the intercom keeps ringing", who.c_str());
         return;
     }
-    call.reset(new Call(stack.sock(), config, stack.laddr(), *this, apartment, door, uri));
-    if (!line.claim(*this, call->name()).empty()) {
-        call.reset();
+    if (!line.claim(*this, who).empty())
         return;
-    }
     stack.newCall();
-    const int err = call->start();
-    if (err) {
-        sipLog("%s: cannot call %s: %m; drop", who.c_str(), uri.c_str(), err);
-        call.reset();
-        line.drop(*this, who);
+    // Every phone of the flat rings at once; the call is up while one does.
+    for (size_t i = 0; i < uris.size(); ++i) {
+        std::unique_ptr<Call> c(new Call(stack.sip(), stack.sock(), config, stack.laddr(), *this, apartment, door,
+                                         uris[i]));
+        const int err = c->start();
+        if (err)
+            sipLog("%s: cannot call %s: %m%s", who.c_str(), uris[i].c_str(), err,
+                   calls.empty() && i + 1 == uris.size() ? "; drop" : "");
+        else
+            calls.push_back(std::move(c));
     }
+    if (calls.empty())
+        line.drop(*this, who);
 }
 
 // The line went on without this front-end: the call was taken at the
 // apartment's own handset, or another front-end ended it.
 void DoorCalls::lineChanged(DoorLine::State state)
 {
-    if (call && !call->ended() && line.owner() != this
+    if (!calls.empty() && line.owner() != this
         && (state == DoorLine::State::Talking || state == DoorLine::State::DoorOpen || state == DoorLine::State::Ending))
         hangUp();
 }
@@ -60,17 +64,17 @@ void DoorCalls::lineChanged(DoorLine::State state)
 void DoorCalls::doorOpened(int door)
 {
     (void)door;
-    if (call && call->answered() && line.owner() == this) {
-        sipLog("%s: the intercom reports the door open: confirmation tone", call->name().c_str());
-        call->media().playConfirmation();
+    if (taken && taken->answered() && line.owner() == this) {
+        sipLog("%s: the intercom reports the door open: confirmation tone", taken->name().c_str());
+        taken->media().playConfirmation();
     }
 }
 
 void DoorCalls::callEnded()
 {
-    if (!call)
+    if (calls.empty())
         return;
-    sipLog("%s: the intercom ended the call", call->name().c_str());
+    sipLog("%s: the intercom ended the call", (taken ? taken : calls.front().get())->name().c_str());
     hangUp();
 }
 
@@ -82,16 +86,16 @@ void DoorCalls::daemonRunning(bool running)
 
 void DoorCalls::fromDaemon(const int16_t *samples, size_t count)
 {
-    if (call && call->answered() && !call->ended())
-        call->media().fromDaemon(samples, count);
+    if (taken && taken->answered() && !taken->ended())
+        taken->media().fromDaemon(samples, count);
 }
 
 void DoorCalls::toDaemon(int16_t *samples, size_t count)
 {
-    if (call && call->answered() && !call->ended()) {
-        MediaStream &m = call->media();
+    if (taken && taken->answered() && !taken->ended()) {
+        MediaStream &m = taken->media();
         m.toDaemon(samples, count);
-        disturbances.update(call->name(), m.sentSeconds(), m.playout().underruns(), m.playout().lost(),
+        disturbances.update(taken->name(), m.sentSeconds(), m.playout().underruns(), m.playout().lost(),
                             line.skippedTicks(), line.lateTicks());
     } else {
         std::fill(samples, samples + count, int16_t(0));
@@ -101,25 +105,46 @@ void DoorCalls::toDaemon(int16_t *samples, size_t count)
 void DoorCalls::callAnswered(Call &c)
 {
     sipLog("%s: pickup", c.name().c_str());
+    const bool ours = !taken && std::any_of(calls.begin(), calls.end(), [&](const auto &p) { return p.get() == &c; });
+    if (ours) {
+        // The first phone to answer takes the call; the others stop ringing.
+        taken = &c;
+        for (auto it = calls.begin(); it != calls.end();) {
+            if (it->get() == &c) {
+                ++it;
+                continue;
+            }
+            (*it)->cancelElsewhere();
+            losing.push_back(std::move(*it));
+            it = calls.erase(it);
+        }
+    }
     disturbances.start();
-    if (call.get() != &c || !line.pickup(*this, c.name(), *this).empty())
+    if (!ours || !line.pickup(*this, c.name(), *this, c.phone()).empty())
         hangUp();
 }
 
 void DoorCalls::callEnded(Call &c, const std::string &why)
 {
     (void)why;
-    sipLog("%s: drop", c.name().c_str());
-    if (call.get() == &c) {
-        line.drop(*this, c.name());
-        dropCall();
+    auto it = std::find_if(calls.begin(), calls.end(), [&](const auto &p) { return p.get() == &c; });
+    if (it == calls.end())
+        return;
+    if (&c != taken && calls.size() > 1) {
+        // Declined, failed or rung out: the flat's other phones ring on.
+        sipLog("%s: %zu other phone(s) of the apartment still ring", c.name().c_str(), calls.size() - 1);
+        retire(calls, c);
+        return;
     }
+    sipLog("%s: drop", c.name().c_str());
+    line.drop(*this, c.name());
+    dropCall();
 }
 
 void DoorCalls::callDigit(Call &c, char digit)
 {
-    // Only the phone of the door call that is up and answered opens.
-    if (call.get() != &c || !c.answered() || c.ended()) {
+    // Only the phone that took the door call, while it is up, opens.
+    if (&c != taken || !c.answered() || c.ended()) {
         sipLog("%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
         return;
     }
@@ -131,32 +156,56 @@ void DoorCalls::callDigit(Call &c, char digit)
     }
 }
 
+void DoorCalls::callReleased(Call &c)
+{
+    retire(losing, c);
+}
+
 std::string DoorCalls::strangerIn(const struct sip_msg *msg) const
 {
-    return call && call->fromStranger(msg) ? call->name() : std::string();
+    for (const auto *list : {&calls, &losing})
+        for (const auto &c : *list)
+            if (c->fromStranger(msg))
+                return c->name();
+    return std::string();
 }
 
 void DoorCalls::hangUp()
 {
-    if (!call)
+    if (calls.empty())
         return;
-    call->hangUp();
+    for (auto &c : calls)
+        c->hangUp();
     dropCall();
 }
 
 void DoorCalls::dropCall()
 {
-    if (!call)
+    if (calls.empty())
         return;
-    const Playout &p = call->media().playout();
-    if (call->answered())
+    if (taken && taken->answered()) {
+        const Playout &p = taken->media().playout();
         sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
                "%u ticks skipped, %u late",
-               call->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               call->media().foreignPackets(), line.skippedTicks(), line.lateTicks());
+               taken->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
+               taken->media().foreignPackets(), line.skippedTicks(), line.lateTicks());
+    }
     line.release(*this);
-    // This may run inside the call's own SIP handlers: free it from the loop.
-    ended.push_back(std::move(call));
+    taken = nullptr;
+    // This may run inside a call's own SIP handlers: free them from the loop.
+    for (auto &c : calls)
+        ended.push_back(std::move(c));
+    calls.clear();
+    tmr_start(&reapTimer, 0, reap, this);
+}
+
+void DoorCalls::retire(std::vector<std::unique_ptr<Call>> &from, Call &c)
+{
+    auto it = std::find_if(from.begin(), from.end(), [&](const auto &p) { return p.get() == &c; });
+    if (it == from.end())
+        return;
+    ended.push_back(std::move(*it));
+    from.erase(it);
     tmr_start(&reapTimer, 0, reap, this);
 }
 

@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-// Door calls on the phones: each ring of the line becomes a call to the
-// apartment's URI; the phone's answer picks the line up and carries its
-// audio, the open key opens the calling door, and whichever side ends the
-// call ends it on the other.
+// Door calls on the phones: each ring of the line becomes a call to every
+// phone of the apartment at once; the first phone to answer picks the line
+// up and carries its audio, the others stop ringing (cancelled: answered
+// elsewhere). Only that phone's open key opens the calling door, and
+// whichever side ends the call ends it on the other. A phone that declines
+// or fails leaves the others ringing; when none is left, the line drops.
 class DoorCalls : private DoorLine::Listener, private DoorLine::AudioPeer, private Call::Listener,
                   private SipStack::Dialogs
 {
@@ -41,15 +43,20 @@ private:
     void callAnswered(Call &call) override;
     void callEnded(Call &call, const std::string &why) override;
     void callDigit(Call &call, char digit) override;
+    void callReleased(Call &call) override;
     std::string strangerIn(const struct sip_msg *msg) const override;
     void hangUp();
     void dropCall();
+    // Moves a call out of a list into ended, to be freed from the loop.
+    void retire(std::vector<std::unique_ptr<Call>> &from, Call &call);
     static void reap(void *arg);
 
     Config config;
     SipStack &stack;
     DoorLine &line;
-    std::unique_ptr<Call> call;
+    std::vector<std::unique_ptr<Call>> calls;   // the door call: one per phone still in it
+    Call *taken = nullptr;                      // the one whose phone answered
+    std::vector<std::unique_ptr<Call>> losing;  // cancelled for another's answer, until their phones confirm
     std::vector<std::unique_ptr<Call>> ended;   // dropped from inside their own handlers
     struct tmr reapTimer;
     bool stopping = false;

@@ -142,13 +142,14 @@ std::string DoorLine::claim(Listener &by, const std::string &who)
     return std::string();
 }
 
-std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &peer)
+std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &peer, const std::string &phone)
 {
     if (holder != &by)
         return refuse(who, "pickup", "not the door call's owner");
     if (current != State::Ringing || audioPeer)
         return refuse(who, "pickup", std::string("the line is ") + stateName(current));
     holderName = who;
+    answeringPhone = phone;
     daemon.write(std::string(ConsoleVocabulary::pickup));
     audioPeer = &peer;
     audio.startClock();
@@ -268,6 +269,7 @@ void DoorLine::daemonLine(const std::string &line)
         opener = nullptr;
         ringingApartment = event.apartment;
         ringingDoor = event.door;
+        answeringPhone.clear();
         go(State::Ringing);
         for (Listener *l : listeners)
             l->ring(event.apartment, event.door);

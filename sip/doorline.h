@@ -89,8 +89,9 @@ public:
     // refused (also said in the log, with `who` naming the asker).
     // Takes the ringing door call for `by`, before any other front-end.
     std::string claim(Listener &by, const std::string &who);
-    // The owner answered: the daemon picks up, the audio flows to `audio`.
-    std::string pickup(Listener &by, const std::string &who, AudioPeer &audio);
+    // The owner answered (on `phone`, a URI, when a phone did): the daemon
+    // picks up, the audio flows to `audio`.
+    std::string pickup(Listener &by, const std::string &who, AudioPeer &audio, const std::string &phone = std::string());
     // Opens the calling door: the owner once it picked up, another
     // front-end while the call is talked.
     std::string open(Listener &by, const std::string &who);
@@ -107,6 +108,8 @@ public:
     int apartment() const { return ringingApartment; }
     int door() const { return ringingDoor; }
     const Listener *owner() const { return holder; }
+    // The phone that answered the door call; empty when none did.
+    const std::string &phone() const { return answeringPhone; }
     bool daemonRunning() const { return daemon.running(); }
     pid_t daemonPid() const { return daemon.pid(); }
     unsigned skippedTicks() const { return audio.skippedTicks(); }
@@ -147,6 +150,7 @@ private:
     int ringingDoor = -1;
     Listener *holder = nullptr;     // the front-end that owns the door call
     std::string holderName;
+    std::string answeringPhone;
     AudioPeer *audioPeer = nullptr; // set by the owner's pickup
     int openingUnit = -1;           // an open N asked for, not yet reported
     Listener *opener = nullptr;

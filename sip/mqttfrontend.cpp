@@ -54,7 +54,7 @@ void MqttFrontEnd::lineChanged(DoorLine::State state)
             else if (line.owner() == &ringToOpen)
                 call.answeredBy = "ring_to_open";
             else
-                call.answeredBy = config.uriFor(call.apartment);
+                call.answeredBy = line.phone();
         }
         bridge.lineChanged(S::Talking, line.apartment(), line.door());
         break;

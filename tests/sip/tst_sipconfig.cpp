@@ -61,8 +61,9 @@ void tst_SipConfig::example()
     Config c;
     std::string error;
     QVERIFY2(c.load(TMX_SIP_EXAMPLE, error), error.c_str());
-    QCOMPARE(QString::fromStdString(c.uriFor(123)), QString("sip:alice@192.168.1.21:5060"));
-    QCOMPARE(QString::fromStdString(c.uriFor(5)), QString("sip:reception@pbx.example.lan"));
+    QCOMPARE(c.urisFor(123), std::vector<std::string>{"sip:alice@192.168.1.21:5060"});
+    QCOMPARE(c.urisFor(5), std::vector<std::string>{"sip:reception@pbx.example.lan"});
+    QCOMPARE(c.urisFor(125), (std::vector<std::string>{"sip:carol@192.168.1.23", "sip:dave@192.168.1.24"}));
     QCOMPARE(c.sip.listenPort, uint16_t(5060));
     QCOMPARE(c.daemon.intercom, 102);
     QCOMPARE(c.phones.openKey, '#');
@@ -84,6 +85,9 @@ void tst_SipConfig::config_data()
     QTest::newRow("apartment table and default")
         << "apartment 1 sip:a@h\napartment 9999 sip:b@h:5070;transport=udp\ndefault sip:c@h\n" << ""
         << "uri1=sip:a@h,uri9999=sip:b@h:5070;transport=udp,uri5=sip:c@h";
+    QTest::newRow("flats with several phones")
+        << "apartment 1 sip:a@h 101 virtual\ndefault sip:c@h sip:d@h;transport=udp\nregistrar sip:pbx\npassword p\n" << ""
+        << "uri1=sip:a@h sip:101@pbx,uri2=sip:c@h sip:d@h;transport=udp,virtual=1";
     QTest::newRow("s16le and gains") << "sample_format s16le\ngain_to_phone -6.5\ngain_to_door 3\n" << ""
                                      << "format=s16le,gainPhone=-6.5,gainDoor=3,changed=phones+daemon";
     QTest::newRow("listen without port") << "listen 10.0.0.2\n" << "" << "listen=10.0.0.2:5060";
@@ -125,6 +129,9 @@ void tst_SipConfig::config_data()
     QTest::newRow("apartment out of range") << "apartment 10000 sip:a@h\n" << "f:1: apartment: '10000'" << "";
     QTest::newRow("apartment without URI") << "apartment 12\n" << "f:1: apartment needs a number and a URI" << "";
     QTest::newRow("not a sip URI") << "apartment 12 http://h/x\n" << "f:1: apartment 12: 'http://h/x' is neither a sip: URI nor an extension" << "";
+    QTest::newRow("a flat's second phone not a sip URI") << "apartment 12 sip:a@h tel:+4930\n" << "f:1: apartment 12: 'tel:+4930' is neither" << "";
+    QTest::newRow("a phone twice in the default") << "default 7 sip:a@h 7\n" << "f:1: default: '7' is given twice" << "";
+    QTest::newRow("a flat's second phone on TLS over UDP") << "ring_timeout 5\ndefault sip:a@h sips:b@h\n" << "f:2: 'sips:b@h' needs 'transport tls'" << "";
     QTest::newRow("open key of two characters") << "open_key ##\n" << "f:1: open_key" << "";
     QTest::newRow("ring timeout zero") << "ring_timeout 0\n" << "f:1: ring_timeout: '0'" << "";
     QTest::newRow("ring timeout with unit") << "ring_timeout 30s\n" << "f:1: ring_timeout: '30s'" << "";
@@ -197,7 +204,8 @@ void tst_SipConfig::config()
         else if (key == "format")
             got = c.daemon.sampleFormat == Config::SampleFormat::S16BE ? "s16be" : "s16le";
         else if (key.startsWith("uri"))
-            got = QString::fromStdString(c.uriFor(key.mid(3).toInt()));
+            for (const std::string &uri : c.urisFor(key.mid(3).toInt()))
+                got += (got.isEmpty() ? "" : " ") + QString::fromStdString(uri);
         else if (key == "gainPhone")
             got = QString::number(c.phones.gainToPhoneDb);
         else if (key == "gainDoor")
