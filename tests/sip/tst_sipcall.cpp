@@ -98,6 +98,7 @@
 //   unbound PORT...                 no UDP socket is bound to these ports
 //   broker                          (first step) mosquitto runs on 127.0.0.1:1883
 //                                   (anonymous), a mosquitto_sub watches all of it
+//                                   (its session kept by the broker, see startBroker)
 //   mqtt pub TOPIC PAYLOAD          publish (QoS 1); "mqtt retain ..." retained
 //   mqtt seen TEXT|TEXT...          the watcher saw lines ("topic retained payload")
 //                                   holding these, in this order
