@@ -21,14 +21,18 @@ simulator's trace, which this reads), and measures these conditions:
           10,000 that write the allowed caller's name in From and answer
           challenges with guessed passwords (both sent by SIPp), with the
           allowed caller (who knows its password) calling in each second
-          meanwhile; then the daemon killed and tmx-sip stopped.
+          meanwhile; then the daemon killed and tmx-sip stopped;
+  mqtt    tmx-sip on a mosquitto broker started here: door call to MQTT ring
+          event, open button to the poll with the opening, idle CPU with and
+          without MQTT, and a broker outage of half of --seconds with a door
+          call in it.
 
 Prints one table and writes the same figures as JSON. Each condition has its
 module in tmxbench/ (the audio-* ones, --only audio for all five, in
 tmxbench/audio.py).
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy,sip,flood,audio] [--legacy-queue]
+                   [--only idle,loaded,drift,noisy,sip,flood,mqtt,audio] [--legacy-queue]
 """
 
 
@@ -38,7 +42,7 @@ import os
 import sys
 import tempfile
 
-from tmxbench import audio, flood, line, noisy, report, sipcall
+from tmxbench import audio, flood, line, mqtt, noisy, report, sipcall
 
 
 def main():
@@ -48,7 +52,7 @@ def main():
     p.add_argument("--seconds", type=float, default=60.0)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,audio")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,mqtt,audio")
     p.add_argument("--legacy-queue", action="store_true",
                    help="run the audio conditions also with the daemon's queue as it was before its delay"
                         f" controller (every frame kept up to the {audio.LEGACY_QUEUE_TARGET}-frame bound)")
@@ -61,7 +65,7 @@ def main():
 
     results = []
     names = [m for n in args.only.split(",") for m in (audio.AUDIO_CONDITIONS if n == "audio" else [n])]
-    runners = {"noisy": noisy.run_noisy, "sip": sipcall.run_sip, "flood": flood.run_flood}
+    runners = {"noisy": noisy.run_noisy, "sip": sipcall.run_sip, "flood": flood.run_flood, "mqtt": mqtt.run_mqtt}
     runners.update((name, lambda a, t, name=name: line.run_condition(name, a, t)) for name in line.CONDITIONS)
     unknown = [n for n in names if n not in runners and n not in audio.AUDIO_CONDITIONS]
     if unknown:

@@ -8,12 +8,14 @@ static const char who[] = "ring_to_open";
 RingToOpen::RingToOpen(const Config &config, DoorLine &line) : config(config.ringToOpen), line(line)
 {
     tmr_init(&offTimer);
+    tmr_init(&claimTimer);
     line.subscribe(*this);
 }
 
 RingToOpen::~RingToOpen()
 {
     tmr_cancel(&offTimer);
+    tmr_cancel(&claimTimer);
 }
 
 void RingToOpen::set(bool wanted)
@@ -63,8 +65,31 @@ void RingToOpen::ring(int apartment, int)
     mine = true;
     if (!line.pickup(*this, who, *this).empty()) {
         line.drop(*this, who);
-        mine = false;
+        letGo();
+        return;
     }
+    tmr_start(&claimTimer, claimLimitMs, claimExpired, this);
+}
+
+void RingToOpen::claimExpired(void *arg)
+{
+    RingToOpen *self = static_cast<RingToOpen *>(arg);
+    if (!self->mine || self->line.owner() != self)
+        return;
+    std::string what = "apartment " + std::to_string(self->line.apartment());
+    if (self->line.door() >= 0)
+        what += " door " + std::to_string(self->line.door());
+    sipLog("ring-to-open: %s: the intercom reported no %s within %llu s; ending the call", what.c_str(),
+           self->line.state() == DoorLine::State::Ringing ? "pickup" : "opening",
+           (unsigned long long)(claimLimitMs / 1000));
+    self->line.drop(*self, who);
+    self->letGo();
+}
+
+void RingToOpen::letGo()
+{
+    mine = false;
+    tmr_cancel(&claimTimer);
 }
 
 void RingToOpen::lineChanged(DoorLine::State state)
@@ -72,11 +97,13 @@ void RingToOpen::lineChanged(DoorLine::State state)
     if (!mine)
         return;
     if (state == DoorLine::State::Talking && line.owner() == this) {
-        if (!line.open(*this, who).empty())
+        if (!line.open(*this, who).empty()) {
             line.drop(*this, who);
+            letGo();
+        }
     } else if (state == DoorLine::State::Talking || state == DoorLine::State::Idle) {
         // Taken at the apartment's handset, or over.
-        mine = false;
+        letGo();
     }
 }
 
@@ -89,11 +116,12 @@ void RingToOpen::doorOpened(int door)
         what += " door " + std::to_string(door);
     sipLog("ring-to-open: %s: door opened", what.c_str());
     line.drop(*this, who);
+    letGo();
 }
 
 void RingToOpen::callEnded()
 {
-    mine = false;
+    letGo();
 }
 
 void RingToOpen::toDaemon(int16_t *samples, size_t count)

@@ -14,9 +14,16 @@
 // It takes the call first because it subscribes to the line before the
 // phones do: the line tells its listeners in that order, and the phones'
 // claim of a call already taken is refused.
+//
+// A call it took and the daemon does not carry through (no pickup, or no
+// opening, reported within claimLimitMs: a daemon that hangs) is dropped
+// with a line in the log, so that the line is not held for good.
 class RingToOpen : public DoorLine::Listener, private DoorLine::AudioPeer
 {
 public:
+    // The daemon reports a pickup and an opening within a few polls.
+    static const uint64_t claimLimitMs = 5000;
+
     RingToOpen(const Config &config, DoorLine &line);
     ~RingToOpen();
     RingToOpen(const RingToOpen &) = delete;
@@ -39,6 +46,8 @@ public:
 
 private:
     static void expired(void *arg);
+    static void claimExpired(void *arg);
+    void letGo();
     void fromDaemon(const int16_t *, size_t) override {}
     void toDaemon(int16_t *samples, size_t count) override;
 
@@ -47,5 +56,6 @@ private:
     bool on = false;
     bool mine = false;          // the door call up now is ours
     struct tmr offTimer;
+    struct tmr claimTimer;      // runs while a call is ours
     std::function<void(bool)> changed;
 };

@@ -44,12 +44,13 @@ struct MqttWatcher
         return QString();
     }
     // Starts mosquitto_sub on filter (and on "probe", to tell when it is
-    // ready) with the credentials given, if any.
-    void start(quint16 port, const QString &filter, const QStringList &credentials = QStringList())
+    // ready) with the credentials given, if any, and further options.
+    void start(quint16 port, const QString &filter, const QStringList &credentials = QStringList(),
+               const QStringList &options = QStringList())
     {
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { read(); });
         process.start("mosquitto_sub", QStringList{"-h", "127.0.0.1", "-p", QString::number(port)} + credentials
-                                           + QStringList{"-t", filter, "-t", "probe", "-F", "%t %r %p"});
+                                           + options + QStringList{"-t", filter, "-t", "probe", "-F", "%t %r %p"});
     }
 };
 

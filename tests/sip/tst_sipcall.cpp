@@ -98,10 +98,13 @@
 //   unbound PORT...                 no UDP socket is bound to these ports
 //   broker                          (first step, or after sipp) mosquitto runs on 127.0.0.1:1883
 //                                   (anonymous), a mosquitto_sub watches all of it
+//                                   (its session kept by the broker, see startBroker)
 //   mqtt pub TOPIC PAYLOAD          publish (QoS 1); "mqtt retain ..." retained
 //   mqtt seen TEXT|TEXT...          the watcher saw lines ("topic retained payload")
 //                                   holding these, in this order
 //   mqtt =N TEXT                    exactly N of the watcher's lines hold TEXT
+//   mqtt broker stop|start          the broker stopped; started again on its
+//                                   port (a new watcher: its lines start empty)
 //
 // Each row is its own CTest test, sip_ROW, run in a network namespace of its
 // own (tests/netns-run): tst_sipcall call:ROW.
@@ -134,6 +137,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -607,6 +611,7 @@ private:
 
     void writeConfig(const QString &rowLines);
     bool startRegistrar(bool tls);
+    void startBroker();
     int countLines(const QByteArray &text, const QString &needle) const;
     void sendSip(const QByteArray &message, quint16 port);
     bool replied(const QByteArray &status);
@@ -811,6 +816,21 @@ void tst_SipCall::call_data()
         << ring + "wait drop 60s\n" << flat
         << "sipp declining-phone.xml\n" + incoming + "log 603 Decline\nphone hangup\nphone closed\npoll 1\nevent drop\n"
                "sipp done\nnopoll 8\n";
+    // The broker away: the first call (declined) sends the broker off, the
+    // second rings and is talked without it. Back, it hears the state again
+    // live (retain flag 0) and the last call is the second, but no ring; the
+    // open button left retained before opened once, live, and not again.
+    QTest::newRow("MQTT broker outage")
+        << "idle\nwait open 60s\nwait polls 2\ncall 123 from 1\nwait drop 60s\n" + ring
+               + "wait pickup 60s\nwait drop 60s\n"
+        << mqtt
+        << "broker\nmqtt seen " + T + "daemon 0 ON\nmqtt retain " + T + "cmd/open_unit 1\npoll 16\nevent open\n"
+               "mqtt seen " + T + "event/ring 0 {\"event_type\":\"ring_123\",\"apartment\":123,\"door\":1}\n"
+               "mqtt broker stop\nlog mqtt: mqtt://127.0.0.1:1883: \nphone incoming\nphone hangup\nphone closed\npoll 1\n"
+           + incoming + "phone accept\npoll 8\nlog the intercom reports pickup\nphone hangup\nphone closed\nscenario-end\nmqtt broker start\n"
+               "mqtt seen " + T + "availability 0 online\nmqtt seen " + T
+           + "last_call 0 {\"apartment\":123,\"door\":3,\"began\":\nmqtt seen \"answered_by\":\"sip:apt123@127.0.0.1:5062\"\n"
+               "mqtt seen " + T + "line 0 idle\nlog a retained command\nmqtt =0 event/ring\nmqtt =0 event/door_opened\n";
     QTest::newRow("a phone's challenge gets no password")
         << ring + "wait drop 60s\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\n"
         << "sipp challenging-phone.xml\nlog goes to the registrar alone\npoll 1\nsipp done\n";
@@ -1114,15 +1134,20 @@ void tst_SipCall::call()
     if (withRegistrar)
         QVERIFY2(startRegistrar(certificate.hasMatch()), "cannot start kamailio");
     if (steps.startsWith("broker\n") || steps.section('\n', 1, 1) == "broker") {
+        // The broker keeps the watcher's session across a restart (and what
+        // is sent to it meanwhile), so that the watcher misses nothing
+        // published between the broker's start and its own. It runs as we
+        // do (as root it would change to its own user), to write its file here.
+        const struct passwd *self = getpwuid(geteuid());
+        QVERIFY(self);
         QFile conf(d + "/broker.conf");
         QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write("listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n");
+        conf.write("listener 1883 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location "
+                   + d.toUtf8() + "/\nqueue_qos0_messages true\nuser " + QByteArray(self->pw_name) + "\n");
         conf.close();
-        QVERIFY2(startMqttBroker(broker, d + "/broker.conf", 1883), "cannot start mosquitto");
-        mqttWatch.reset(new MqttWatcher);
-        mqttWatch->start(1883, "#");
-        QTRY_VERIFY_WITH_TIMEOUT(mqttPublish(1883, {}, "probe", "up") && mqttWatch->lines.contains("probe 0 up"),
-                                 stepTimeoutMs);
+        startBroker();
+        if (QTest::currentTestFailed())
+            return;
     }
     tmxUri = config.contains("transport tls") ? tmxSipTlsUri : tmxSipUri;
     QString error;
@@ -1225,6 +1250,18 @@ void tst_SipCall::call()
         QCOMPARE(sip.state(), QProcess::Running);
 }
 
+// mosquitto with DIR/broker.conf, and a watcher of all of it that keeps its
+// session on the broker (QoS 1): started again after the broker's restart,
+// it gets what was sent to it while it was away.
+void tst_SipCall::startBroker()
+{
+    QVERIFY2(startMqttBroker(broker, dir->path() + "/broker.conf", 1883), "cannot start mosquitto");
+    mqttWatch.reset(new MqttWatcher);
+    mqttWatch->start(1883, "#", {}, {"-c", "-i", "watcher", "-q", "1"});
+    QTRY_VERIFY_WITH_TIMEOUT(mqttPublish(1883, {}, "probe", "up") && mqttWatch->lines.contains("probe 0 up"),
+                             stepTimeoutMs);
+}
+
 void tst_SipCall::runStep(const QString &step)
 {
     const QString verb = step.section(' ', 0, 0);
@@ -1268,9 +1305,16 @@ void tst_SipCall::runStep(const QString &step)
     } else if (verb == "shield-step") {
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("step", "line=" + arg), stepTimeoutMs);
     } else if (verb == "mqtt") {
-        QVERIFY2(mqttWatch, "mqtt steps need the broker step");
+        QVERIFY2(mqttWatch || arg == "broker start", "mqtt steps need the broker step");
         const QString what = arg.section(' ', 0, 0), rest = arg.section(' ', 1);
-        if (what == "pub" || what == "retain") {
+        if (arg == "broker stop") {
+            // The watcher first, so that its session is kept for it.
+            mqttWatch.reset();
+            broker.terminate();
+            QVERIFY2(broker.waitForFinished(30000), "mosquitto did not stop");
+        } else if (arg == "broker start") {
+            startBroker();
+        } else if (what == "pub" || what == "retain") {
             QVERIFY(mqttPublish(1883, {}, rest.section(' ', 0, 0), rest.section(' ', 1).toUtf8(), what == "retain"));
         } else if (what == "seen") {
             const QStringList want = rest.split('|');

@@ -17,6 +17,7 @@
 #include "lockout.h"
 #include "pinbudget.h"
 #include "pinentry.h"
+#include "ringtoopen.h"
 #include "srtplayer.h"
 #include "steadyclock.h"
 #include "tlscontext.h"
@@ -318,7 +319,9 @@ void tst_SipConfig::tlsFiles()
 // The door line's arbitration, driven by the daemon's event lines without a
 // daemon (so an "open N" on an idle line finds it not running). A step is
 // "< LINE" from the daemon, "A CMD[=REFUSAL]" a command of front-end A or B,
-// "state S", "owner A|B|-", or "A heard E,E..." (what A heard since).
+// "state S", "owner A|B|R|-", or "A heard E,E..." (what A heard since);
+// "ring-to-open N" (first) switches on ring-to-open, R, for apartment N;
+// "wait S" runs the event loop until the line is in state S.
 void tst_SipConfig::doorLine_data()
 {
     QTest::addColumn<QString>("steps");
@@ -335,6 +338,10 @@ void tst_SipConfig::doorLine_data()
     QTest::newRow("taken at the apartment while the phone rings")
         << "< dial 123 3;A claim;< pickup;state talking;owner -;A pickup=not the door call's owner;"
            "A open=the daemon is not running;< drop;A drop=no door call;B open=not the answered door call";
+    // The daemon never reports the pickup: the call is not held for good.
+    QTest::newRow("ring-to-open lets go of a call the daemon does not carry")
+        << "ring-to-open 123;< dial 124;owner -;< drop;< dial 123 3;owner R;A claim=another front-end took it;"
+           "wait ending;owner -;< dial 123 1;owner R";
     QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
         << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
            "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
@@ -353,18 +360,63 @@ void tst_SipConfig::doorLine()
         void fromDaemon(const int16_t *, size_t) override {}
         void toDaemon(int16_t *, size_t) override {}
     } a, b;
-    DoorLine line{Config()};
+    // libre for ring-to-open's timers; closed after the line and ring-to-open.
+    struct Libre
+    {
+        bool open = false;
+        ~Libre()
+        {
+            if (open)
+                libre_close();
+        }
+    } libre;
+    Config config;
+    const bool withRingToOpen = steps.startsWith("ring-to-open ");
+    if (withRingToOpen) {
+        QCOMPARE(libre_init(), 0);
+        libre.open = true;
+        config.ringToOpen.apartments.insert(steps.section(';', 0, 0).section(' ', 1).toInt());
+        config.ringToOpen.on = true;
+    }
+    DoorLine line{config};
+    QScopedPointer<RingToOpen> ringToOpen(withRingToOpen ? new RingToOpen(config, line) : nullptr);
+    if (ringToOpen)
+        ringToOpen->start();
     line.subscribe(a);
     line.subscribe(b);
     for (const QString &step : steps.split(';')) {
         const QString head = step.section(' ', 0, 0), rest = step.section(' ', 1);
         FrontEnd &f = head == "A" ? a : b;
-        if (head == "<") {
+        if (head == "ring-to-open") {
+            QVERIFY(ringToOpen && ringToOpen->isOn());
+        } else if (head == "<") {
             line.daemonLine(rest.toStdString());
         } else if (head == "state") {
             QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
+        } else if (head == "wait") {
+            struct Wait
+            {
+                const DoorLine &line;
+                const QString want;
+                QDeadlineTimer deadline;
+                struct tmr tick;
+                static void check(void *arg)
+                {
+                    Wait *w = static_cast<Wait *>(arg);
+                    if (DoorLine::stateName(w->line.state()) == w->want || w->deadline.hasExpired())
+                        re_cancel();
+                    else
+                        tmr_start(&w->tick, 20, check, w);
+                }
+            } w{line, rest, QDeadlineTimer(30000), {}};
+            tmr_init(&w.tick);
+            tmr_start(&w.tick, 20, Wait::check, &w);
+            re_main(nullptr);
+            tmr_cancel(&w.tick);
+            QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
         } else if (head == "owner") {
-            QCOMPARE(QString(line.owner() == &a ? "A" : line.owner() == &b ? "B" : "-"), rest);
+            const DoorLine::Listener *o = line.owner();
+            QCOMPARE(QString(o == &a ? "A" : o == &b ? "B" : o && o == ringToOpen.data() ? "R" : "-"), rest);
         } else if (rest.startsWith("heard ")) {
             QCOMPARE(f.heard.join(','), rest.mid(6));
             f.heard.clear();
