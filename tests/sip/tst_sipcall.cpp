@@ -50,9 +50,11 @@
 //                                   address and port (a raw socket)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
-//   sipp [FILE]                     (first step) SIPp plays the phone of
+//   sipp [FILE [OPTION...]]         (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
-//                                   or FILE (beside it)
+//                                   or FILE (beside it), and SIPp's OPTIONs
+//   spi MODE                        the stand-in board library's SPI mode
+//                                   (LORENTAK_SPI) instead of loopback
 //   sipp done                       SIPp played its scenario to the end
 //   sip invite ID USER [PASSWORD]   hand-built SIP from 127.0.0.1:5099 (the stranger):
 //                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
@@ -76,6 +78,7 @@
 //   rtp PT KEY                      a telephone event for KEY on payload type PT
 //                                   from 127.0.0.1:6100 (the media of
 //                                   guarded-phone.xml) to tmx-sip's RTP port
+//   tone KEY                        KEY as a DTMF tone in PCMU audio, the same way
 //   send TEXT                       a datagram to tmx-sip from port 5090; TEXT
 //                                   with \r, \n and \xNN
 //   answer STATUS                   a reply to port 5090 since the last send
@@ -125,6 +128,7 @@
 #include "mqttwatcher.h"
 #include "tracereader.h"
 
+#include <re.h>
 #include <rem.h>
 
 #include <cmath>
@@ -765,6 +769,20 @@ void tst_SipCall::call_data()
         << "sipp guarded-phone.xml\nlog here on port\nrtp 101 #\nrtp 96 5\nlog key 5\nlogs =0 key #\n"
            "forge INFO 403\nforge INVITE 403\nlog not from the phone\nlogs =0 key #\nnopoll 4\n"
            "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
+    // Keys as tones in the phone's audio count with inband_keys on, and only
+    // then; the open key played at the door, and sent back by a phone that
+    // echoes what it hears, opens nothing. Each ends with # as an event.
+    const QString toneSteps = "sipp guarded-phone.xml\nlog here on port\ntone #\nrtp 96 5\nlog key 5\n";
+    QTest::newRow("open key as a tone")
+        << ring + "wait open 60s\nhangup\nidle\n" << "inband_keys on\n"
+        << toneSteps + "poll 4\nevent open\nlogs =1 key #\n";
+    QTest::newRow("no key as a tone when off")
+        << ring + "wait open 60s\nhangup\nidle\n" << QString()
+        << toneSteps + "logs =0 key #\nnopoll 4\nrtp 96 #\npoll 4\nevent open\n";
+    QTest::newRow("a door tone echoed by the phone")
+        << ring + "wait pickup 60s\nwait drop 120s\n" << "inband_keys on\n"
+        << "sipp echo-phone.xml -rtp_echo\nspi dtmf-hash\nlog a key as a tone from the phone refused\n"
+           "logs 2 a key as a tone\nlogs =0 key #\nnopoll 4\n";
     // A phone called by its own address that asks for a password gets none:
     // the call ends as a failed one.
     // The door line on MQTT: a door call's events and states in order, and
@@ -1113,12 +1131,14 @@ void tst_SipCall::call()
     const QString first = steps.section('\n', 0, 0);
     const bool withSipp = first == "sipp" || first.startsWith("sipp ");
     if (withSipp) {
-        const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1);
+        const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1, 1);
         sipp.setWorkingDirectory(d);
         sipp.setProcessChannelMode(QProcess::MergedChannels);
         sipp.setStandardOutputFile(d + "/sipp.log");
-        sipp.start("sipp", {"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
-                            QString::number(sippPort), "-m", "1", "-timeout", "120", "-trace_err", "-nostdin"});
+        sipp.start("sipp", QStringList{"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi",
+                                       "127.0.0.1", "-p", QString::number(sippPort), "-m", "1", "-timeout", "120",
+                                       "-trace_err", "-nostdin"}
+                               + first.section(' ', 2).split(' ', Qt::SkipEmptyParts));
         QVERIFY2(sipp.waitForStarted(10000), "cannot start sipp (Debian's sip-tester)");
         // Listening once its port is taken.
         QTRY_VERIFY_WITH_TIMEOUT(!QUdpSocket().bind(QHostAddress::LocalHost, sippPort), stepTimeoutMs);
@@ -1171,7 +1191,8 @@ void tst_SipCall::call()
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LORENTAK_USART_PORT", pty);
-    env.insert("LORENTAK_SPI", "loopback");
+    const QRegularExpressionMatch spi = QRegularExpression("^spi (\\S+)$", QRegularExpression::MultilineOption).match(steps);
+    env.insert("LORENTAK_SPI", spi.hasMatch() ? spi.captured(1) : QString("loopback"));
     // Freed blocks in glibc's per-thread cache count as in use for
     // mallinfo2: without the cache tmx-sip's heap figure is what is live.
     if (steps.contains("\nmemory"))
@@ -1192,7 +1213,7 @@ void tst_SipCall::call()
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
         if (step == "registrar" || step == "broker" || (step == first && withSipp) || step.startsWith("phone-certificate ")
-            || step.startsWith("srtp "))
+            || step.startsWith("srtp ") || step.startsWith("spi "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {
@@ -1319,11 +1340,33 @@ void tst_SipCall::runStep(const QString &step)
         sendSip(request, verb == "sipp" ? sippPort : 5060);
         if (verb == "forge")
             QTRY_VERIFY_WITH_TIMEOUT(replied(arg.section(' ', 1).toUtf8()), stepTimeoutMs);
-    } else if (verb == "rtp") {
+    } else if (verb == "rtp" || verb == "tone") {
         const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
         QVERIFY(m.hasMatch());
         if (rtpSock.state() != QAbstractSocket::BoundState)
             QVERIFY(rtpSock.bind(QHostAddress::LocalHost, phoneMediaPort));
+        if (verb == "tone") {
+            // librem's DTMF tone of the key for 100 ms, then 100 ms of
+            // silence, in 20 ms PCMU packets (sent at once: the detector
+            // does not look at the arrival times of the phone's packets).
+            struct mbuf *mb = mbuf_alloc(2 * rate);
+            QVERIFY(mb && autone_dtmf(mb, rate, arg.at(0).toLatin1()) == 0);
+            const int16_t *tone = reinterpret_cast<const int16_t *>(mb->buf);
+            for (int p = 0; p < 10; ++p, ++rtpSeq, rtpTs += 160) {
+                QByteArray packet(12 + 160, char(0));
+                packet[0] = char(0x80);
+                packet[2] = char(rtpSeq >> 8);
+                packet[3] = char(rtpSeq);
+                for (int i = 0; i < 4; ++i)
+                    packet[4 + i] = char(rtpTs >> (24 - 8 * i));
+                packet[11] = 7;
+                for (int i = 0; i < 160; ++i)
+                    packet[12 + i] = char(g711_pcm2ulaw(p < 5 ? tone[p * 160 + i] : 0));
+                rtpSock.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+            }
+            mem_deref(mb);
+            return;
+        }
         const int pt = arg.section(' ', 0, 0).toInt();
         const char key = arg.section(' ', 1).at(0).toLatin1();
         const int code = key == '*' ? 10 : key == '#' ? 11 : key - '0';
