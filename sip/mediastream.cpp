@@ -271,9 +271,9 @@ void MediaStream::sendPacket()
         mb->pos = RTP_HEADER_SIZE;
         rtp_send(rtp, raddr, false, firstPacket, uint8_t(audioPt), txTs, mb);
         mem_deref(mb);
-        if (inband)
-            inband->toPhone(pending.data(), packetSamples, tmr_jiffies());
     }
+    if (inband)
+        inband->toPhone(pending.data(), packetSamples, tmr_jiffies());
     firstPacket = false;
     txTs += packetSamples;
     samplesSent += packetSamples;
