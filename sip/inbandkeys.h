@@ -44,7 +44,9 @@ public:
 private:
     // Whole blocks a tone of minMs always covers, wherever it begins.
     static const unsigned cleanBlocks = minMs * 8 / ToneMeter::blockSamples - 1;
-    static const size_t history = 80;      // door blocks kept: 400 ms
+    // Door blocks kept: 800 ms, echoMs back from a tone that began a while
+    // before its key was decided, and room for frames sent in a burst.
+    static const size_t history = 160;
 
     static void phoneHeard(char key, void *arg);
     static void doorHeard(char key, void *arg);
