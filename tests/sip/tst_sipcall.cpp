@@ -78,7 +78,6 @@
 //   rtp PT KEY                      a telephone event for KEY on payload type PT
 //                                   from 127.0.0.1:6100 (the media of
 //                                   guarded-phone.xml) to tmx-sip's RTP port
-//   tone KEY                        KEY as a DTMF tone in PCMU audio, the same way
 //   send TEXT                       a datagram to tmx-sip from port 5090; TEXT
 //                                   with \r, \n and \xNN
 //   answer STATUS                   a reply to port 5090 since the last send
@@ -769,16 +768,17 @@ void tst_SipCall::call_data()
         << "sipp guarded-phone.xml\nlog here on port\nrtp 101 #\nrtp 96 5\nlog key 5\nlogs =0 key #\n"
            "forge INFO 403\nforge INVITE 403\nlog not from the phone\nlogs =0 key #\nnopoll 4\n"
            "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
-    // Keys as tones in the phone's audio count with inband_keys on, and only
-    // then; the open key played at the door, and sent back by a phone that
-    // echoes what it hears, opens nothing. Each ends with # as an event.
-    const QString toneSteps = "sipp guarded-phone.xml\nlog here on port\ntone #\nrtp 96 5\nlog key 5\n";
+    // Keys as tones in the phone's audio (SIPp plays # in PCMU, then presses
+    // 5 by INFO: once that came, so had the tone) count with inband_keys on,
+    // and only then (there the call still takes # by INFO); the open key
+    // played at the door (the stand-in board's SPI) and sent back by a phone
+    // that echoes what it hears opens nothing.
     QTest::newRow("open key as a tone")
         << ring + "wait open 60s\nhangup\nidle\n" << "inband_keys on\n"
-        << toneSteps + "poll 4\nevent open\nlogs =1 key #\n";
+        << "sipp tone-phone.xml\nlog key 5\npoll 4\nevent open\nlogs =1 key #\n";
     QTest::newRow("no key as a tone when off")
         << ring + "wait open 60s\nhangup\nidle\n" << QString()
-        << toneSteps + "logs =0 key #\nnopoll 4\nrtp 96 #\npoll 4\nevent open\n";
+        << "sipp tone-phone.xml\nlog key 5\nlogs =0 key #\nnopoll 4\nsipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
     QTest::newRow("a door tone echoed by the phone")
         << ring + "wait pickup 60s\nwait drop 120s\n" << "inband_keys on\n"
         << "sipp echo-phone.xml -rtp_echo\nspi dtmf-hash\nlog a key as a tone from the phone refused\n"
@@ -1132,6 +1132,16 @@ void tst_SipCall::call()
     const bool withSipp = first == "sipp" || first.startsWith("sipp ");
     if (withSipp) {
         const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1, 1);
+        // What tone-phone.xml plays: librem's DTMF tone of # for 100 ms in PCMU.
+        QFile toneFile(d + "/tone-hash.ulaw");
+        struct mbuf *mb = mbuf_alloc(2 * rate);
+        QVERIFY(toneFile.open(QIODevice::WriteOnly) && mb && autone_dtmf(mb, rate, '#') == 0);
+        QByteArray ulaw(rate / 10, char(0));
+        for (int i = 0; i < ulaw.size(); ++i)
+            ulaw[i] = char(g711_pcm2ulaw(reinterpret_cast<const int16_t *>(mb->buf)[i]));
+        mem_deref(mb);
+        toneFile.write(ulaw);
+        toneFile.close();
         sipp.setWorkingDirectory(d);
         sipp.setProcessChannelMode(QProcess::MergedChannels);
         sipp.setStandardOutputFile(d + "/sipp.log");
@@ -1340,33 +1350,11 @@ void tst_SipCall::runStep(const QString &step)
         sendSip(request, verb == "sipp" ? sippPort : 5060);
         if (verb == "forge")
             QTRY_VERIFY_WITH_TIMEOUT(replied(arg.section(' ', 1).toUtf8()), stepTimeoutMs);
-    } else if (verb == "rtp" || verb == "tone") {
+    } else if (verb == "rtp") {
         const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
         QVERIFY(m.hasMatch());
         if (rtpSock.state() != QAbstractSocket::BoundState)
             QVERIFY(rtpSock.bind(QHostAddress::LocalHost, phoneMediaPort));
-        if (verb == "tone") {
-            // librem's DTMF tone of the key for 100 ms, then 100 ms of
-            // silence, in 20 ms PCMU packets (sent at once: the detector
-            // does not look at the arrival times of the phone's packets).
-            struct mbuf *mb = mbuf_alloc(2 * rate);
-            QVERIFY(mb && autone_dtmf(mb, rate, arg.at(0).toLatin1()) == 0);
-            const int16_t *tone = reinterpret_cast<const int16_t *>(mb->buf);
-            for (int p = 0; p < 10; ++p, ++rtpSeq, rtpTs += 160) {
-                QByteArray packet(12 + 160, char(0));
-                packet[0] = char(0x80);
-                packet[2] = char(rtpSeq >> 8);
-                packet[3] = char(rtpSeq);
-                for (int i = 0; i < 4; ++i)
-                    packet[4 + i] = char(rtpTs >> (24 - 8 * i));
-                packet[11] = 7;
-                for (int i = 0; i < 160; ++i)
-                    packet[12 + i] = char(g711_pcm2ulaw(p < 5 ? tone[p * 160 + i] : 0));
-                rtpSock.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
-            }
-            mem_deref(mb);
-            return;
-        }
         const int pt = arg.section(' ', 0, 0).toInt();
         const char key = arg.section(' ', 1).at(0).toLatin1();
         const int code = key == '*' ? 10 : key == '#' ? 11 : key - '0';
