@@ -12,8 +12,11 @@ struct dtmf_dec;
 // adapters, some DECT bases). librem's decoder listens to the audio from the
 // phone; a key it hears counts only when
 //   - its tone stands minDb over the rest of the band for minMs (ToneMeter,
-//     in 5 ms blocks: 7 clean blocks in a row, which a 40 ms tone always
-//     gives and a 30 ms one never), and
+//     in 5 ms blocks: 7 whole blocks in a row must be clean. The notches
+//     ring for a moment where a tone starts or stops, which may spoil a block
+//     at either end: a tone of 35 ms or less never counts, one of 45 ms or
+//     more always does, most of 40 ms do. librem's decoder alone takes
+//     most tones of 30 ms.), and
 //   - the same key was not in the audio sent to the phone (the door's) at
 //     any time in the echoMs before the tone began at the phone: a hands-free
 //     phone hears the door's audio on its loudspeaker and sends it back, so a
@@ -42,7 +45,7 @@ public:
     void fromPhone(const int16_t *samples, size_t count, uint64_t nowMs);
 
 private:
-    // Whole blocks a tone of minMs always covers, wherever it begins.
+    // Whole blocks a tone of minMs covers wherever it begins.
     static const unsigned cleanBlocks = minMs * 8 / ToneMeter::blockSamples - 1;
     // Door blocks kept: 800 ms, echoMs back from a tone that began a while
     // before its key was decided, and room for frames sent in a burst.
