@@ -3,13 +3,17 @@
  *
  *   LORENTAK_USART_PORT  serial device to report (default /dev/ttyS1)
  *   LORENTAK_SPI         "loopback" (default): rx = tx; "zero": rx is all zeros;
- *                        "fail": the transfer fails and writes nothing into rx
+ *                        "fail": the transfer fails and writes nothing into rx;
+ *                        "dtmf-hash": rx is the shield's microphone hearing a
+ *                        visitor play the DTMF tone of # (941 and 1477 Hz)
+ *                        for 200 ms of every second, silence between
  *   LORENTAK_SPI_TRACE   file to append one line per call to
  */
 #define _GNU_SOURCE
 #include "libvelk-board-lorentak.h"
 
 #include <fcntl.h>
+#include <math.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -22,6 +26,8 @@ static pthread_once_t setupOnce = PTHREAD_ONCE_INIT;
 static int traceFd = -1;
 static int spiZero;
 static int spiFail;
+static int spiDtmf;
+static unsigned long long dtmfSample;   /* samples of the tone's pattern so far */
 static char *usartPort;
 static atomic_int chipSelect = 1;
 
@@ -35,6 +41,7 @@ static void setup(void)
     const char *mode = getenv("LORENTAK_SPI");
     spiZero = mode && strcmp(mode, "zero") == 0;
     spiFail = mode && strcmp(mode, "fail") == 0;
+    spiDtmf = mode && strcmp(mode, "dtmf-hash") == 0;
 
     const char *port = getenv("LORENTAK_USART_PORT");
     usartPort = strdup(port && *port ? port : "/dev/ttyS1");
@@ -79,6 +86,17 @@ void board_spi_transfer(uint8_t *tx, uint8_t *rx, uint16_t len)
 
     if (spiFail)
         return;
+    if (spiDtmf) {
+        /* One 16-bit sample per word, as the shield sends them. */
+        uint16_t *words = (uint16_t *)rx;
+        for (uint16_t i = 0; i < len / 2; ++i, ++dtmfSample) {
+            const unsigned long long n = dtmfSample % 8000;
+            const double t = (double)n / 8000;
+            const double v = n < 1600 ? 8000 * (sin(2 * M_PI * 941 * t) + sin(2 * M_PI * 1477 * t)) : 0;
+            words[i] = (uint16_t)(int16_t)lrint(v);
+        }
+        return;
+    }
     if (spiZero)
         memset(rx, 0, len);
     else

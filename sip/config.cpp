@@ -380,6 +380,10 @@ bool Config::parse(const std::string &text, const std::string &name, std::string
                 phones.srtp = Srtp::Mandatory;
             else
                 return fail("srtp: '" + value + "' is none of off, optional, mandatory");
+        } else if (key == "inband_keys") {
+            if (value != "on" && value != "off")
+                return fail("inband_keys: '" + value + "' is not on or off");
+            phones.inbandKeys = value == "on";
         } else if (key == "daemon") {
             daemon.command = words(value);
         } else if (key == "intercom") {
@@ -655,9 +659,9 @@ bool Config::Registrar::operator==(const Registrar &o) const
 bool Config::Phones::operator==(const Phones &o) const
 {
     return std::tie(apartments, defaultUris, openKey, ringTimeoutSeconds, gainToPhoneDb, gainToDoorDb, rtpPortMin,
-                    rtpPortMax, jitterMs, srtp)
+                    rtpPortMax, jitterMs, srtp, inbandKeys)
         == std::tie(o.apartments, o.defaultUris, o.openKey, o.ringTimeoutSeconds, o.gainToPhoneDb, o.gainToDoorDb,
-                    o.rtpPortMin, o.rtpPortMax, o.jitterMs, o.srtp);
+                    o.rtpPortMin, o.rtpPortMax, o.jitterMs, o.srtp, o.inbandKeys);
 }
 
 bool Config::Daemon::operator==(const Daemon &o) const

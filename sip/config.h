@@ -101,6 +101,8 @@ public:
         // Encrypted audio (SRTP, keys in the SDP): never, when the phone
         // takes it, or only with it.
         Srtp srtp = Srtp::Optional;
+        // Keys also as DTMF tones in the audio from the phone (InbandKeys).
+        bool inbandKeys = false;
         bool operator==(const Phones &o) const;
     };
     Phones phones;

@@ -18,14 +18,18 @@ bool KeyFilter::info(char key, uint32_t cseq, uint64_t nowMs)
     return counted(Info, key, nowMs);
 }
 
+bool KeyFilter::tone(char key, uint64_t nowMs)
+{
+    return counted(Tone, key, nowMs);
+}
+
 bool KeyFilter::counted(Way way, char key, uint64_t nowMs)
 {
-    if (echoAwaited && way == echoWay && key == echoKey && nowMs <= echoUntil) {
-        echoAwaited = false;
+    if ((echoWays & (1u << way)) && key == echoKey && nowMs <= echoUntil) {
+        echoWays &= ~(1u << way);
         return false;
     }
-    echoAwaited = true;
-    echoWay = way == Event ? Info : Event;
+    echoWays = 7u & ~(1u << way);
     echoKey = key;
     echoUntil = nowMs + echoMs;
     return true;

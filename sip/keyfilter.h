@@ -6,12 +6,15 @@
 // An RFC 4733 telephone event comes in several packets (start, repeats, the
 // end three times) under one RTP timestamp, and a late end packet of one key
 // may come after the next key began; a SIP INFO is sent again when its 200
-// was lost; some phones send every key both ways. So:
+// was lost; some phones send every key both ways, or three ways with a
+// tone in the audio too. So:
 //   - an event counts when its timestamp is later (serial arithmetic) than
 //     that of the last event;
 //   - an INFO counts when its CSeq is higher than that of the last INFO;
-//   - a key that counted by one way is expected once more by the other way
-//     within echoMs: the first same key by the other way within that time is
+//   - a tone in the audio counts as the tone detector hands it over (once
+//     per tone);
+//   - a key that counted by one way is expected once more by each other way
+//     within echoMs: the first same key by another way within that time is
 //     the same press and does not count.
 class KeyFilter
 {
@@ -21,9 +24,10 @@ public:
     // Each returns whether the key counts; nowMs is a monotonic clock.
     bool event(char key, uint32_t timestamp, uint64_t nowMs);
     bool info(char key, uint32_t cseq, uint64_t nowMs);
+    bool tone(char key, uint64_t nowMs);
 
 private:
-    enum Way { Event, Info };
+    enum Way { Event, Info, Tone };
     bool counted(Way way, char key, uint64_t nowMs);
 
     bool haveTimestamp = false;
@@ -31,9 +35,9 @@ private:
     bool haveCseq = false;
     uint32_t lastCseq = 0;
 
-    // The key that counted last, awaiting its echo by the other way.
-    bool echoAwaited = false;
-    Way echoWay = Event;
+    // The key that counted last, awaiting its echo by the other ways (a bit
+    // per way).
+    unsigned echoWays = 0;
     char echoKey = 0;
     uint64_t echoUntil = 0;
 };

@@ -47,6 +47,8 @@ MediaStream::MediaStream(const Config &config, DigitHandler onDigit)
     }
     mem_deref(mb);
     raddr = static_cast<struct sa *>(mem_zalloc(sizeof(struct sa), nullptr));
+    if (config.phones.inbandKeys)
+        inband.reset(new InbandKeys([this](char key, bool echo) { toneKey(key, echo); }));
 }
 
 MediaStream::~MediaStream()
@@ -229,6 +231,8 @@ void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, s
         for (size_t i = 0; i < n; ++i)
             samples[i] = alaw ? g711_alaw2pcm(p[i]) : g711_ulaw2pcm(p[i]);
         play.put(hdr, samples, n);
+        if (inband)
+            inband->fromPhone(samples, n, tmr_jiffies());
     } else if (eventPt >= 0 && int(hdr.pt) == eventPt) {
         int event = 0;
         bool end = false;
@@ -268,6 +272,8 @@ void MediaStream::sendPacket()
         rtp_send(rtp, raddr, false, firstPacket, uint8_t(audioPt), txTs, mb);
         mem_deref(mb);
     }
+    if (inband)
+        inband->toPhone(pending.data(), packetSamples, tmr_jiffies());
     firstPacket = false;
     txTs += packetSamples;
     samplesSent += packetSamples;
@@ -286,6 +292,20 @@ void MediaStream::playConfirmation()
 {
     if (!tone.empty())
         tonePos = 0;
+}
+
+void MediaStream::toneKey(char key, bool echo)
+{
+    if (!echo) {
+        if (keys.tone(key, tmr_jiffies()))
+            onDigit(key);
+        return;
+    }
+    // Not the key itself: on a call in it would be a digit of the PIN. A few
+    // lines per call, however many tones the door plays.
+    if (++echoesRefused <= 3)
+        sipLog("rtp: a key as a tone from the phone refused: the door's own audio had the same tone just before it "
+               "(its echo)%s", echoesRefused == 3 ? "; further ones are not said" : "");
 }
 
 void MediaStream::keyFromInfo(char key, uint32_t cseq)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "inbandkeys.h"
 #include "keyfilter.h"
 #include "playout.h"
 #include "srtplayer.h"
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,9 @@ struct sip_msg;
 
 // The audio of one call on the phone's side: RTP with G.711 (PCMU or PCMA as
 // negotiated) in 20 ms packets, RTCP beside it, RFC 4733 telephone events in
-// on the payload type negotiated. Every key of the call, by telephone event
-// or by SIP INFO (keyFromInfo), reaches the digit handler once.
+// on the payload type negotiated. Every key of the call, by telephone event,
+// by SIP INFO (keyFromInfo) or, with inband_keys on, as a tone in the audio
+// from the phone (InbandKeys), reaches the digit handler once.
 // Towards the phone it packs the daemon's frames into packets; from the phone
 // it feeds the playout buffer that the daemon's clock reads.
 class MediaStream
@@ -79,6 +82,7 @@ private:
     static void rtpReceived(const struct sa *src, const struct rtp_header *hdr, struct mbuf *mb, void *arg);
     void received(const struct sa *src, const struct rtp_header &hdr, struct mbuf *mb);
     void sendPacket();
+    void toneKey(char key, bool echo);
 
     const Config &config;
     DigitHandler onDigit;
@@ -106,5 +110,7 @@ private:
     size_t tonePos = SIZE_MAX;
 
     KeyFilter keys;
+    std::unique_ptr<InbandKeys> inband;     // with inband_keys on
+    unsigned echoesRefused = 0;
     unsigned nForeign = 0;
 };

@@ -1,6 +1,7 @@
 // Keys from the phone counted once: each row is what arrives, one item per
 // packet or request ("e KEY TIMESTAMP MS" for a telephone event, "i KEY CSEQ
-// MS" for an INFO), and the keys that count.
+// MS" for an INFO, "t KEY 0 MS" for a tone in the audio), and the keys that
+// count.
 #include <QtTest>
 
 #include "keyfilter.h"
@@ -34,6 +35,8 @@ void tst_KeyFilter::keys_data()
     QTest::newRow("another key by the other way") << "e 1 100 0, i 2 2 50" << "12";
     QTest::newRow("a phone that sends every key both ways: 1 1 2")
         << "e 1 100 0, i 1 2 10, e 1 900 200, i 1 3 210, e 2 1700 400, i 2 4 420" << "112";
+    QTest::newRow("one press three ways, then two tones")
+        << "e # 100 0, t # 0 40, i # 2 60, t # 0 300, t # 0 500" << "###";
 }
 
 void tst_KeyFilter::keys()
@@ -49,7 +52,7 @@ void tst_KeyFilter::keys()
         const char key = f[1].at(0).toLatin1();
         const uint32_t number = f[2].toUInt();
         const uint64_t ms = f[3].toULongLong();
-        if (f[0] == "e" ? filter.event(key, number, ms) : filter.info(key, number, ms))
+        if (f[0] == "t" ? filter.tone(key, ms) : f[0] == "e" ? filter.event(key, number, ms) : filter.info(key, number, ms))
             keys += QChar(key);
     }
     QCOMPARE(keys, counted);

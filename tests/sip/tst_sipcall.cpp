@@ -50,9 +50,11 @@
 //                                   address and port (a raw socket)
 //   mark                            remember the recording's length here
 //   audio                           check the recording (see checkAudio)
-//   sipp [FILE]                     (first step) SIPp plays the phone of
+//   sipp [FILE [OPTION...]]         (first step) SIPp plays the phone of
 //                                   apartment 123 instead, with info-phone.xml
-//                                   or FILE (beside it)
+//                                   or FILE (beside it), and SIPp's OPTIONs
+//   spi MODE                        the stand-in board library's SPI mode
+//                                   (LORENTAK_SPI) instead of loopback
 //   sipp done                       SIPp played its scenario to the end
 //   sip invite ID USER [PASSWORD]   hand-built SIP from 127.0.0.1:5099 (the stranger):
 //                                   an INVITE with Call-ID ID from sip:USER@127.0.0.1
@@ -129,6 +131,7 @@
 #include "mqttwatcher.h"
 #include "tracereader.h"
 
+#include <re.h>
 #include <rem.h>
 
 #include <cmath>
@@ -762,6 +765,21 @@ void tst_SipCall::call_data()
         << "sipp guarded-phone.xml\nlog here on port\nrtp 101 #\nrtp 96 5\nlog key 5\nlogs =0 key #\n"
            "forge INFO 403\nforge INVITE 403\nlog not from the phone\nlogs =0 key #\nnopoll 4\n"
            "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
+    // Keys as tones in the phone's audio (SIPp plays # in PCMU, then presses
+    // 5 by INFO: once that came, so had the tone) count with inband_keys on,
+    // and only then (there the call still takes # by INFO); the open key
+    // played at the door (the stand-in board's SPI) and sent back by a phone
+    // that echoes what it hears opens nothing.
+    QTest::newRow("open key as a tone")
+        << ring + "wait open 60s\nhangup\nidle\n" << "inband_keys on\n"
+        << "sipp tone-phone.xml\nlog key 5\npoll 4\nevent open\nlogs =1 key #\n";
+    QTest::newRow("no key as a tone when off")
+        << ring + "wait open 60s\nhangup\nidle\n" << QString()
+        << "sipp tone-phone.xml\nlog key 5\nlogs =0 key #\nnopoll 4\nsipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
+    QTest::newRow("a door tone echoed by the phone")
+        << ring + "wait pickup 60s\nwait drop 120s\n" << "inband_keys on\n"
+        << "sipp echo-phone.xml -rtp_echo\nspi dtmf-hash\nlog a key as a tone from the phone refused\n"
+           "logs 2 a key as a tone\nlogs =0 key #\nnopoll 4\n";
     // A phone called by its own address that asks for a password gets none:
     // the call ends as a failed one.
     // The door line on MQTT: a door call's events and states in order, and
@@ -1158,12 +1176,24 @@ void tst_SipCall::call()
     const QString first = steps.section('\n', 0, 0);
     const bool withSipp = first == "sipp" || first.startsWith("sipp ");
     if (withSipp) {
-        const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1);
+        const QString scenarioFile = first == "sipp" ? QString("info-phone.xml") : first.section(' ', 1, 1);
+        // What tone-phone.xml plays: librem's DTMF tone of # for 100 ms in PCMU.
+        QFile toneFile(d + "/tone-hash.ulaw");
+        struct mbuf *mb = mbuf_alloc(2 * rate);
+        QVERIFY(toneFile.open(QIODevice::WriteOnly) && mb && autone_dtmf(mb, rate, '#') == 0);
+        QByteArray ulaw(rate / 10, char(0));
+        for (int i = 0; i < ulaw.size(); ++i)
+            ulaw[i] = char(g711_pcm2ulaw(reinterpret_cast<const int16_t *>(mb->buf)[i]));
+        mem_deref(mb);
+        toneFile.write(ulaw);
+        toneFile.close();
         sipp.setWorkingDirectory(d);
         sipp.setProcessChannelMode(QProcess::MergedChannels);
         sipp.setStandardOutputFile(d + "/sipp.log");
-        sipp.start("sipp", {"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi", "127.0.0.1", "-p",
-                            QString::number(sippPort), "-m", "1", "-timeout", "120", "-trace_err", "-nostdin"});
+        sipp.start("sipp", QStringList{"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi",
+                                       "127.0.0.1", "-p", QString::number(sippPort), "-m", "1", "-timeout", "120",
+                                       "-trace_err", "-nostdin"}
+                               + first.section(' ', 2).split(' ', Qt::SkipEmptyParts));
         QVERIFY2(sipp.waitForStarted(10000), "cannot start sipp (Debian's sip-tester)");
         // Listening once its port is taken.
         QTRY_VERIFY_WITH_TIMEOUT(!QUdpSocket().bind(QHostAddress::LocalHost, sippPort), stepTimeoutMs);
@@ -1216,7 +1246,8 @@ void tst_SipCall::call()
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LORENTAK_USART_PORT", pty);
-    env.insert("LORENTAK_SPI", "loopback");
+    const QRegularExpressionMatch spi = QRegularExpression("^spi (\\S+)$", QRegularExpression::MultilineOption).match(steps);
+    env.insert("LORENTAK_SPI", spi.hasMatch() ? spi.captured(1) : QString("loopback"));
     // Freed blocks in glibc's per-thread cache count as in use for
     // mallinfo2: without the cache tmx-sip's heap figure is what is live.
     if (steps.contains("\nmemory"))
@@ -1237,7 +1268,7 @@ void tst_SipCall::call()
     bool stopped = false;
     for (const QString &step : steps.split('\n', Qt::SkipEmptyParts)) {
         if (step == "registrar" || step == "broker" || (step == first && withSipp) || step.startsWith("phone-certificate ")
-            || step.startsWith("srtp "))
+            || step.startsWith("srtp ") || step.startsWith("spi "))
             continue;
         runStep(step);
         if (QTest::currentTestFailed()) {

@@ -79,7 +79,7 @@ void tst_SipConfig::config_data()
     QTest::addColumn<QString>("error");     // empty: the file is good
     QTest::addColumn<QString>("check");     // for a good file: key=value of what it set
 
-    QTest::newRow("empty file: defaults") << "" << "" << "open_key=#,ring=30,format=s16be,uri1=,secrets=0";
+    QTest::newRow("empty file: defaults") << "" << "" << "open_key=#,ring=30,format=s16be,uri1=,secrets=0,inband=0";
     QTest::newRow("open key # is a value, not a comment") << "open_key #\n" << "" << "open_key=#";
     QTest::newRow("open key lower case") << "open_key b\n" << "" << "open_key=B";
     QTest::newRow("comments, blanks and CRLF") << "# x\n\n  # y\r\nring_timeout 5\r\n" << "" << "ring=5";
@@ -165,6 +165,8 @@ void tst_SipConfig::config_data()
     QTest::newRow("TLS files without TLS") << "tls_ca ca.pem\n" << "f:1: 'tls_ca' goes with 'transport tls'" << "";
     QTest::newRow("pin too short") << "pin 123\n" << "f:1: pin: give 4 to 16 digits" << "";
     QTest::newRow("srtp") << "srtp on\n" << "f:1: srtp: 'on' is none of off, optional, mandatory" << "";
+    QTest::newRow("keys as tones, a SIGHUP sees it") << "inband_keys on\n" << "" << "inband=1,changed=phones";
+    QTest::newRow("keys as tones yes") << "inband_keys yes\n" << "f:1: inband_keys: 'yes' is not on or off" << "";
     QTest::newRow("MQTT over TLS, discovery off, ring-to-open")
         << "mqtt_broker mqtts://[::1]\nmqtt_ca ca.pem\nmqtt_user u\nmqtt_password p w\nmqtt_discovery off\n"
            "mqtt_door_units 3 1\nring_to_open 12 7\nring_to_open_minutes 5\nring_to_open_on yes\n"
@@ -207,6 +209,8 @@ void tst_SipConfig::config()
         else if (key.startsWith("uri"))
             for (const std::string &uri : c.urisFor(key.mid(3).toInt()))
                 got += (got.isEmpty() ? "" : " ") + QString::fromStdString(uri);
+        else if (key == "inband")
+            got = QString::number(c.phones.inbandKeys);
         else if (key == "gainPhone")
             got = QString::number(c.phones.gainToPhoneDb);
         else if (key == "gainDoor")
