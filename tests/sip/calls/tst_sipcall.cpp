@@ -5,8 +5,9 @@
 // module: it records in its decoder all the same, and ALSA's null device
 // would keep a core busy (it never blocks).
 //
-// Each row is one call: the shield's scenario, lines added to tmx-sip's
-// configuration, and the steps of the test, one per line:
+// Each row is one call, a file NAME.call in this folder: the shield's
+// scenario, lines added to tmx-sip's configuration, and the steps of the
+// test (readCall has the file's form), one per line:
 //   phone incoming [KEY=VALUE|...]  baresip is rung once more (fields of its event)
 //   phone accept|hangup             answer, or reject / hang up
 //   phone key KEYS                  press the keys (RFC 4733 telephone events)
@@ -144,9 +145,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIPP_DIR) \
+#if !defined(TMX_SIP_PATH) || !defined(TMX_SHIELDSIM_PATH) || !defined(TMX_SIP_CALLS_DIR) \
     || !defined(TMX_REGISTRAR_CONFIG) || !defined(TMX_MAKE_CERTIFICATES)
-#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIPP_DIR, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
+#error "TMX_SIP_PATH, TMX_SHIELDSIM_PATH, TMX_SIP_CALLS_DIR, TMX_REGISTRAR_CONFIG and TMX_MAKE_CERTIFICATES must be defined"
 #endif
 
 namespace {
@@ -612,6 +613,7 @@ private:
     void checkAudio();
     QString logText() const { return QString::fromUtf8(sipErr); }
 
+    bool readCall(const QString &path, QString (&sections)[3], QString &error);
     void writeConfig(const QString &rowLines);
     bool startRegistrar(bool tls);
     void startBroker();
@@ -706,341 +708,64 @@ void tst_SipCall::call_data()
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("steps");
 
-    const QString ring = "idle\nwait polls 2\ncall 123 from 3\n";
-    const QString incoming = "phone incoming accountaor=sip:apt123@127.0.0.1:5062|peerdisplayname=Door 3, apartment 123\n";
-    // A caller in the allow-list, PIN 1234.
-    const QString callers = "allow sip:apt123@127.0.0.1 phone-secret\npin 1234\n";
-    const QString callIn = "phone dial\nphone established\n";
+    const QFileInfoList files = QDir(TMX_SIP_CALLS_DIR).entryInfoList({"*.call"}, QDir::Files, QDir::Name);
+    QVERIFY2(!files.isEmpty(), "no .call files in " TMX_SIP_CALLS_DIR);
+    for (const QFileInfo &file : files) {
+        QString sections[3], error;
+        QVERIFY2(readCall(file.filePath(), sections, error), qPrintable(file.fileName() + ": " + error));
+        QTest::newRow(qPrintable(file.completeBaseName())) << sections[0] << sections[1] << sections[2];
+    }
+}
 
-    QTest::newRow("answered")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << QString()
-        << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
-                      "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
-                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
-    // Encrypted audio. The forged keys come from the phone's own address and
-    // port: only the encryption tells them from the phone's.
-    QTest::newRow("srtp mandatory")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << "srtp mandatory\n"
-        << "srtp srtp-mand\n" + incoming + "phone accept\npoll 8\nlog (SRTP) with\nrecorded 1.5\nforged\n"
-           "log not SRTP of this call (the first from 127.0.0.1:\nrecorded 3.2\nnopoll 4\nmark\nphone key #\n"
-           "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\nphone hangup\npoll 1\nevent drop\n"
-           "phone closed\naudio\n";
-    // SIPp answers without a key and presses # by SIP INFO at once.
-    QTest::newRow("srtp mandatory, phone without")
-        << ring + "wait drop 60s\n" << "srtp mandatory\n"
-        << "sipp\nlog not connected: its answer has no SRTP key\npoll 1\nevent drop\nnopoll 4\n";
-    QTest::newRow("srtp mandatory, calling in")
-        << "idle\nwait open 60s\n" << callers + "srtp mandatory\n"
-        << "srtp srtp-mand\n" + callIn + "log answered (SRTP)\nphone key 1234#5\npoll 16\nphone closed\n";
-    QTest::newRow("srtp mandatory, caller without")
-        << "idle\n" << callers + "srtp mandatory\n"
-        << "phone dial\nphone closed 488\nlog its offer has no SRTP key\nnopoll 16\n";
-    QTest::newRow("declined")
-        << ring + "wait drop 60s\n" << QString()
-        << incoming + "phone hangup\nphone closed\npoll 1\nevent drop\n";
-    QTest::newRow("unanswered")
-        << ring + "wait drop 60s\n" << "ring_timeout 2\n"
-        << incoming + "log no answer in 2 s\nphone closed\npoll 1\nevent drop\n";
-    QTest::newRow("intercom ends the talk")
-        << ring + "wait pickup 60s\nwait polls 3\nhangup\nidle\n" << QString()
-        << incoming + "phone accept\npoll 8\nlog the intercom ended the call\nlog (BYE)\nphone closed\n";
-    QTest::newRow("intercom ends the ringing")
-        << ring + "wait polls 8\nhangup\nidle\n" << QString()
-        << incoming + "log the intercom ended the call\nlog (CANCEL)\nphone closed\nnopoll 8\n";
-    QTest::newRow("answered at the apartment")
-        << ring + "wait polls 8\ntalk\nwait polls 4\nhangup\nidle\n" << QString()
-        << incoming + "log taken at the apartment\nlog (CANCEL)\nphone closed\nscenario-end\nnopoll 1\n";
-    QTest::newRow("open key by SIP INFO")
-        << ring + "wait open 60s\nhangup\nidle\n" << QString()
-        << "sipp\nlog key #: open\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
-    QTest::newRow("no uri")
-        << "idle\nwait polls 2\ncall 125 from 3\nwait polls 6\nhangup\nidle\n" << QString()
-        << "log apartment 125 door 3: no URI\nscenario-end\nnopoll 1\nphone calls 0\n";
-    // Keys only from the phone in the call, each counted once: an event on a
-    // payload type not agreed opens nothing; an INFO and a re-INVITE with the
-    // dialog's identifiers from another port get 403; the phone's own INFO,
-    // sent twice with one CSeq, opens once.
-    QTest::newRow("keys only from the phone in the call")
-        << ring + "wait open 60s\nhangup\nidle\n" << QString()
-        << "sipp guarded-phone.xml\nlog here on port\nrtp 101 #\nrtp 96 5\nlog key 5\nlogs =0 key #\n"
-           "forge INFO 403\nforge INVITE 403\nlog not from the phone\nlogs =0 key #\nnopoll 4\n"
-           "sipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\nlogs =1 key #\n";
-    // Keys as tones in the phone's audio (SIPp plays # in PCMU, then presses
-    // 5 by INFO: once that came, so had the tone) count with inband_keys on,
-    // and only then (there the call still takes # by INFO); the open key
-    // played at the door (the stand-in board's SPI) and sent back by a phone
-    // that echoes what it hears opens nothing.
-    QTest::newRow("open key as a tone")
-        << ring + "wait open 60s\nhangup\nidle\n" << "inband_keys on\n"
-        << "sipp tone-phone.xml\nlog key 5\npoll 4\nevent open\nlogs =1 key #\n";
-    QTest::newRow("no key as a tone when off")
-        << ring + "wait open 60s\nhangup\nidle\n" << QString()
-        << "sipp tone-phone.xml\nlog key 5\nlogs =0 key #\nnopoll 4\nsipp go\npoll 4\nevent open\nlog (BYE)\nsipp done\n";
-    QTest::newRow("a door tone echoed by the phone")
-        << ring + "wait pickup 60s\nwait drop 120s\n" << "inband_keys on\n"
-        << "sipp echo-phone.xml -rtp_echo\nspi dtmf-hash\nlog a key as a tone from the phone refused\n"
-           "logs 2 a key as a tone\nlogs =0 key #\nnopoll 4\n";
-    // A phone called by its own address that asks for a password gets none:
-    // the call ends as a failed one.
-    // The door line on MQTT: a door call's events and states in order, and
-    // the calling door opened from there; the one-time opening from there
-    // while idle, and none from a topic beside ours or for a unit not given;
-    // ring-to-open (on from the configuration) takes the call from the phone.
-    const QString mqtt = "mqtt_broker mqtt://127.0.0.1:1883\nmqtt_topic intercom/door\nmqtt_discovery off\n";
-    const QString T = "intercom/door/";
-    QTest::newRow("MQTT door call")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << mqtt
-        << "broker\n" + incoming + "phone accept\npoll 8\nmqtt seen " + T + "line 0 talking\nmqtt pub " + T
-               + "cmd/open PRESS\npoll 4\nevent open\nmqtt seen " + T + "line 0 door_open\nphone hangup\npoll 1\nevent drop\nmqtt seen " + T
-               + "line 0 ringing|" + T + "event/ring 0 {\"event_type\":\"ring_123\",\"apartment\":123,\"door\":3}|" + T
-               + "line 0 talking|" + T + "line 0 door_open|" + T + "event/door_opened 0 {\"door\":3,\"by\":\"mqtt\"}|"
-               + T + "line 0 idle|" + T + "event/call_ended 0 {\"apartment\":123,\"door\":3,\"began\":\n"
-               "mqtt seen \"answered_by\":\"sip:apt123@127.0.0.1:5062\",\"door_opened\":true}\n";
-    QTest::newRow("MQTT open button")
-        << "idle\nwait open 60s\n" << mqtt
-        << "broker\nmqtt seen " + T + "daemon 0 ON\nmqtt pub intercom/doorbell/cmd/open_unit 1\nmqtt pub " + T
-               + "cmd/open_unit 7\nlog not a door unit of mqtt_door_units\nnopoll 16\nmqtt pub " + T + "cmd/open_unit 1\npoll 16\nevent open\nmqtt seen " + T
-               + "event/door_opened 0 {\"door\":1,\"by\":\"mqtt\"}\nmqtt =1 event/door_opened\n";
-    QTest::newRow("MQTT ring-to-open")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << mqtt + "ring_to_open 123\nring_to_open_on yes\n"
-        << "broker\npoll 8\npoll 4\npoll 1\nevent drop\nlog ring-to-open: apartment 123 door 3: door opened\nmqtt seen "
-               + T + "ring_to_open 0 ON|" + T + "event/door_opened 0 {\"door\":3,\"by\":\"ring_to_open\"}|" + T
-               + "line 0 idle\nphone calls 0\n";
-    // A flat with two phones, SIPp's first: baresip answers and takes the
-    // audio and the open key; SIPp's ringing stops with a CANCEL that says why
-    // (its scenario checks the Reason), and its INFO # from its own address
-    // in the dialog it had opens nothing. One that declines leaves the other
-    // ringing (and MQTT's record names the phone that answered); when all
-    // decline, the door call is dropped.
-    const QString flat = "apartment 123 sip:apt123@127.0.0.1:5070 sip:apt123@127.0.0.1:5062\n";
-    QTest::newRow("ring group, second answers")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << flat
-        << "sipp cancelled-phone.xml\n" + incoming + "logs 2 : 180 Ringing\nphone accept\npoll 8\nevent pickup\n"
-               "sipp done\nlog answered elsewhere: cancelling (CANCEL)\nnopoll 4\nrecorded 3.2\nmark\nphone key #\npoll 4\n"
-               "event open\nlogs =1 key #\nlog confirmation tone\nrecorded +1.2\nphone hangup\npoll 1\nevent drop\n"
-               "phone closed\naudio\n";
-    // The same, SIPp's answer crossing the CANCEL: BYE, with the reason.
-    QTest::newRow("ring group, an answer crosses the CANCEL")
-        << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << flat
-        << "sipp crossing-phone.xml\n" + incoming + "logs 2 : 180 Ringing\nphone accept\npoll 8\nevent pickup\n"
-               "sipp done\nlog answered after another phone: hanging up (BYE)\nnopoll 4\nphone key #\npoll 4\n"
-               "event open\nphone hangup\npoll 1\nevent drop\nphone closed\n";
-    QTest::newRow("ring group, one declines")
-        << ring + "wait pickup 60s\nwait drop 60s\n" << flat + mqtt
-        << "sipp declining-phone.xml\nbroker\n" + incoming + "log 603 Decline\nlog 1 other phone(s) of the apartment still ring\n"
-               "sipp done\nphone accept\npoll 8\nmqtt seen " + T + "line 0 talking\nphone hangup\npoll 1\nevent drop\nphone closed\n"
-               "mqtt seen \"answered_by\":\"sip:apt123@127.0.0.1:5062\"\n";
-    QTest::newRow("ring group, all decline")
-        << ring + "wait drop 60s\n" << flat
-        << "sipp declining-phone.xml\n" + incoming + "log 603 Decline\nphone hangup\nphone closed\npoll 1\nevent drop\n"
-               "sipp done\nnopoll 8\n";
-    // The broker away: the first call (declined) sends the broker off, the
-    // second rings and is talked without it. Back, it hears the state again
-    // live (retain flag 0) and the last call is the second, but no ring; the
-    // open button left retained before opened once, live, and not again.
-    QTest::newRow("MQTT broker outage")
-        << "idle\nwait open 60s\nwait polls 2\ncall 123 from 1\nwait drop 60s\n" + ring
-               + "wait pickup 60s\nwait drop 60s\n"
-        << mqtt
-        << "broker\nmqtt seen " + T + "daemon 0 ON\nmqtt retain " + T + "cmd/open_unit 1\npoll 16\nevent open\n"
-               "mqtt seen " + T + "event/ring 0 {\"event_type\":\"ring_123\",\"apartment\":123,\"door\":1}\n"
-               "mqtt broker stop\nlog mqtt: mqtt://127.0.0.1:1883: \nphone incoming\nphone hangup\nphone closed\npoll 1\n"
-           + incoming + "phone accept\npoll 8\nlog the intercom reports pickup\nphone hangup\nphone closed\nscenario-end\nmqtt broker start\n"
-               "mqtt seen " + T + "availability 0 online\nmqtt seen " + T
-           + "last_call 0 {\"apartment\":123,\"door\":3,\"began\":\nmqtt seen \"answered_by\":\"sip:apt123@127.0.0.1:5062\"\n"
-               "mqtt seen " + T + "line 0 idle\nlog a retained command\nmqtt =0 event/ring\nmqtt =0 event/door_opened\n";
-    QTest::newRow("a phone's challenge gets no password")
-        << ring + "wait drop 60s\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\n"
-        << "sipp challenging-phone.xml\nlog goes to the registrar alone\npoll 1\nsipp done\n";
-    // Control bytes and overlong values from the network, in two INVITEs and
-    // a request nobody takes. Each INVITE answers a challenge it never got,
-    // so that its refusal is said, From and all.
-    const auto invite = [](const QString &user, const QString &callId, const QString &param) {
-        return "send INVITE sip:intercom@127.0.0.1:5060 SIP/2.0\\r\\nVia: SIP/2.0/UDP 127.0.0.1:5090;branch=z9hG4bK-"
-            + user.right(2) + "\\r\\nFrom: \"\\x1b[2J\\x07Door\\x01\" <sip:" + user
-            + "@127.0.0.1;x=\\x1b[31m" + param + ">;tag=h1\\r\\nTo: <sip:intercom@127.0.0.1>\\r\\nCall-ID: " + callId
-            + "\\r\\nCSeq: 1 INVITE\\r\\nContact: <sip:h@127.0.0.1:5090>\\r\\nMax-Forwards: 70\\r\\n"
-              "Authorization: Digest username=\"" + user + "\", realm=\"tmx-sip\", nonce=\"n\\x1b[2J\", "
-              "uri=\"sip:intercom@127.0.0.1:5060\", response=\"00000000000000000000000000000000\"\\r\\n"
-              "Content-Length: 0\\r\\n\\r\\n\n";
-    };
-    QTest::newRow("network text in the log")
-        << "idle\n" << callers
-        << "log masks loaded\n" + invite("apt123", "\\x1b]0;owned\\x07" + QString(300, 'C'), QString(300, 'P'))
-               + "answer 401\nlogs 1 incoming call from\n"
-               + invite("\\x1b[2Jevil", "\\x1b[1m" + QString(300, 'D'), QString()) + "answer 401\nlogs 2 incoming call from\n"
-               "send OPTIONS sip:\\x1b[2J@127.0.0.1 SIP/2.0\\r\\nVia: SIP/2.0/UDP 127.0.0.1:5090;branch=z9hG4bK-o\\r\\n"
-               "From: <sip:x@127.0.0.1>;tag=o\\r\\nTo: <sip:intercom@127.0.0.1>\\r\\nCall-ID: o\\x1b[2J\\r\\n"
-               "CSeq: 1 OPTIONS\\r\\nMax-Forwards: 70\\r\\nContent-Length: 0\\r\\n\\r\\n\n"
-               "answer 501\nstop\nlog \\x1b[31m\nclean-log\n";
-
-    // A stand-in daemon: a second dial while the first call is up.
-    QTest::newRow("second dial")
-        << "idle\n" << "daemon /bin/sh DIR/second-dial.sh\n"
-        << incoming + "phone accept\nlog apartment 124 door 2: a call is up\nphone closed\nphone calls 1\n";
-
-    // The masks: the shield places its calls once the test has opened door
-    // unit 5 by calling in with the PIN, which it does once tmx-sip has
-    // loaded the masks, and again after SIGHUP once the line is idle (a call
-    // to a blacklisted apartment is not reported: tmx-sip cannot tell).
-    QTest::newRow("masks and the door opened by PIN")
-        << "idle\nwait open 60s\nwait polls 1\ncall 124 from 2\nwait drop 60s\nwait polls 3\n"
-           "call 125 from 2\nwait polls 4\nhangup\nwait polls 3\n"
-           "wait open 60s\nwait polls 1\ncall 124 from 2\nwait polls 4\nhangup\nidle\n"
-        << callers + "apartment 124 sip:apt124@127.0.0.1:5062 virtual\nblacklist 125\n"
-        << "log masks loaded: 1 virtual, 1 blacklisted\n" + callIn
-               + "phone key 1234#5\nlog PIN right\npoll 16\nevent open\nlog confirmation tone\nphone closed\n"
-                 "phone incoming accountaor=sip:apt124@127.0.0.1:5062|peerdisplayname=Door 2, apartment 124\n"
-                 "pollstatus 0x40\nphone hangup\nphone closed\npoll 1\npollstatus 0x60\nphone calls 1\nshield-step 11\n"
-                 "sighup " + QString(callers).replace('\n', '|') + "apartment 124 sip:apt124@127.0.0.1:5062|blacklist 124-125\n"
-                 "log masks loaded: 0 virtual, 2 blacklisted\n" + callIn
-               + "phone key 1234#5\npoll 16\nphone closed\npollstatus 0x60\nscenario-end\nnopoll 0x40\n"
-                 "phone calls 1\n";
-    // Every way in that must not open a door: a caller not allowed, no PIN,
-    // the right PIN without a door digit, no key in time, wrong PINs; the
-    // third wrong one locks the caller out.
-    QTest::newRow("no door without the PIN")
-        << "idle\n" << callers + "pin_timeout 2\n"
-        << "log holds a password or PIN and is readable by others (mode 0644)\n"
-           "phone dial sip:apt124@127.0.0.1:5062\nphone closed 401\n" + callIn
-               + "phone key #5\nlog wrong PIN\nphone closed\n" + callIn
-               + "phone key 1234#*\nlog names no door\nphone closed\n" + callIn
-               + "log no PIN in time\nphone closed\n" + callIn
-               + "phone key 9999#5\nphone closed\n" + callIn
-               + "phone key 12345#5\nlog 3 wrong PINs\nphone closed\n"
-                 "phone dial\nphone closed 403\nlog locked out\nnopoll 16\n";
-    // A stand-in daemon: a door call comes while a caller has the right PIN
-    // in and is about to press the door digit; then a call in is busy.
-    QTest::newRow("door call while calling in")
-        << "idle\n" << callers + "daemon /bin/sh DIR/door-call.sh\n"
-        << callIn + "phone key 1234#\nlog PIN right\ntouch go\nlog a door call came\nphone closed\n" + incoming
-               + "phone dial\nphone closed 486\nphone hangup\nphone closed\ndaemon-read drop\nnot-read open\n";
-
-    // Calling in takes the password: a stranger who writes an allowed name
-    // in From without it, or with a wrong one, gets what a name not allowed
-    // gets and never keys a PIN; a good INVITE sent again is refused; the
-    // caller's RTP address gets nothing before its ACK.
-    QTest::newRow("no call in without the password")
-        << "idle\n" << callers
-        << "log SIP on udp\nsip invite a apt123\nsip status a 401\nsip invite b apt123 wrong-secret\n"
-           "sip status b 401\nsip invite c apt999 phone-secret\nsip status c 401\nsip same b c\nsip same a c\n"
-           "lines 0 waiting for the PIN\nsip invite d apt123 phone-secret\nsip status d 200\nsip resent d 3\n"
-           "sip nortp\nsip ack d\nsip rtp 10\nsip bye d\nlog ended: the caller hung up\n"
-           "sip replay e d\nsip status e 401\nlog a nonce that already opened a call\nlines 1 waiting for the PIN\n";
-    // Wrong PINs of all callers count against one budget; SIGHUP restores it.
-    QTest::newRow("the budget of wrong PINs")
-        << "idle\n" << callers + "pin_budget 2\n"
-        << callIn + "phone key 9999#5\nlog wrong PIN\nphone closed\n" + callIn
-               + "phone key 1111#5\nlog calling in is closed for everyone\nphone closed\n"
-                 "phone dial\nphone closed 403\nlog closed after too many wrong PINs\n"
-                 "sighup " + QString(callers).replace('\n', '|') + "pin_budget 2\n" + callIn
-               + "phone key 1234#5\nlog PIN right\npoll 16\nphone closed\n";
-    // SIGHUP reaches the call in under way: the caller removed, the PIN changed.
-    QTest::newRow("SIGHUP ends a call in")
-        << "idle\n" << callers
-        << callIn + "sighup allow sip:apt124@127.0.0.1 other-secret|pin 1234\nlog the caller is no longer allowed\n"
-                    "phone closed\nsighup " + QString(callers).replace('\n', '|') + "\n" + callIn
-               + "sighup allow sip:apt123@127.0.0.1 phone-secret|pin 567890\nlog the PIN changed\nphone closed\n"
-                 "nopoll 16\n";
-    // An extension of the registrar calls in without a password of ours,
-    // through the registrar only.
-    QTest::newRow("extension calls in through the registrar")
-        << "idle\n" << "registrar sip:127.0.0.1:5080\npassword door-secret\nallow apt123\npin 1234\n"
-        << "registrar\nlog registered sip:intercom@127.0.0.1:5080\nsip invite a apt123\nsip status a 401\n"
-           "phone dial sip:apt123@127.0.0.1:5080 sip:intercom@127.0.0.1:5080\nphone established\n"
-           "registrar 1 INVITE from apt123 relayed\nlines 1 waiting for the PIN\n"
-           "sighup registrar sip:127.0.0.1:5081|password door-secret|allow apt123|pin 1234\n"
-           "log no longer comes from the registrar\nphone closed\n";
-    // Its address alone is no proof: a stranger who writes it as the source
-    // must not have our answer sent elsewhere (Via maddr), nor keep others
-    // out with calls it never sees answered (no ACK).
-    QTest::newRow("extension's call from a forged address")
-        << "idle\n" << "registrar sip:127.0.0.1:5099\npassword door-secret\nallow apt999\n" + callers
-        << "log SIP on udp\nsip via a maddr=127.0.0.2\nsip invite a apt999\nsip status a 401\nsip invite b apt999\n"
-           "sip status b 200\nlog waiting for the PIN\nlines 1 waiting for the PIN\n" + callIn
-               + "log came before its ACK\nphone key 1234#5\npoll 16\n";
-
-    // Supervision.
-    QTest::newRow("daemon killed in a call")
-        << ring + "wait pickup 60s\n" << QString()
-        << incoming + "phone accept\npoll 8\nkill-daemon\nlog daemon: ended by signal 9\nphone closed\n"
-                      "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\npoll 0\n";
-    QTest::newRow("daemon keeps failing")
-        << "idle\n" << "daemon /bin/sh DIR/fail.sh\n"
-        << "log ended with status 3\nlog again in 1 s\nlog again in 2 s\nlog again in 4 s\ndescriptors 0 1 2 3\n";
-    // A daemon that closes its output and runs on, deaf to SIGTERM, would
-    // leave tmx-sip waiting for ever; so would one that exits while a child
-    // of its own holds its output (the second run stays).
-    QTest::newRow("daemon closes its output")
-        << "idle\n" << "daemon /bin/sh DIR/close-output.sh\n"
-        << "log masks loaded\nlog closed its output but runs on\nlog 2 s after SIGTERM: killing it\nlog ended by signal 9\n"
-           "log starting it again in 1 s\nlog daemon started again\nlogs 2 masks loaded\nstop\n";
-    // Nor may one that no longer reads its input: it could never be told to
-    // open a door. SIGHUP has tmx-sip write to it (the masks).
-    QTest::newRow("daemon closes its input")
-        << "idle\n" << "daemon /bin/sh DIR/close-input.sh\n"
-        << "log masks loaded\nsighup daemon /bin/sh DIR/close-input.sh\nlog closed its input but runs on\n"
-           "log 2 s after SIGTERM: killing it\nlog daemon started again\nlogs 2 masks loaded\n";
-    QTest::newRow("daemon leaves a child on its output")
-        << "idle\n" << "daemon /bin/sh DIR/leave-child.sh\n"
-        << "log ended with status 5\nlog daemon started again\nlog masks loaded\n";
-
-    // Registration with kamailio. An outbound proxy before a registrar's
-    // domain that has no address of its own; the phone is an extension there.
-    QTest::newRow("registered and called through the registrar")
-        << ring + "wait pickup 60s\n"
-        << "registrar sip:pbx.test\noutbound_proxy sip:127.0.0.1:5080\npassword door-secret\nexpires 4\n"
-           "apartment 123 apt123\n"
-        << "registrar\nlog registered sip:intercom@pbx.test\nlog refreshed sip:intercom@pbx.test\n"
-           "phone incoming accountaor=sip:apt123@127.0.0.1:5080|peerdisplayname=Door 3, apartment 123\n"
-           "registrar 1 INVITE from intercom relayed\nphone accept\npoll 8\n"
-           "stop\nphone closed\nregistrar 1 saved intercom expires=0\n";
-    // SIP over TLS, both ends verified: a call in that opens door unit 5, a
-    // door call, and no SIP port in clear. apartment 123 is a plain sip: URI,
-    // reached over TLS.
-    const QString tls = "transport tls\ntls_ca DIR/ca.pem\n" + callers;
-    QTest::newRow("over TLS")
-        << "idle\nwait open 60s\nwait polls 1\ncall 123 from 3\nwait pickup 60s\nwait open 60s\nwait drop 60s\n"
-        << tls + "tls_certificate DIR/tmx.crt\ntls_key DIR/tmx.key\napartment 123 sip:apt123@127.0.0.1:5063\n"
-        << "phone-certificate phone.pem\nlog SIP on tls:127.0.0.1:5061\n" + callIn
-               + "phone key 1234#5\nlog PIN right\npoll 16\nevent open\nphone closed\n" + incoming
-               + "phone accept\npoll 8\nunbound 5060 5061\nphone key #\npoll 4\nphone hangup\npoll 1\nevent drop\n"
-                 "phone closed\n";
-    // The phone's certificate is from another CA: neither the door call nor
-    // its call in gets through (the phone learns it only when its INVITE
-    // times out).
-    QTest::newRow("TLS peer from another CA")
-        << ring + "wait drop 60s\n"
-        << tls + "tls_certificate DIR/tmx.pem\napartment 123 sip:apt123@127.0.0.1:5063;transport=tls\n"
-        << "phone-certificate stranger.pem\nlog the phone's certificate refused\nlog : drop\npoll 1\nevent drop\n"
-           "phone calls 0\nphone dial\nlog a caller's certificate refused\nnopoll 16\n";
-    QTest::newRow("TLS caller without a certificate")
-        << "idle\n" << tls + "tls_certificate DIR/tmx.pem\n"
-        << "phone-certificate none\nlog masks loaded\nphone dial\nlog a caller refused: \nnopoll 16\n";
-    QTest::newRow("registered over TLS")
-        << "idle\n"
-        << "transport tls\ntls_certificate DIR/tmx.pem\ntls_ca DIR/ca.pem\nregistrar sip:127.0.0.1:5081\n"
-           "password door-secret\nexpires 4\n"
-        << "registrar\nphone-certificate phone.pem\nlog registered sip:intercom@127.0.0.1:5081\n"
-           "log refreshed sip:intercom@127.0.0.1:5081\nregistrar 2 saved intercom expires=4\nstop\n"
-           "registrar 1 saved intercom expires=0\n";
-    QTest::newRow("registrar refuses the password")
-        << "idle\n" << "registrar sip:127.0.0.1:5080\npassword wrong\nregister_retry 1-4\n"
-        << "registrar\nlog 401 Unauthorized: wrong user or password; trying again in 1 s\n"
-           "log trying again in 2 s\nlog trying again in 4 s\n"
-           "registrar 6 REGISTER intercom\nregistrar at most 6 REGISTER intercom\n";
-
-    // Months of calls: fifty whole calls in a row (answered, open key, hung
-    // up) leave tmx-sip's heap and descriptors where the first left them.
-    QString calls;
-    for (int n = 1; n <= 50; ++n)
-        calls += incoming + QStringLiteral("phone accept\nphone established\nphone key #\nlogs %1 confirmation tone\n"
-                                           "phone hangup\nphone closed\nlogs %1 underruns\n%2")
-                                .arg(n)
-                                .arg(n == 1 ? "memory\n" : "");
-    QTest::newRow("fifty calls leave nothing behind")
-        << "idle\nwait polls 2\n" + QString("call 123 from 3\nwait open 60s\nwait drop 60s\nidle\nwait polls 3\n").repeated(50)
-        << QString() << calls + "memory settles 16\n";
+// A call file: comment lines (#) and "needs ..." (read by CMake) first, then
+// the sections [shield], [config] and [steps], one line each as above. In
+// any section, "repeat A-B" ... "end" gives its lines for n = A..B, with %n
+// in them replaced by n.
+bool tst_SipCall::readCall(const QString &path, QString (&sections)[3], QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        error = file.errorString();
+        return false;
+    }
+    const QStringList names{"[shield]", "[config]", "[steps]"};
+    int section = -1, lineNo = 0, from = 0, to = 0;
+    QStringList block;
+    bool inRepeat = false;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
+        ++lineNo;
+        const QString where = QStringLiteral("line %1: ").arg(lineNo);
+        if (names.contains(line)) {
+            if (inRepeat || names.indexOf(line) != section + 1) {
+                error = where + line + " out of place";
+                return false;
+            }
+            section = names.indexOf(line);
+        } else if (section < 0) {
+            if (!line.isEmpty() && !line.startsWith('#') && !line.startsWith("needs ")) {
+                error = where + "a line before [shield]";
+                return false;
+            }
+        } else if (const QRegularExpressionMatch m = QRegularExpression("^repeat (\\d+)-(\\d+)$").match(line);
+                   m.hasMatch() && !inRepeat) {
+            inRepeat = true;
+            from = m.captured(1).toInt();
+            to = m.captured(2).toInt();
+            block.clear();
+        } else if (line == "end" && inRepeat) {
+            inRepeat = false;
+            for (int n = from; n <= to; ++n)
+                for (const QString &l : block)
+                    sections[section] += QString(l).replace("%n", QString::number(n)) + '\n';
+        } else if (inRepeat) {
+            block << line;
+        } else if (!line.isEmpty()) {
+            sections[section] += line + '\n';
+        }
+    }
+    if (section != 2 || inRepeat)
+        error = inRepeat ? "a repeat without its end" : "no [steps]";
+    return error.isEmpty();
 }
 
 // The configuration: what every row needs, with the row's own lines after
@@ -1190,7 +915,7 @@ void tst_SipCall::call()
         sipp.setWorkingDirectory(d);
         sipp.setProcessChannelMode(QProcess::MergedChannels);
         sipp.setStandardOutputFile(d + "/sipp.log");
-        sipp.start("sipp", QStringList{"-sf", QString(TMX_SIPP_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi",
+        sipp.start("sipp", QStringList{"-sf", QString(TMX_SIP_CALLS_DIR) + "/" + scenarioFile, "-i", "127.0.0.1", "-mi",
                                        "127.0.0.1", "-p", QString::number(sippPort), "-m", "1", "-timeout", "120",
                                        "-trace_err", "-nostdin"}
                                + first.section(' ', 2).split(' ', Qt::SkipEmptyParts));
