@@ -324,8 +324,9 @@ void tst_SipConfig::tlsFiles()
 // daemon (so an "open N" on an idle line finds it not running). A step is
 // "< LINE" from the daemon, "A CMD[=REFUSAL]" a command of front-end A or B,
 // "state S", "owner A|B|R|-", or "A heard E,E..." (what A heard since);
-// "ring-to-open N" (first) switches on ring-to-open, R, for apartment N;
-// "wait S" runs the event loop until the line is in state S.
+// "ring-to-open N [M]" (first) switches on ring-to-open, R, for apartment N
+// (for M minutes); "wait S" runs the event loop until the line is in state
+// S, "wait off" until ring-to-open is off.
 void tst_SipConfig::doorLine_data()
 {
     QTest::addColumn<QString>("steps");
@@ -346,6 +347,8 @@ void tst_SipConfig::doorLine_data()
     QTest::newRow("ring-to-open lets go of a call the daemon does not carry")
         << "ring-to-open 123;< dial 124;owner -;< drop;< dial 123 3;owner R;A claim=another front-end took it;"
            "wait ending;owner -;< dial 123 1;owner R";
+    QTest::newRow("ring-to-open switches itself off")
+        << "ring-to-open 123 0;wait off;< dial 123 3;owner -;A claim;owner A";
     QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
         << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
            "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
@@ -381,6 +384,8 @@ void tst_SipConfig::doorLine()
         libre.open = true;
         config.ringToOpen.apartments.insert(steps.section(';', 0, 0).section(' ', 1).toInt());
         config.ringToOpen.on = true;
+        if (!steps.section(';', 0, 0).section(' ', 2).isEmpty())
+            config.ringToOpen.minutes = steps.section(';', 0, 0).section(' ', 2).toUInt();
     }
     DoorLine line{config};
     QScopedPointer<RingToOpen> ringToOpen(withRingToOpen ? new RingToOpen(config, line) : nullptr);
@@ -401,23 +406,28 @@ void tst_SipConfig::doorLine()
             struct Wait
             {
                 const DoorLine &line;
+                const RingToOpen *ringToOpen;
                 const QString want;
                 QDeadlineTimer deadline;
                 struct tmr tick;
+                bool done() const
+                {
+                    return want == "off" ? !ringToOpen->isOn() : DoorLine::stateName(line.state()) == want;
+                }
                 static void check(void *arg)
                 {
                     Wait *w = static_cast<Wait *>(arg);
-                    if (DoorLine::stateName(w->line.state()) == w->want || w->deadline.hasExpired())
+                    if (w->done() || w->deadline.hasExpired())
                         re_cancel();
                     else
                         tmr_start(&w->tick, 20, check, w);
                 }
-            } w{line, rest, QDeadlineTimer(30000), {}};
+            } w{line, ringToOpen.data(), rest, QDeadlineTimer(30000), {}};
             tmr_init(&w.tick);
             tmr_start(&w.tick, 20, Wait::check, &w);
             re_main(nullptr);
             tmr_cancel(&w.tick);
-            QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
+            QVERIFY2(w.done(), qPrintable(step));
         } else if (head == "owner") {
             const DoorLine::Listener *o = line.owner();
             QCOMPARE(QString(o == &a ? "A" : o == &b ? "B" : o && o == ringToOpen.data() ? "R" : "-"), rest);
