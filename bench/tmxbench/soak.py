@@ -31,7 +31,7 @@ import time
 
 from .caller import SIP_TMX, digest_answer, replies, sdp_offer, sip_header, sip_request, sip_status
 from .flood import SCENARIOS
-from .measure import rss_kb
+from .measure import cpu_seconds, rss_kb
 from .processes import start_sim
 
 SOAK_CALLS = 2000
@@ -240,6 +240,7 @@ def run_soak(args, tmp):
     extras = {"right_pin": [0, 0], "wrong_pin": [0, 0], "refused": [0, 0], "mqtt": [0, 0]}
     incomplete = 0
     t0 = time.monotonic()
+    cpu0 = cpu_seconds(sip.pid)
     mark = 0
     for i in range(1, n_calls + 1):
         # The door call: door opened, then the drop.
@@ -278,6 +279,7 @@ def run_soak(args, tmp):
         if i % SAMPLE_EVERY == 0:
             sample(i)
     seconds = time.monotonic() - t0
+    cpu = cpu_seconds(sip.pid) - cpu0
     try:
         phone.wait(timeout=30)
     except subprocess.TimeoutExpired:
@@ -296,7 +298,8 @@ def run_soak(args, tmp):
         with open(err_path) as f:
             sys.stderr.write(f.read())
     result = {"condition": "soak", "soak_calls": n_calls, "soak_seconds": round(seconds),
-              "soak_incomplete": incomplete, "soak_samples": samples}
+              "soak_incomplete": incomplete, "soak_samples": samples,
+              "soak_sip_cpu_ms_per_call": round(1000 * cpu / n_calls, 1)}
     for kind, (tried, done) in extras.items():
         result[f"soak_{kind}"] = f"{done}/{tried}"
     first = next((s for s in samples if s["calls"] == SAMPLE_EVERY), None)
@@ -313,6 +316,7 @@ ROWS = [
     ("soak: door calls", "soak_calls"),
     ("soak: seconds", "soak_seconds"),
     ("soak: door calls not complete", "soak_incomplete"),
+    ("soak: tmx-sip CPU per door call, extras included (ms)", "soak_sip_cpu_ms_per_call"),
     ("soak: right PIN, door opened / tried", "soak_right_pin"),
     ("soak: wrong PIN, hung up, door shut / tried", "soak_wrong_pin"),
     ("soak: caller not allowed, refused / tried", "soak_refused"),
