@@ -241,7 +241,10 @@ def run_soak(args, tmp):
         m = [re.search(r"memory: (\d+) bytes in use on the heap, (\d+) free in it; (\d+) descriptors", line)
              for line in log.lines[mark:]]
         m = next((x for x in m if x), None)
-        samples.append({"calls": calls, "sip_rss_kb": rss_kb(sip.pid), "daemon_rss_kb": rss_kb(daemon_pid),
+        # The simulator may be a call or two ahead of this loop.
+        rang = log.count(r"door 3 call .*: calling ")
+        samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip.pid),
+                        "daemon_rss_kb": rss_kb(daemon_pid),
                         "sip_heap_in_use": int(m.group(1)) if m else None,
                         "sip_heap_free": int(m.group(2)) if m else None,
                         "sip_descriptors": int(m.group(3)) if m else None})
