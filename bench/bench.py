@@ -25,14 +25,19 @@ simulator's trace, which this reads), and measures these conditions:
   mqtt    tmx-sip on a mosquitto broker started here: door call to MQTT ring
           event, open button to the poll with the opening, idle CPU with and
           without MQTT, and a broker outage of half of --seconds with a door
-          call in it.
+          call in it;
+  soak    whole door calls in a row through tmx-sip (a SIPp phone answers,
+          keys # and hangs up), with calls in (right and wrong PINs),
+          refused INVITEs and MQTT open buttons between them: the RSS of
+          tmx-sip and the daemon every 100 calls, the calls not complete;
+          2,000 calls with --only soak alone, else one per 0.3 s of --seconds.
 
 Prints one table and writes the same figures as JSON. Each condition has its
 module in tmxbench/ (the audio-* ones, --only audio for all five, in
 tmxbench/audio.py).
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
-                   [--only idle,loaded,drift,noisy,sip,flood,mqtt,audio] [--legacy-queue]
+                   [--only idle,loaded,drift,noisy,sip,flood,mqtt,soak,audio] [--legacy-queue]
 """
 
 
@@ -42,21 +47,24 @@ import os
 import sys
 import tempfile
 
-from tmxbench import audio, flood, line, mqtt, noisy, report, sipcall
+from tmxbench import audio, flood, line, mqtt, noisy, report, sipcall, soak
 
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--seconds", type=float, default=60.0)
+    p.add_argument("--seconds", type=float, default=None)
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
-    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,mqtt,audio")
+    p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,mqtt,soak,audio")
     p.add_argument("--legacy-queue", action="store_true",
                    help="run the audio conditions also with the daemon's queue as it was before its delay"
                         f" controller (every frame kept up to the {audio.LEGACY_QUEUE_TARGET}-frame bound)")
     args = p.parse_args()
+    args.seconds_given = args.seconds is not None
+    if args.seconds is None:
+        args.seconds = 60.0
     args.driver = os.path.join(args.build, "src", "tmx-driver")
     args.sim = os.path.join(args.build, "shield-sim", "shield-sim")
     for path in (args.driver, args.sim):
@@ -65,7 +73,8 @@ def main():
 
     results = []
     names = [m for n in args.only.split(",") for m in (audio.AUDIO_CONDITIONS if n == "audio" else [n])]
-    runners = {"noisy": noisy.run_noisy, "sip": sipcall.run_sip, "flood": flood.run_flood, "mqtt": mqtt.run_mqtt}
+    runners = {"noisy": noisy.run_noisy, "sip": sipcall.run_sip, "flood": flood.run_flood, "mqtt": mqtt.run_mqtt,
+               "soak": soak.run_soak}
     runners.update((name, lambda a, t, name=name: line.run_condition(name, a, t)) for name in line.CONDITIONS)
     unknown = [n for n in names if n not in runners and n not in audio.AUDIO_CONDITIONS]
     if unknown:

@@ -39,6 +39,10 @@ int DaemonAudio::open(uint16_t fromPort, uint16_t toPort)
     int err = udp_listen(&rx, &local, received, this);
     if (err)
         return err;
+    // A frame is 256 bytes, at most 2 kB are taken; libre's 8 kB buffer per
+    // datagram would come from a mapping of its own (main.cpp), 62.5 times
+    // a second.
+    udp_rxsz_set(rx, 4096);
     // The socket we send from; the daemon does not look at the sender.
     sa_set_str(&local, "127.0.0.1", 0);
     err = udp_listen(&tx, &local, ignored, nullptr);

@@ -15,6 +15,7 @@ const uint32_t srate = 8000;
 const size_t packetSamples = 160;          // 20 ms
 const char eventPtLocal[] = "101";
 const unsigned cryptoTag = 1;              // of the one a=crypto line we offer
+const size_t rtpReceiveBytes = 4096;       // a datagram larger is cut (see open())
 
 // Confirmation: two 150 ms beeps at 1400 Hz, 100 ms apart.
 const uint32_t toneHz = 1400;
@@ -66,6 +67,12 @@ int MediaStream::open(struct sdp_session *sdp, const struct sa &laddr)
                          rtpReceived, nullptr, this);
     if (err)
         return err;
+    // libre reads each datagram into a fresh buffer of 8 kB, which tmx-sip
+    // takes from its own mapping (main.cpp): an mmap and a munmap for every
+    // packet. 4 kB holds any audio packet we take (20 ms of G.711 is 172
+    // bytes) and stays in the heap.
+    udp_rxsz_set(static_cast<struct udp_sock *>(rtp_sock(rtp)), rtpReceiveBytes);
+    udp_rxsz_set(static_cast<struct udp_sock *>(rtcp_sock(rtp)), rtpReceiveBytes);
     // Optional encryption is offered on RTP/AVP, as phones that take it
     // when offered expect; mandatory on RTP/SAVP. Either is taken in an offer
     // or answer; the a=crypto lines decide.

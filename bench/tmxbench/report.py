@@ -1,7 +1,7 @@
 """The tables the benchmark prints: one row per figure, one column per
 condition."""
 
-from . import flood, mqtt, noisy, sipcall
+from . import flood, mqtt, noisy, sipcall, soak
 from . import audio
 
 ROWS = [
@@ -29,7 +29,7 @@ ROWS = [
     ("log datagrams", "log_datagrams"),
     ("CPU (% of one core)", "cpu_percent_of_core"),
     ("peak RSS (kB)", "peak_rss_kb"),
-] + sipcall.ROWS + noisy.ROWS + flood.ROWS + mqtt.ROWS
+] + sipcall.ROWS + noisy.ROWS + flood.ROWS + mqtt.ROWS + soak.ROWS
 
 
 def fmt(v):

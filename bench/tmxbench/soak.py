@@ -1,0 +1,348 @@
+"""soak: many whole door calls in a row through tmx-sip and the daemon on
+shield-sim, with calls in, refusals and MQTT openings between them; the
+RSS of both programs every 100 calls.
+
+Each door call: the simulator calls apartment 123 from door 3, tmx-sip rings
+the phone (SIPp, sipp/answer.xml on 127.0.0.1:5062), which answers, keys `#`
+(INFO), waits for the door and hangs up; the call is complete when tmx-sip
+has seen the door open and written the drop. After every tenth door call
+one of these, in turn, while the line is idle: the allowed caller calls in
+with the right PIN and opens door 1 (complete when tmx-sip has seen the door
+open and hung up); a second allowed caller calls in with a wrong PIN (it
+must be hung up on without opening); a caller who is not allowed sends an
+INVITE (it must be refused); the open button of door unit 1 is pressed over
+MQTT (mosquitto on 127.0.0.1, a free port; complete when tmx-sip has seen the
+door open). Every 100 door calls: the RSS of tmx-sip and of the daemon, and
+tmx-sip's own figures (SIGUSR1: heap in use, free in it, descriptors).
+
+N is 2,000 door calls with `--only soak` alone and no `--seconds`; else one
+per 0.3 s of `--seconds` (200 for the 60 s of `./dev bench`). A door call
+takes about 3 s, most of it the daemon's polls: ringing, the door, the drop
+and the idle line each wait for one.
+"""
+
+import itertools
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+from .caller import SIP_TMX, digest_answer, replies, sdp_offer, sip_header, sip_request, sip_status
+from .flood import SCENARIOS
+from .measure import cpu_seconds, rss_kb
+from .processes import start_sim
+
+SOAK_CALLS = 2000
+SECONDS_PER_CALL = 0.3
+SAMPLE_EVERY = 100
+EXTRA_EVERY = 10
+EXTRAS = ("right_pin", "wrong_pin", "refused", "mqtt")
+PHONE = ("127.0.0.1", 5062)
+CALLER_PORT = 5091
+PIN = "246813"
+PASSWORD = "soak-secret"
+
+
+def soak_calls(args):
+    if args.seconds_given or args.only.split(",") != ["soak"]:
+        return max(1, round(args.seconds / SECONDS_PER_CALL))
+    return SOAK_CALLS
+
+
+class Log:
+    """tmx-sip's standard error, read as it grows."""
+
+    def __init__(self, path):
+        self.path = path
+        self.f = None
+        self.lines = []
+        self.partial = ""
+
+    def poll(self):
+        if self.f is None:
+            self.f = open(self.path)
+        chunk = self.f.read()
+        if chunk:
+            text = self.partial + chunk
+            *done, self.partial = text.split("\n")
+            self.lines.extend(done)
+
+    def count(self, pattern, since=0):
+        return sum(1 for line in self.lines[since:] if re.search(pattern, line))
+
+    def wait(self, pattern, since, seconds):
+        """True once a line after line `since` matches."""
+        deadline = time.monotonic() + seconds
+        while True:
+            self.poll()
+            if self.count(pattern, since):
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+
+
+def call_in(sock, n, user, keys):
+    """A call in from `user`, who answers the challenge and keys `keys`
+    (INFO): the BYE tmx-sip sends at the end (answered 200), or None."""
+    extra, body = sdp_offer(40002)
+    uri = f"sip:intercom@{SIP_TMX[0]}:{SIP_TMX[1]}"
+    cid = f"soak-{user}-{n}"
+    tag = f"s{n}"
+    cseq = 1
+    sock.sendto(sip_request("INVITE", uri, user, CALLER_PORT, f"i{n}", tag, cid, cseq, extra=extra, body=body),
+                SIP_TMX)
+    ok = None
+    for data in replies(sock, lambda d: sip_header(d, b"call-id") == cid and sip_header(d, b"cseq") == f"{cseq} INVITE"):
+        code = sip_status(data)
+        if code == 401 and cseq == 1:
+            cseq = 2
+            auth = digest_answer(sip_header(data, b"www-authenticate"), user, PASSWORD, uri)
+            sock.sendto(sip_request("INVITE", uri, user, CALLER_PORT, f"j{n}", tag, cid, cseq,
+                                    extra=extra + f"Authorization: {auth}\r\n", body=body), SIP_TMX)
+            continue
+        if code and code >= 200:
+            ok = data if code == 200 else None
+            break
+    if ok is None:
+        return None
+    to_tag = sip_header(ok, b"to").partition(";tag=")[2]
+    contact = sip_header(ok, b"contact").strip("<>").split(";")[0].split(">")[0]
+    sock.sendto(sip_request("ACK", contact, user, CALLER_PORT, f"a{n}", tag, cid, cseq, to_tag), SIP_TMX)
+    bye = []
+    for k, key in enumerate(keys):
+        info = sip_request("INFO", contact, user, CALLER_PORT, f"k{n}x{k}", tag, cid, cseq + 1 + k, to_tag,
+                           extra="Content-Type: application/dtmf-relay\r\n", body=f"Signal={key}\r\nDuration=100\r\n")
+        sock.sendto(info, SIP_TMX)
+        # tmx-sip's BYE may come before the answer to the last key.
+        for data in replies(sock, lambda d: sip_header(d, b"call-id") == cid
+                            and (d.startswith(b"BYE ") or sip_header(d, b"cseq").endswith("INFO"))):
+            if data.startswith(b"BYE "):
+                bye.append(data)
+            else:
+                break
+    for data in bye or itertools.islice(replies(sock, lambda d: sip_header(d, b"call-id") == cid
+                                                and d.startswith(b"BYE "), seconds=10), 1):
+        head = data.split(b"\r\n\r\n", 1)[0].decode(errors="replace").split("\r\n")
+        keep = [h for h in head[1:] if h.split(":", 1)[0].lower() in ("via", "from", "to", "call-id", "cseq")]
+        sock.sendto(("SIP/2.0 200 OK\r\n" + "\r\n".join(keep) + "\r\nContent-Length: 0\r\n\r\n").encode(), SIP_TMX)
+        return data
+    return None
+
+
+def refused_invite(sock, n):
+    """An INVITE from a caller who is not allowed: True when refused."""
+    extra, body = sdp_offer(40002)
+    uri = f"sip:intercom@{SIP_TMX[0]}:{SIP_TMX[1]}"
+    cid = f"soak-stranger-{n}"
+    sock.sendto(sip_request("INVITE", uri, "stranger", CALLER_PORT, f"x{n}", f"x{n}", cid, 1, extra=extra, body=body),
+                SIP_TMX)
+    for data in replies(sock, lambda d: sip_header(d, b"call-id") == cid):
+        code = sip_status(data)
+        if code and code >= 200:
+            sock.sendto(sip_request("ACK", uri, "stranger", CALLER_PORT, f"x{n}", f"x{n}", cid, 1,
+                                    sip_header(data, b"to").partition(";tag=")[2]), SIP_TMX)
+            return code in (401, 403)
+    return False
+
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def start_broker(tmp):
+    port = free_port()
+    conf = os.path.join(tmp, "soak-mosquitto.conf")
+    with open(conf, "w") as f:
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return broker, port
+        except OSError:
+            if broker.poll() is not None or time.monotonic() > deadline:
+                raise SystemExit("bench: mosquitto did not start")
+            time.sleep(0.05)
+
+
+def run_soak(args, tmp):
+    sip_bin = os.path.join(args.build, "sip", "tmx-sip")
+    if not os.access(sip_bin, os.X_OK):
+        raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
+    n_calls = soak_calls(args)
+    pty_file = os.path.join(tmp, "soak.pty")
+    scn = os.path.join(tmp, "soak.scn")
+    # After each door call the line stays idle until the daemon has seen it
+    # (wait polls); after an extra, for a while (longer for one that opens a
+    # door: the one-time opening waits for the daemon to leave the call).
+    with open(scn, "w") as f:
+        f.write("idle 1s\n")
+        for i in range(1, n_calls + 1):
+            f.write("call 123 from 3\nwait open 10s\nwait drop 10s\nwait polls 3 5s\n")
+            if i % EXTRA_EVERY == 0:
+                opens = EXTRAS[(i // EXTRA_EVERY - 1) % len(EXTRAS)] in ("right_pin", "mqtt")
+                f.write("idle 8s\n" if opens else "idle 3s\n")
+        f.write("idle\n")
+    broker, mqtt_port = start_broker(tmp)
+    conf = os.path.join(tmp, "soak.conf")
+    with open(conf, "w") as f:
+        f.write(f"listen {SIP_TMX[0]}:{SIP_TMX[1]}\napartment 123 sip:soak@{PHONE[0]}:{PHONE[1]}\n"
+                f"daemon {args.driver} -ic 102\nallow sip:legit@127.0.0.1 {PASSWORD}\n"
+                f"allow sip:guesser@127.0.0.1 {PASSWORD}\npin {PIN}\npin_lockout 1\npin_budget 1000\n"
+                f"mqtt_broker mqtt://127.0.0.1:{mqtt_port}\nmqtt_topic soak\nmqtt_discovery off\n")
+    err_path = os.path.join(tmp, "soak.err")
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
+    env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
+    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
+    log = Log(err_path)
+    if not log.wait(r"masks loaded", 0, 30):
+        raise SystemExit("bench: tmx-sip did not load the daemon's masks")
+    daemon_pid = int(re.findall(r"daemon started \(pid (\d+)\)", "\n".join(log.lines))[-1])
+    phone_dir = os.path.join(tmp, "soak-phone")
+    os.makedirs(phone_dir, exist_ok=True)
+    phone = subprocess.Popen(["sipp", "-sf", os.path.join(SCENARIOS, "answer.xml"), "-i", PHONE[0], "-p", str(PHONE[1]),
+                              "-mi", PHONE[0], "-mp", "16000", "-t", "u1", "-m", str(n_calls), "-nostdin",
+                              "-trace_err", "-error_file", "errors.log"],
+                             cwd=phone_dir, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    # The line as tmx-sip publishes it: an extra starts once it is idle.
+    events = Log(os.path.join(tmp, "soak-mqtt.txt"))
+    watcher = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(mqtt_port), "-v", "-t", "soak/line",
+                                "-t", "soak/event/door_opened"], stdout=open(events.path, "w"), stderr=subprocess.DEVNULL)
+
+    def line_idle():
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            events.poll()
+            state = [x for x in events.lines if x.startswith("soak/line ")]
+            if state and state[-1] == "soak/line idle":
+                return True
+            time.sleep(0.01)
+        return False
+
+    caller = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    caller.bind(("127.0.0.1", CALLER_PORT))
+    caller.settimeout(0.2)
+
+    samples = []
+
+    def sample(calls):
+        mark = len(log.lines)
+        sip.send_signal(signal.SIGUSR1)
+        log.wait(r"memory: ", mark, 5)
+        m = [re.search(r"memory: (\d+) bytes in use on the heap, (\d+) free in it; (\d+) descriptors", line)
+             for line in log.lines[mark:]]
+        m = next((x for x in m if x), None)
+        # The simulator may be a call or two ahead of this loop.
+        rang = log.count(r"door 3 call .*: calling ")
+        samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip.pid),
+                        "daemon_rss_kb": rss_kb(daemon_pid),
+                        "sip_heap_in_use": int(m.group(1)) if m else None,
+                        "sip_heap_free": int(m.group(2)) if m else None,
+                        "sip_descriptors": int(m.group(3)) if m else None})
+        print(f"bench: soak {samples[-1]}", file=sys.stderr)
+
+    extras = {"right_pin": [0, 0], "wrong_pin": [0, 0], "refused": [0, 0], "mqtt": [0, 0]}
+    incomplete = 0
+    t0 = time.monotonic()
+    cpu0 = cpu_seconds(sip.pid)
+    mark = 0
+    for i in range(1, n_calls + 1):
+        # The door call: door opened, then the drop.
+        if not (log.wait(r"door 3 call .*: the intercom reports the door open", mark, 20)
+                and log.wait(r"door 3 call .*: drop$", mark, 20)):
+            incomplete += 1
+        log.poll()
+        mark = len(log.lines)
+        if i % EXTRA_EVERY == 0:
+            kind = EXTRAS[(i // EXTRA_EVERY - 1) % len(EXTRAS)]
+            extras[kind][0] += 1
+            line_idle()
+            if kind in ("right_pin", "mqtt"):
+                # The daemon takes a few polls to take the line for idle
+                # after tmx-sip's drop; an opening before that is taken for
+                # the call that was (and the line no longer has it).
+                time.sleep(2)
+            events.poll()
+            opened = events.count(r"^soak/event/door_opened .*mqtt")
+            if kind == "right_pin":
+                bye = call_in(caller, i, "legit", PIN + "#1")
+                good = bye is not None and log.wait(r"door open: confirmation", mark, 5)
+            elif kind == "wrong_pin":
+                bye = call_in(caller, i, "guesser", "135799#")
+                good = (bye is not None and log.wait(r"guesser.*: hanging up \(BYE\): wrong PIN$", mark, 5)
+                        and not log.count(r"door open", mark))
+            elif kind == "refused":
+                good = refused_invite(caller, i)
+            else:
+                subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(mqtt_port), "-t", "soak/cmd/open_unit",
+                                "-m", "1"], check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 10
+                while events.count(r"^soak/event/door_opened .*mqtt") <= opened and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                    events.poll()
+                good = events.count(r"^soak/event/door_opened .*mqtt") > opened
+            if good:
+                extras[kind][1] += 1
+            log.poll()
+            mark = len(log.lines)
+        if i % SAMPLE_EVERY == 0:
+            sample(i)
+    seconds = time.monotonic() - t0
+    cpu = cpu_seconds(sip.pid) - cpu0
+    try:
+        phone.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        phone.kill()
+        phone.wait()
+    sip.terminate()
+    sip.wait()
+    sim.kill()
+    sim.wait()
+    watcher.kill()
+    watcher.wait()
+    broker.kill()
+    broker.wait()
+    caller.close()
+    if os.environ.get("BENCH_SIP_LOG"):
+        with open(err_path) as f:
+            sys.stderr.write(f.read())
+    result = {"condition": "soak", "soak_calls": n_calls, "soak_seconds": round(seconds),
+              "soak_incomplete": incomplete, "soak_samples": samples,
+              "soak_sip_cpu_ms_per_call": round(1000 * cpu / n_calls, 1)}
+    for kind, (tried, done) in extras.items():
+        result[f"soak_{kind}"] = f"{done}/{tried}"
+    first = next((s for s in samples if s["calls"] == SAMPLE_EVERY), None)
+    last = samples[-1] if samples else None
+    if first and last:
+        for who in ("sip", "daemon"):
+            result[f"soak_{who}_rss_kb_first"] = first[f"{who}_rss_kb"]
+            result[f"soak_{who}_rss_kb_last"] = last[f"{who}_rss_kb"]
+            result[f"soak_{who}_rss_growth_kb"] = last[f"{who}_rss_kb"] - first[f"{who}_rss_kb"]
+    return result
+
+
+ROWS = [
+    ("soak: door calls", "soak_calls"),
+    ("soak: seconds", "soak_seconds"),
+    ("soak: door calls not complete", "soak_incomplete"),
+    ("soak: tmx-sip CPU per door call, extras included (ms)", "soak_sip_cpu_ms_per_call"),
+    ("soak: right PIN, door opened / tried", "soak_right_pin"),
+    ("soak: wrong PIN, hung up, door shut / tried", "soak_wrong_pin"),
+    ("soak: caller not allowed, refused / tried", "soak_refused"),
+    ("soak: MQTT open button, opened / tried", "soak_mqtt"),
+    ("soak: tmx-sip RSS after 100 calls (kB)", "soak_sip_rss_kb_first"),
+    ("soak: tmx-sip RSS at the end (kB)", "soak_sip_rss_kb_last"),
+    ("soak: tmx-sip RSS growth after call 100 (kB)", "soak_sip_rss_growth_kb"),
+    ("soak: daemon RSS after 100 calls (kB)", "soak_daemon_rss_kb_first"),
+    ("soak: daemon RSS at the end (kB)", "soak_daemon_rss_kb_last"),
+    ("soak: daemon RSS growth after call 100 (kB)", "soak_daemon_rss_growth_kb"),
+]
