@@ -64,6 +64,8 @@ void DaemonAudio::startClock()
     running = true;
     sent = taken = 0;
     skipped = late = 0;
+    aheadLow = aheadHigh = 0;
+    aheadSum = ticks = 0;
 }
 
 void DaemonAudio::stopClock()
@@ -124,7 +126,12 @@ void DaemonAudio::ticked(int flags, void *arg)
     if (expirations > 4)
         expirations = 4;
     for (uint64_t i = 0; i < expirations && self->running; ++i) {
-        if (self->sent - self->taken >= maxAhead) {
+        const int ahead = int(self->sent - self->taken);
+        self->aheadLow = !self->ticks || ahead < self->aheadLow ? ahead : self->aheadLow;
+        self->aheadHigh = !self->ticks || ahead > self->aheadHigh ? ahead : self->aheadHigh;
+        self->aheadSum += ahead;
+        ++self->ticks;
+        if (ahead >= maxAhead) {
             ++self->skipped;
             continue;
         }

@@ -42,6 +42,11 @@ public:
     // Ticks whose frame went out 16 ms or more late (we were starved): the
     // daemon may have run out of frames meanwhile.
     unsigned lateTicks() const { return late; }
+    // Our frames the daemon had not taken yet at each tick since the clock
+    // started (sent less the frames it sent us): lowest, average, highest.
+    int aheadMin() const { return ticks ? aheadLow : 0; }
+    int aheadMax() const { return ticks ? aheadHigh : 0; }
+    double aheadMean() const { return ticks ? double(aheadSum) / double(ticks) : 0; }
 
     // Frame bytes <-> samples in the daemon's format.
     static void decode(Config::SampleFormat format, const uint8_t *bytes, size_t count, int16_t *samples);
@@ -63,4 +68,8 @@ private:
     int64_t taken = 0;          // frames the daemon sent meanwhile, one per exchange
     unsigned skipped = 0;
     unsigned late = 0;
+    int aheadLow = 0;
+    int aheadHigh = 0;
+    int64_t aheadSum = 0;
+    int64_t ticks = 0;
 };

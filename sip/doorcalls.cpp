@@ -149,11 +149,14 @@ void DoorCalls::dropCall()
     if (!call)
         return;
     const Playout &p = call->media().playout();
+    // Where the audio waited: the playout buffer's level and our frames
+    // ahead in the daemon's queue (at each tick), and what disturbed it.
     if (call->answered())
-        sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
-               "%u ticks skipped, %u late",
-               call->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               call->media().foreignPackets(), line.skippedTicks(), line.lateTicks());
+        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms, ahead min=%d mean=%.2f max=%d frames, "
+               "skipped=%u late=%u underruns=%u lost=%u merged=%u split=%u foreign=%u",
+               call->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0,
+               line.aheadMin(), line.aheadMean(), line.aheadMax(), line.skippedTicks(), line.lateTicks(),
+               p.underruns(), p.lost(), p.merged(), p.split(), call->media().foreignPackets());
     line.release(*this);
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));
