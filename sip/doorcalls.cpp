@@ -149,14 +149,16 @@ void DoorCalls::dropCall()
     if (!call)
         return;
     const Playout &p = call->media().playout();
-    // Where the audio waited: the playout buffer's level and our frames
-    // ahead in the daemon's queue (at each tick), and what disturbed it.
+    // Where the audio waited: the playout buffer's level at each frame for
+    // the daemon (the phone's audio waits behind it), what followed the
+    // phone's clock, and how the daemon's frames came (each answered with
+    // one of ours, which waits there for one exchange).
     if (call->answered())
-        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms, ahead min=%d mean=%.2f max=%d frames, "
-               "skipped=%u late=%u underruns=%u lost=%u merged=%u split=%u foreign=%u",
-               call->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0,
-               line.aheadMin(), line.aheadMean(), line.aheadMax(), line.skippedTicks(), line.lateTicks(),
-               p.underruns(), p.lost(), p.merged(), p.split(), call->media().foreignPackets());
+        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u lost=%u, "
+               "daemon gap max=%.1f ms skipped=%u late=%u, foreign=%u",
+               call->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0, p.cut(),
+               p.merged(), p.split(), p.underruns(), p.lost(), line.longestGapMs(), line.skippedTicks(),
+               line.lateTicks(), call->media().foreignPackets());
     line.release(*this);
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));

@@ -111,9 +111,7 @@ public:
     pid_t daemonPid() const { return daemon.pid(); }
     unsigned skippedTicks() const { return audio.skippedTicks(); }
     unsigned lateTicks() const { return audio.lateTicks(); }
-    int aheadMin() const { return audio.aheadMin(); }
-    int aheadMax() const { return audio.aheadMax(); }
-    double aheadMean() const { return audio.aheadMean(); }
+    double longestGapMs() const { return audio.longestGapMs(); }
 
     // One line from the daemon; public so that the arbitration can be
     // driven without a daemon.
