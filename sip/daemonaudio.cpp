@@ -42,9 +42,10 @@ void DaemonAudio::startClock()
     if (running)
         return;
     running = true;
-    lastFrameUs = 0;
+    lastFrameUs = anchorUs = 0;
+    sinceAnchor = 0;
     longestGap = 0;
-    skipped = late = 0;
+    skipped = late = left = 0;
 }
 
 void DaemonAudio::stopClock()
@@ -89,18 +90,43 @@ void DaemonAudio::received(const struct sa *src, struct mbuf *mb, void *arg)
 void DaemonAudio::answer()
 {
     const uint64_t now = SteadyClock::us();
-    const uint64_t gap = lastFrameUs ? now - lastFrameUs : uint64_t(tickMs) * 1000;
+    const uint64_t period = uint64_t(tickMs) * 1000;
+    const uint64_t gap = lastFrameUs ? now - lastFrameUs : period;
     lastFrameUs = now;
     if (gap > longestGap)
         longestGap = gap;
-    if (gap >= uint64_t(tickMs) * 1500)
+    if (gap >= period * 3 / 2)
         ++late;
+    if (!anchorUs) {
+        anchorUs = now;
+        sinceAnchor = -1;
+    }
+    ++sinceAnchor;
     int16_t samples[frameSamples];
-    onTick(samples, frameSamples);
     if (gap < bunchedUs) {
-        ++skipped;  // read and dropped: the door heard silence in its place
+        // One frame of the peer's audio for each exchange, answered or not.
+        onTick(samples, frameSamples);
+        ++skipped;
         return;
     }
+    // Exchanges the daemon left out (it was held up, and its timer goes on
+    // from where it woke): its frames since the anchor fall short of the
+    // periods that passed. A gap alone does not tell, as frames held up on
+    // their way come bunched after it; the first frame on time after it
+    // does. The audio of those exchanges was never to be played: it is
+    // dropped, or it would stand in the playout buffer.
+    if (gap < period * 3 / 2) {
+        const int64_t missed = int64_t((now - anchorUs + period / 2) / period) - sinceAnchor;
+        for (int64_t i = 0; i < missed && i < 16; ++i) {
+            onTick(samples, frameSamples);
+            ++left;
+        }
+        if (missed) {
+            anchorUs = now;
+            sinceAnchor = 0;
+        }
+    }
+    onTick(samples, frameSamples);
     uint8_t bytes[2 * frameSamples];
     encode(format, samples, frameSamples, bytes);
     struct mbuf frame;

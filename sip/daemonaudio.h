@@ -21,7 +21,9 @@
 // heard silence for them. Answering each would leave a frame standing in the
 // daemon's queue, 16 ms more for the rest of the call; so only the first is
 // answered, and the audio meant for the others is read and dropped, which
-// keeps the call's audio on time.
+// keeps the call's audio on time. Exchanges the daemon left out altogether
+// (its timer skips what it slept through) show as fewer frames than periods
+// passed; their audio is dropped too.
 class DaemonAudio
 {
 public:
@@ -49,6 +51,8 @@ public:
     // Frames of the daemon's that came 24 ms or more after the one before
     // (it or we were held up): its exchange may have gone without ours.
     unsigned lateTicks() const { return late; }
+    // Exchanges the daemon left out, whose audio was dropped.
+    unsigned leftOut() const { return left; }
     // The longest time between two frames of the daemon's, ms.
     double longestGapMs() const { return double(longestGap) / 1000; }
 
@@ -70,6 +74,9 @@ private:
     bool running = false;
     uint64_t lastFrameUs = 0;   // when the daemon's last frame came, 0 before the first
     uint64_t longestGap = 0;
+    uint64_t anchorUs = 0;      // a frame's arrival, on the daemon's time line
+    int64_t sinceAnchor = 0;    // frames since
     unsigned skipped = 0;
+    unsigned left = 0;
     unsigned late = 0;
 };

@@ -155,10 +155,10 @@ void DoorCalls::dropCall()
     // one of ours, which waits there for one exchange).
     if (call->answered())
         sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u lost=%u, "
-               "daemon gap max=%.1f ms skipped=%u late=%u, foreign=%u",
+               "daemon gap max=%.1f ms skipped=%u left=%u late=%u, foreign=%u",
                call->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0, p.cut(),
                p.merged(), p.split(), p.underruns(), p.lost(), line.longestGapMs(), line.skippedTicks(),
-               line.lateTicks(), call->media().foreignPackets());
+               line.leftOut(), line.lateTicks(), call->media().foreignPackets());
     line.release(*this);
     // This may run inside the call's own SIP handlers: free it from the loop.
     ended.push_back(std::move(call));

@@ -112,6 +112,7 @@ public:
     unsigned skippedTicks() const { return audio.skippedTicks(); }
     unsigned lateTicks() const { return audio.lateTicks(); }
     double longestGapMs() const { return audio.longestGapMs(); }
+    unsigned leftOut() const { return audio.leftOut(); }
 
     // One line from the daemon; public so that the arbitration can be
     // driven without a daemon.

@@ -25,6 +25,9 @@ from .processes import start_sim
 def run_sip(args, tmp):
     """The plain call, then the encrypted one, each with a tmx-sip of its own."""
     result = run_sip_call(args, tmp, srtp=False)
+    result["sip_phone_clock"] = args.phone_clock
+    if args.sip_plain:
+        return result
     encrypted = run_sip_call(args, tmp, srtp=True)
     for key, value in encrypted.items():
         if key.startswith("sip_") and key != "sip_cpu_idle_percent":
@@ -50,7 +53,7 @@ def run_sip_call(args, tmp, srtp):
         f.write(f"listen 127.0.0.1:5060\napartment 123 sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}\n"
                 f"daemon {args.driver} -ic 102\n" + ("srtp mandatory\n" if srtp else ""))
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
-    phone = SipPhone(srtp)
+    phone = SipPhone(srtp, args.phone_clock)
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, name + ".err"), "w"))
     answering = threading.Thread(target=phone.answer, daemon=True)
@@ -93,6 +96,7 @@ def run_sip_call(args, tmp, srtp):
 
 
 ROWS = [
+    ("SIP: the phone's clock against ours", "sip_phone_clock"),
     ("SIP: RTP packets sent", "sip_packets_sent"),
     ("SIP: numbered packets found back", "sip_packets_back"),
     ("SIP: round trip p50 (ms)", "sip_rtt_ms_p50"),

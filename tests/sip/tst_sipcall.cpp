@@ -716,7 +716,7 @@ void tst_SipCall::call_data()
         << ring + "wait pickup 60s\nwait open 60s\nwait drop 60s\n" << QString()
         << incoming + "phone accept\npoll 8\nevent pickup\nrecorded 1.5\nforeign\nrecorded 3.2\nmark\nphone key #\n"
                       "poll 4\nevent open\nlog confirmation tone\nrecorded +1.2\n"
-                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog 50 foreign packets\n";
+                      "phone hangup\npoll 1\nevent drop\nphone closed\naudio\nlog foreign=50\n";
     // Encrypted audio. The forged keys come from the phone's own address and
     // port: only the encryption tells them from the phone's.
     QTest::newRow("srtp mandatory")
