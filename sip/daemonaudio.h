@@ -29,7 +29,7 @@ class DaemonAudio
 public:
     static const size_t frameSamples = 128;
     static const unsigned tickMs = 16;
-    static const uint64_t bunchedUs = 2000;
+    static const uint64_t bunchedUs = 4000;
 
     // Receives the samples of each frame from the daemon.
     using FrameHandler = std::function<void(const int16_t *samples, size_t count)>;
