@@ -44,6 +44,7 @@ void DaemonAudio::startClock()
     running = true;
     lastFrameUs = anchorUs = 0;
     sinceAnchor = 0;
+    shifted = 0;
     longestGap = 0;
     skipped = late = left = 0;
 }
@@ -110,21 +111,31 @@ void DaemonAudio::answer()
         return;
     }
     // Exchanges the daemon left out (it was held up, and its timer goes on
-    // from where it woke): its frames since the anchor fall short of the
-    // periods that passed. A gap alone does not tell, as frames held up on
-    // their way come bunched after it; the first frame on time after it
-    // does. The audio of those exchanges was never to be played: it is
-    // dropped, or it would stand in the playout buffer.
-    if (gap < period * 3 / 2) {
-        const int64_t missed = int64_t((now - anchorUs + period / 2) / period) - sinceAnchor;
-        for (int64_t i = 0; i < missed && i < 16; ++i) {
-            onTick(samples, frameSamples);
-            ++left;
+    // from where it woke) shift every later frame of its by a period or
+    // more against the earliest of them (the anchor: frames come late, never
+    // early). One late frame, or frames held up on their way and bunched
+    // after it, shift nothing for long; so only a shift that all of
+    // shiftedFrames frames on time show counts. The audio of those exchanges
+    // was never to be played: it is dropped, or it would stand in the
+    // playout buffer.
+    const int64_t offset = int64_t(now - anchorUs) - sinceAnchor * int64_t(period);
+    if (offset < 0) {
+        anchorUs = now - uint64_t(sinceAnchor) * period;
+        shifted = 0;
+    } else if (offset >= int64_t(period) * 3 / 4) {
+        if (!shifted || offset < leastShift)
+            leastShift = offset;
+        if (++shifted >= shiftedFrames) {
+            const int64_t missed = (leastShift + int64_t(period) / 4) / int64_t(period);
+            for (int64_t i = 0; i < missed && i < 16; ++i) {
+                onTick(samples, frameSamples);
+                ++left;
+            }
+            anchorUs += uint64_t(missed) * period;
+            shifted = 0;
         }
-        if (missed) {
-            anchorUs = now;
-            sinceAnchor = 0;
-        }
+    } else {
+        shifted = 0;
     }
     onTick(samples, frameSamples);
     uint8_t bytes[2 * frameSamples];

@@ -30,6 +30,7 @@ public:
     static const size_t frameSamples = 128;
     static const unsigned tickMs = 16;
     static const uint64_t bunchedUs = 4000;
+    static const unsigned shiftedFrames = 4;
 
     // Receives the samples of each frame from the daemon.
     using FrameHandler = std::function<void(const int16_t *samples, size_t count)>;
@@ -76,6 +77,8 @@ private:
     uint64_t longestGap = 0;
     uint64_t anchorUs = 0;      // a frame's arrival, on the daemon's time line
     int64_t sinceAnchor = 0;    // frames since
+    unsigned shifted = 0;       // frames in a row a period or so behind the anchor
+    int64_t leastShift = 0;     // the least of their shifts, us
     unsigned skipped = 0;
     unsigned left = 0;
     unsigned late = 0;
