@@ -40,9 +40,9 @@ def run_sip_call(args, tmp, srtp):
     sip_bin = os.path.join(args.build, "sip", "tmx-sip")
     if not os.access(sip_bin, os.X_OK):
         raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
-    # The idle figure is the plain run's; the encrypted one waits just long
-    # enough for the daemon.
-    idle = 5.0 if srtp else max(5.0, args.seconds)
+    # The idle figure is the plain run's; the encrypted one, and the plain
+    # one run alone for its round trip, wait just long enough for the daemon.
+    idle = 5.0 if srtp or args.sip_plain else max(5.0, args.seconds)
     name = "sip-srtp" if srtp else "sip"
     pty_file = os.path.join(tmp, name + ".pty")
     scn = os.path.join(tmp, name + ".scn")
