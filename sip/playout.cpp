@@ -152,10 +152,10 @@ void Playout::read(int16_t *out, size_t count)
         ++nLevels;
         if (++ticks >= windowTicks) {
             // Without drift the lowest level stays at the target. Above it
-            // by more than a quarter frame, merging brings it back; growing
+            // by more than 8 samples, merging brings it back; growing
             // starts with a quarter of it still left, since the level may
             // fall for one more second before the change takes effect.
-            if (minLevel > target + frameSamples / 4)
+            if (minLevel > target + frameSamples / 16)
                 mode = Shrink;
             else if (minLevel < target * 3 / 4)
                 mode = Grow;
