@@ -16,7 +16,8 @@ simulator's trace, which this reads), and measures these conditions:
           without a pause for as long again: event latency per 10 s, the lag
           of the serial trace on 20004, RSS at start and end;
   sip     a call through tmx-sip to a phone played here, then one more with
-          encrypted audio (srtp mandatory);
+          encrypted audio (srtp mandatory); --phone-clock 1.001 makes the
+          phone 0.1 % fast, --sip-plain leaves out the encrypted call;
   flood   10,000 INVITEs in 10 s at tmx-sip from a caller not allowed, then
           10,000 that write the allowed caller's name in From and answer
           challenges with guessed passwords (both sent by SIPp), with the
@@ -38,6 +39,7 @@ tmxbench/audio.py).
 
     bench/bench.py [--seconds 60] [--build build] [--json bench-results.json]
                    [--only idle,loaded,drift,noisy,sip,flood,mqtt,soak,audio] [--legacy-queue]
+                   [--phone-clock 1.0] [--sip-plain]
 """
 
 
@@ -58,6 +60,9 @@ def main():
     p.add_argument("--build", default=os.path.join(root, "build"))
     p.add_argument("--json", default=os.path.join(root, "build", "bench-results.json"))
     p.add_argument("--only", default="idle,loaded,drift,noisy,sip,flood,mqtt,soak,audio")
+    p.add_argument("--phone-clock", type=float, default=1.0,
+                   help="sip: the phone's clock against ours, e.g. 1.001 for a phone 0.1 %% fast")
+    p.add_argument("--sip-plain", action="store_true", help="sip: the plain call only, not the encrypted one")
     p.add_argument("--legacy-queue", action="store_true",
                    help="run the audio conditions also with the daemon's queue as it was before its delay"
                         f" controller (every frame kept up to the {audio.LEGACY_QUEUE_TARGET}-frame bound)")

@@ -1,11 +1,8 @@
 #include "daemonaudio.h"
-#include "log.h"
+#include "steadyclock.h"
 
 #include <re.h>
 
-#include <cerrno>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -23,17 +20,13 @@ DaemonAudio::DaemonAudio(Config::SampleFormat format, FrameHandler onFrame, Tick
 DaemonAudio::~DaemonAudio()
 {
     stopClock();
-    if (timer >= 0) {
-        fd_close(timer);
-        close(timer);
-    }
     mem_deref(rx);
     mem_deref(tx);
 }
 
 int DaemonAudio::open(uint16_t fromPort, uint16_t toPort)
 {
-    this->toPort = toPort;
+    sa_set_str(&to, "127.0.0.1", toPort);
     struct sa local;
     sa_set_str(&local, "127.0.0.1", fromPort);
     int err = udp_listen(&rx, &local, received, this);
@@ -45,39 +38,24 @@ int DaemonAudio::open(uint16_t fromPort, uint16_t toPort)
     udp_rxsz_set(rx, 4096);
     // The socket we send from; the daemon does not look at the sender.
     sa_set_str(&local, "127.0.0.1", 0);
-    err = udp_listen(&tx, &local, ignored, nullptr);
-    if (err)
-        return err;
-    timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (timer < 0)
-        return errno;
-    return 0;
+    return udp_listen(&tx, &local, ignored, nullptr);
 }
 
 void DaemonAudio::startClock()
 {
-    if (running || timer < 0)
+    if (running)
         return;
-    struct itimerspec period = {};
-    period.it_interval.tv_nsec = long(tickMs) * 1000 * 1000;
-    period.it_value = period.it_interval;
-    if (timerfd_settime(timer, 0, &period, nullptr) || fd_listen(timer, FD_READ, ticked, this)) {
-        sipLog("audio: cannot start the 16 ms clock: %m", errno);
-        return;
-    }
     running = true;
-    sent = taken = 0;
-    skipped = late = 0;
+    lastFrameUs = anchorUs = 0;
+    sinceAnchor = 0;
+    shifted = 0;
+    longestGap = 0;
+    skipped = late = left = 0;
 }
 
 void DaemonAudio::stopClock()
 {
-    if (!running)
-        return;
     running = false;
-    struct itimerspec off = {};
-    timerfd_settime(timer, 0, &off, nullptr);
-    fd_close(timer);
 }
 
 void DaemonAudio::decode(Config::SampleFormat format, const uint8_t *bytes, size_t count, int16_t *samples)
@@ -106,44 +84,70 @@ void DaemonAudio::received(const struct sa *src, struct mbuf *mb, void *arg)
     const size_t count = mbuf_get_left(mb) / 2;
     if (!count)
         return;
-    if (self->running)
-        ++self->taken;
     int16_t samples[1024];
     const size_t n = count < 1024 ? count : 1024;
     decode(self->format, mbuf_buf(mb), n, samples);
     self->onFrame(samples, n);
+    if (self->running)
+        self->answer();
 }
 
-void DaemonAudio::ticked(int flags, void *arg)
+void DaemonAudio::answer()
 {
-    (void)flags;
-    DaemonAudio *self = static_cast<DaemonAudio *>(arg);
-    uint64_t expirations = 0;
-    if (read(self->timer, &expirations, sizeof expirations) != sizeof expirations)
-        return;
-    // A late wake-up still sends one frame per tick that passed, so the daemon
-    // gets 62.5 frames a second on average.
-    if (expirations > 1 && self->running)
-        self->late += unsigned(expirations - 1);
-    if (expirations > 4)
-        expirations = 4;
-    for (uint64_t i = 0; i < expirations && self->running; ++i) {
-        if (self->sent - self->taken >= maxAhead) {
-            ++self->skipped;
-            continue;
-        }
-        ++self->sent;
-        int16_t samples[frameSamples];
-        self->onTick(samples, frameSamples);
-        uint8_t bytes[2 * frameSamples];
-        encode(self->format, samples, frameSamples, bytes);
-        struct mbuf mb;
-        mb.buf = bytes;
-        mb.size = sizeof bytes;
-        mb.pos = 0;
-        mb.end = sizeof bytes;
-        struct sa to;
-        sa_set_str(&to, "127.0.0.1", self->toPort);
-        udp_send(self->tx, &to, &mb);
+    const uint64_t now = SteadyClock::us();
+    const uint64_t period = uint64_t(tickMs) * 1000;
+    const uint64_t gap = lastFrameUs ? now - lastFrameUs : period;
+    lastFrameUs = now;
+    if (gap > longestGap)
+        longestGap = gap;
+    if (gap >= period * 3 / 2)
+        ++late;
+    if (!anchorUs) {
+        anchorUs = now;
+        sinceAnchor = -1;
     }
+    ++sinceAnchor;
+    int16_t samples[frameSamples];
+    if (gap < bunchedUs) {
+        // One frame of the peer's audio for each exchange, answered or not.
+        onTick(samples, frameSamples);
+        ++skipped;
+        return;
+    }
+    // Exchanges the daemon left out (it was held up, and its timer goes on
+    // from where it woke) shift every later frame of its by a period or
+    // more against the earliest of them (the anchor: frames come late, never
+    // early). One late frame, or frames held up on their way and bunched
+    // after it, shift nothing for long; so only a shift that all of
+    // shiftedFrames frames on time show counts. The audio of those exchanges
+    // was never to be played: it is dropped, or it would stand in the
+    // playout buffer.
+    const int64_t offset = int64_t(now - anchorUs) - sinceAnchor * int64_t(period);
+    if (offset < 0) {
+        anchorUs = now - uint64_t(sinceAnchor) * period;
+        shifted = 0;
+    } else if (offset >= int64_t(period) * 3 / 4) {
+        if (!shifted || offset < leastShift)
+            leastShift = offset;
+        if (++shifted >= shiftedFrames) {
+            const int64_t missed = (leastShift + int64_t(period) / 4) / int64_t(period);
+            for (int64_t i = 0; i < missed && i < 16; ++i) {
+                onTick(samples, frameSamples);
+                ++left;
+            }
+            anchorUs += uint64_t(missed) * period;
+            shifted = 0;
+        }
+    } else {
+        shifted = 0;
+    }
+    onTick(samples, frameSamples);
+    uint8_t bytes[2 * frameSamples];
+    encode(format, samples, frameSamples, bytes);
+    struct mbuf frame;
+    frame.buf = bytes;
+    frame.size = sizeof bytes;
+    frame.pos = 0;
+    frame.end = sizeof bytes;
+    udp_send(tx, &to, &frame);
 }

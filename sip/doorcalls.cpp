@@ -185,10 +185,15 @@ void DoorCalls::dropCall()
         return;
     if (taken && taken->answered()) {
         const Playout &p = taken->media().playout();
-        sipLog("%s: audio: %u underruns, %u samples merged, %u split, %u packets lost, %u foreign packets, "
-               "%u ticks skipped, %u late",
-               taken->name().c_str(), p.underruns(), p.merged(), p.split(), p.lost(),
-               taken->media().foreignPackets(), line.skippedTicks(), line.lateTicks());
+        // Where the audio waited: the playout buffer's level at each frame for
+        // the daemon (the phone's audio waits behind it), what followed the
+        // phone's clock, and how the daemon's frames came (each answered with
+        // one of ours, which waits there for one exchange).
+        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u lost=%u, "
+               "daemon gap max=%.1f ms skipped=%u left=%u late=%u, foreign=%u",
+               taken->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0, p.cut(),
+               p.merged(), p.split(), p.underruns(), p.lost(), line.longestGapMs(), line.skippedTicks(),
+               line.leftOut(), line.lateTicks(), taken->media().foreignPackets());
     }
     line.release(*this);
     taken = nullptr;

@@ -114,6 +114,8 @@ public:
     pid_t daemonPid() const { return daemon.pid(); }
     unsigned skippedTicks() const { return audio.skippedTicks(); }
     unsigned lateTicks() const { return audio.lateTicks(); }
+    double longestGapMs() const { return audio.longestGapMs(); }
+    unsigned leftOut() const { return audio.leftOut(); }
 
     // One line from the daemon; public so that the arbitration can be
     // driven without a daemon.

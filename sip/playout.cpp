@@ -5,6 +5,7 @@
 #include <re.h>
 #include <rem.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -114,6 +115,16 @@ void Playout::deliver(const struct rtp_header &hdr, struct mbuf *mb)
     aubuf_append(ab, mb);
 }
 
+void Playout::discard(size_t samples)
+{
+    int16_t drop[maxFrame];
+    while (samples) {
+        const size_t n = samples < maxFrame ? samples : maxFrame;
+        aubuf_read_samp(ab, drop, n);
+        samples -= n;
+    }
+}
+
 void Playout::read(int16_t *out, size_t count)
 {
     if (count > maxFrame - 1 || count < 4) {
@@ -129,12 +140,7 @@ void Playout::read(int16_t *out, size_t count)
         // Start with exactly the target and a frame: what came on top while
         // it filled would only add delay, and dropping it now, before the
         // first sound, is not heard.
-        int16_t drop[maxFrame];
-        for (size_t excess = before - target - frameSamples; excess;) {
-            const size_t n = excess < maxFrame ? excess : maxFrame;
-            aubuf_read_samp(ab, drop, n);
-            excess -= n;
-        }
+        discard(before - target - frameSamples);
         before = level();
         playing = true;
     }
@@ -142,16 +148,30 @@ void Playout::read(int16_t *out, size_t count)
     if (playing) {
         if (before < minLevel)
             minLevel = before;
+        lowest = before < lowest ? before : lowest;
+        highest = before > highest ? before : highest;
+        levelSum += before;
+        ++nLevels;
         if (++ticks >= windowTicks) {
-            // Without drift the lowest level stays near the target. Growing
+            // Without drift the lowest level stays at the target. Above it
+            // by more than 8 samples, merging brings it back; growing
             // starts with a quarter of it still left, since the level may
             // fall for one more second before the change takes effect.
-            if (minLevel > target + packetSamples / 2)
+            if (minLevel > target + frameSamples / 16)
                 mode = Shrink;
             else if (minLevel < target * 3 / 4)
                 mode = Grow;
             else
                 mode = Steady;
+            // A whole frame more stood for a whole second: a burst after a
+            // stall, or a refill with more on its way. That is delay and no
+            // cushion, and merging would take many seconds to remove it, so
+            // it goes at once, down to the target.
+            if (minLevel > target + frameSamples && minLevel != SIZE_MAX) {
+                discard(minLevel - std::max(size_t(target), frameSamples));
+                before = level();
+                ++nCut;
+            }
             ticks = 0;
             minLevel = SIZE_MAX;
         }

@@ -14,7 +14,8 @@ struct rtp_header;
 // drift apart, so the buffer's lowest level over each second decides whether
 // the next second gives one sample less every fourth frame (the level grew)
 // or one more (it shrank). The sample is merged or split where the signal
-// changes least, which keeps it inaudible.
+// changes least, which keeps it inaudible. A level that stood a whole frame
+// over the target for a second (a burst after a stall) is cut back at once.
 class Playout
 {
 public:
@@ -37,11 +38,20 @@ public:
     unsigned merged() const { return nMerged; }
     unsigned split() const { return nSplit; }
     unsigned lost() const { return nLost; }
+    // Times the level stood a frame over the target for a second and was
+    // cut back to it.
+    unsigned cut() const { return nCut; }
+    // The level (samples waiting) at each read since it first played:
+    // lowest, average and highest; 0 before it played.
+    size_t levelMin() const { return nLevels ? lowest : 0; }
+    size_t levelMax() const { return highest; }
+    double levelMean() const { return nLevels ? double(levelSum) / double(nLevels) : 0; }
 
 private:
     enum Mode { Steady, Shrink, Grow };
 
     void deliver(const struct rtp_header &hdr, struct mbuf *mb);
+    void discard(size_t samples);
 
     struct jbuf *jb = nullptr;
     struct aubuf *ab = nullptr;
@@ -58,4 +68,9 @@ private:
     unsigned nMerged = 0;
     unsigned nSplit = 0;
     unsigned nLost = 0;
+    unsigned nCut = 0;
+    size_t lowest = SIZE_MAX;
+    size_t highest = 0;
+    uint64_t levelSum = 0;
+    uint64_t nLevels = 0;
 };

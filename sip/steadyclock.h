@@ -10,4 +10,5 @@ class SteadyClock
 {
 public:
     static uint64_t ms();
+    static uint64_t us();
 };

@@ -82,8 +82,9 @@ class SipPhone:
     """Answers one INVITE, plays numbered RTP, finds the numbers coming back;
     with srtp, over SRTP with keys exchanged in the SDP."""
 
-    def __init__(self, srtp=False):
+    def __init__(self, srtp=False, clock=1.0):
         self.srtp = srtp
+        self.clock = clock      # the phone's 8 kHz against ours: 1.001 sends 0.1 % fast
         self.tx = self.rx = None
         self.sip = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sip.bind(SIP_PHONE)
@@ -168,7 +169,7 @@ class SipPhone:
         seq = 0
         ssrc = 0x1234ABCD
         while now_ns() - t0 < seconds * 1e9:
-            due = t0 + seq * 20_000_000
+            due = t0 + seq * 20_000_000 / self.clock
             wait = due - now_ns()
             if wait > 0:
                 time.sleep(wait / 1e9)

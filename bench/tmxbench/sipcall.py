@@ -25,6 +25,9 @@ from .processes import start_sim
 def run_sip(args, tmp):
     """The plain call, then the encrypted one, each with a tmx-sip of its own."""
     result = run_sip_call(args, tmp, srtp=False)
+    result["sip_phone_clock"] = args.phone_clock
+    if args.sip_plain:
+        return result
     encrypted = run_sip_call(args, tmp, srtp=True)
     for key, value in encrypted.items():
         if key.startswith("sip_") and key != "sip_cpu_idle_percent":
@@ -37,9 +40,9 @@ def run_sip_call(args, tmp, srtp):
     sip_bin = os.path.join(args.build, "sip", "tmx-sip")
     if not os.access(sip_bin, os.X_OK):
         raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
-    # The idle figure is the plain run's; the encrypted one waits just long
-    # enough for the daemon.
-    idle = 5.0 if srtp else max(5.0, args.seconds)
+    # The idle figure is the plain run's; the encrypted one, and the plain
+    # one run alone for its round trip, wait just long enough for the daemon.
+    idle = 5.0 if srtp or args.sip_plain else max(5.0, args.seconds)
     name = "sip-srtp" if srtp else "sip"
     pty_file = os.path.join(tmp, name + ".pty")
     scn = os.path.join(tmp, name + ".scn")
@@ -50,7 +53,7 @@ def run_sip_call(args, tmp, srtp):
         f.write(f"listen 127.0.0.1:5060\napartment 123 sip:bench@{SIP_PHONE[0]}:{SIP_PHONE[1]}\n"
                 f"daemon {args.driver} -ic 102\n" + ("srtp mandatory\n" if srtp else ""))
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
-    phone = SipPhone(srtp)
+    phone = SipPhone(srtp, args.phone_clock)
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(os.path.join(tmp, name + ".err"), "w"))
     answering = threading.Thread(target=phone.answer, daemon=True)
@@ -93,6 +96,7 @@ def run_sip_call(args, tmp, srtp):
 
 
 ROWS = [
+    ("SIP: the phone's clock against ours", "sip_phone_clock"),
     ("SIP: RTP packets sent", "sip_packets_sent"),
     ("SIP: numbered packets found back", "sip_packets_back"),
     ("SIP: round trip p50 (ms)", "sip_rtt_ms_p50"),
