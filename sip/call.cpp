@@ -115,7 +115,7 @@ void Call::cancelElsewhere()
 // libre sends a CANCEL with the INVITE's own header fields only, and takes
 // none of ours: this one is built from the phone's provisional answer, which
 // carries the INVITE's Via, From, To, Call-ID and CSeq back to us.
-void Call::prepareCancel(const struct sip_msg *msg)
+bool Call::prepareCancel(const struct sip_msg *msg)
 {
     struct pl to = msg->to.val;
     if (pl_isset(&msg->to.tag) && msg->to.tag.p >= to.p + 5) {
@@ -124,7 +124,7 @@ void Call::prepareCancel(const struct sip_msg *msg)
     }
     struct mbuf *mb = mbuf_alloc(512);
     if (!mb)
-        return;
+        return false;
     int err = mbuf_printf(mb, "CANCEL %s SIP/2.0\r\nVia: %r\r\nMax-Forwards: 70\r\n", uri.c_str(), &msg->via.val);
     if (!config.registrar.outboundProxy.empty())
         err |= mbuf_printf(mb, "Route: <%s>\r\n", config.registrar.outboundProxy.c_str());
@@ -132,11 +132,14 @@ void Call::prepareCancel(const struct sip_msg *msg)
                        &to, &msg->from.val, &msg->callid, msg->cseq.num, completedElsewhere);
     if (err) {
         mem_deref(mb);
-        return;
+        return false;
     }
+    mem_deref(cancel);
     cancel = mb;
+    cancelBranch.assign(msg->via.branch.p ? msg->via.branch.p : "", msg->via.branch.l);
     cancelTo = msg->src;
     cancelTransport = msg->tp;
+    return true;
 }
 
 void Call::sendCancel()
@@ -235,9 +238,11 @@ void Call::progressHandler(const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
     sipLog("%s: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
-    if (!self->cancel) {
-        self->prepareCancel(msg);
-        if (self->elsewhere && self->cancel)
+    // The first provisional answer of each INVITE libre sends: a challenge
+    // or a redirect after a 100 Trying starts another transaction (a branch
+    // of its own), which the CANCEL must name.
+    if (!self->cancel || pl_strcmp(&msg->via.branch, self->cancelBranch.c_str()) != 0) {
+        if (self->prepareCancel(msg) && self->elsewhere)
             self->sendCancel();
     }
 }

@@ -63,7 +63,8 @@ private:
     static void ringTimeout(void *arg);
     static void cancelAgain(void *arg);
     static void cancelGivenUp(void *arg);
-    void prepareCancel(const struct sip_msg *provisional);
+    // Returns whether it built one.
+    bool prepareCancel(const struct sip_msg *provisional);
     void sendCancel();
     void release(const std::string &why);
     int takeAnswer(const struct sip_msg *msg);
@@ -86,10 +87,12 @@ private:
     struct tmr ringTimer;
     bool isAnswered = false;
     bool isEnded = false;
-    // The CANCEL of a call lost to another phone, built from the phone's
-    // first provisional answer, and sent until the phone ends the INVITE.
+    // The CANCEL of a call lost to another phone, built from the first
+    // provisional answer to the INVITE sent last, and sent until the phone
+    // ends that INVITE.
     bool elsewhere = false;
     struct mbuf *cancel = nullptr;
+    std::string cancelBranch;   // of the INVITE it cancels
     struct sa cancelTo;
     enum sip_transp cancelTransport = SIP_TRANSP_UDP;
     uint32_t cancelWaitMs = 0;
