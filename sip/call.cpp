@@ -33,6 +33,7 @@ Call::~Call()
     // keeps it until the phone has answered that.
     mem_deref(sess);
     mem_deref(sdp);
+    mem_deref(auth);
 }
 
 int Call::start()
@@ -64,13 +65,14 @@ int Call::start()
     else
         re_snprintf(display, sizeof display, "Apartment %d", apartment);
     answersChallenges = config.toRegistrar(uri);
-    void *auth = answersChallenges ? DigestAuth::create(config.registrar.user, config.registrar.password) : nullptr;
+    auth = answersChallenges ? DigestAuth::create(config.registrar.user, config.registrar.password) : nullptr;
     err = sipsess_connect(&sess, sock, uri.c_str(), display, from, config.registrar.user.c_str(), routes, routeCount,
                           "application/sdp", offer, auth ? DigestAuth::handler : nullptr, auth, true,
                           offerHandler, answerHandler,
                           progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, this,
                           "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
-    mem_deref(auth);
+    if (!err)
+        DigestAuth::watch(auth, sipsess_dialog(sess));
     mem_deref(offer);
     if (err)
         return err;
@@ -297,6 +299,12 @@ void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
         && !self->answersChallenges) {
         self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
                   + ": a password was asked for, and this call does not go to the registrar: "
+                    "its password goes to the registrar alone");
+        return;
+    }
+    if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && DigestAuth::refusedRedirect(self->auth)) {
+        self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
+                  + ": a password was asked for after the call was redirected: "
                     "its password goes to the registrar alone");
         return;
     }

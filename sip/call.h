@@ -84,6 +84,7 @@ private:
     MediaStream stream;
     DialogPeer peer;
     bool answersChallenges = false;     // the request goes to the registrar
+    void *auth = nullptr;               // its credentials (DigestAuth), libre's object
     struct tmr ringTimer;
     bool isAnswered = false;
     bool isEnded = false;

@@ -12,6 +12,11 @@ struct Credentials
     char *password;
     unsigned perRound;
     unsigned asked;
+    const struct sip_dialog *dialog;    // of the call watched, if any
+    uint32_t firstCseq;                 // its first INVITE's
+    uint32_t lastCseq;                  // the INVITE challenged last
+    unsigned invitesChallenged;
+    bool redirected;
 };
 
 void destroy(void *arg)
@@ -40,6 +45,20 @@ int DigestAuth::handler(char **user, char **password, const char *realm, void *a
     Credentials *c = static_cast<Credentials *>(arg);
     if (!c)
         return EAUTH;
+    // The INVITEs after the first were each sent again for a challenge we
+    // answered; one more means one was sent for something else: a redirect.
+    // libre asks for every challenge of a response, so one INVITE counts once.
+    if (c->dialog && !sip_dialog_established(c->dialog)) {
+        const uint32_t cseq = sip_dialog_lseq(c->dialog);
+        if (cseq != c->lastCseq) {
+            if (cseq - c->firstCseq > c->invitesChallenged)
+                c->redirected = true;
+            ++c->invitesChallenged;
+            c->lastCseq = cseq;
+        }
+        if (c->redirected)
+            return EAUTH;
+    }
     ++c->asked;
     if (c->perRound && c->asked > c->perRound)
         return EAUTH;
@@ -52,6 +71,22 @@ void DigestAuth::newRound(void *auth)
 {
     if (auth)
         static_cast<Credentials *>(auth)->asked = 0;
+}
+
+void DigestAuth::watch(void *auth, const struct sip_dialog *dialog)
+{
+    Credentials *c = static_cast<Credentials *>(auth);
+    if (!c || !dialog)
+        return;
+    c->dialog = dialog;
+    c->firstCseq = sip_dialog_lseq(dialog);
+    c->lastCseq = c->firstCseq - 1;     // no INVITE challenged yet
+    c->invitesChallenged = 0;
+}
+
+bool DigestAuth::refusedRedirect(const void *auth)
+{
+    return auth && static_cast<const Credentials *>(auth)->redirected;
 }
 
 unsigned DigestAuth::asked(const void *auth)

@@ -17,4 +17,12 @@ public:
     static void newRound(void *auth);
     // Challenges met in this round, answered or not.
     static unsigned asked(const void *auth);
+    // For a call: libre follows a redirect (3xx) of the INVITE by itself,
+    // to wherever its Contact says, and would answer a challenge from there
+    // too. Watching the call's dialog, a challenge to an INVITE that was
+    // sent again for anything but an answered challenge (a redirect) gets
+    // no password, until the call is established.
+    static void watch(void *auth, const struct sip_dialog *dialog);
+    // A challenge went unanswered because the call had been redirected.
+    static bool refusedRedirect(const void *auth);
 };
