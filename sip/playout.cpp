@@ -13,7 +13,6 @@ namespace {
 
 const unsigned windowTicks = 62;       // about one second of 16 ms frames
 const size_t frameSamples = ConsoleVocabulary::audioFrameSamples;  // the daemon's frame, what one read takes
-const size_t packetSamples = 160;      // the phone's usual 20 ms packet
 // One sample merged or split every fourth frame: follows clocks up to 0.19 %
 // apart (crystals are within 0.01 %) and shifts the pitch by no more.
 const unsigned correctEvery = 4;

@@ -18,7 +18,7 @@
 // A call it took and the daemon does not carry through (no pickup, or no
 // opening, reported within claimLimitMs: a daemon that hangs) is dropped
 // with a line in the log, so that the line is not held for good.
-class RingToOpen : public DoorLine::Listener, private DoorLine::AudioPeer
+class RingToOpen final : public DoorLine::Listener, private DoorLine::AudioPeer
 {
 public:
     // The daemon reports a pickup and an opening within a few polls.
