@@ -1,4 +1,5 @@
 #include "mediastream.h"
+#include "steadyclock.h"
 #include "log.h"
 
 #include <re.h>
@@ -239,14 +240,14 @@ void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, s
             samples[i] = alaw ? g711_alaw2pcm(p[i]) : g711_ulaw2pcm(p[i]);
         play.put(hdr, samples, n);
         if (inband)
-            inband->fromPhone(samples, n, tmr_jiffies());
+            inband->fromPhone(samples, n, SteadyClock::ms());
     } else if (eventPt >= 0 && int(hdr.pt) == eventPt) {
         int event = 0;
         bool end = false;
         if (telev_recv(tel, mb, &event, &end))
             return;
         const int digit = telev_code2digit(event);
-        if (digit > 0 && keys.event(char(digit), hdr.ts, tmr_jiffies()))
+        if (digit > 0 && keys.event(char(digit), hdr.ts, SteadyClock::ms()))
             onDigit(char(digit));
     }
 }
@@ -280,7 +281,7 @@ void MediaStream::sendPacket()
         mem_deref(mb);
     }
     if (inband)
-        inband->toPhone(pending.data(), packetSamples, tmr_jiffies());
+        inband->toPhone(pending.data(), packetSamples, SteadyClock::ms());
     firstPacket = false;
     txTs += packetSamples;
     samplesSent += packetSamples;
@@ -304,7 +305,7 @@ void MediaStream::playConfirmation()
 void MediaStream::toneKey(char key, bool echo)
 {
     if (!echo) {
-        if (keys.tone(key, tmr_jiffies()))
+        if (keys.tone(key, SteadyClock::ms()))
             onDigit(key);
         return;
     }
@@ -317,7 +318,7 @@ void MediaStream::toneKey(char key, bool echo)
 
 void MediaStream::keyFromInfo(char key, uint32_t cseq)
 {
-    if (keys.info(key, cseq, tmr_jiffies()))
+    if (keys.info(key, cseq, SteadyClock::ms()))
         onDigit(key);
 }
 
