@@ -36,6 +36,18 @@ def peak_rss_kb(pid):
     return None
 
 
+def rss_parts_kb(pid):
+    """The resident set in its two parts: anonymous memory (heap, stacks,
+    mappings of its own) and pages of files (the program's and its
+    libraries' code, paged in the first time a path runs)."""
+    parts = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(("RssAnon:", "RssFile:")):
+                parts[line.split(":")[0][3:].lower()] = int(line.split()[1])
+    return parts.get("anon"), parts.get("file")
+
+
 def rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:

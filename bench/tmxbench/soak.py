@@ -32,7 +32,7 @@ import time
 
 from .caller import SIP_TMX, digest_answer, replies, sdp_offer, sip_header, sip_request, sip_status
 from .flood import SCENARIOS
-from .measure import cpu_seconds, rss_kb
+from .measure import cpu_seconds, rss_kb, rss_parts_kb
 from .processes import start_sim
 
 SOAK_CALLS = 2000
@@ -243,8 +243,12 @@ def run_soak(args, tmp):
         m = next((x for x in m if x), None)
         # The simulator may be a call or two ahead of this loop.
         rang = log.count(r"door 3 call .*: calling ")
+        sip_anon, sip_file = rss_parts_kb(sip.pid)
+        daemon_anon, daemon_file = rss_parts_kb(daemon_pid)
         samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip.pid),
-                        "daemon_rss_kb": rss_kb(daemon_pid),
+                        "sip_anon_kb": sip_anon, "sip_file_kb": sip_file,
+                        "daemon_rss_kb": rss_kb(daemon_pid), "daemon_anon_kb": daemon_anon,
+                        "daemon_file_kb": daemon_file,
                         "sip_heap_in_use": int(m.group(1)) if m else None,
                         "sip_heap_free": int(m.group(2)) if m else None,
                         "sip_descriptors": int(m.group(3)) if m else None})
@@ -327,6 +331,9 @@ def run_soak(args, tmp):
             result[f"soak_{who}_rss_kb_first"] = first[f"{who}_rss_kb"]
             result[f"soak_{who}_rss_kb_last"] = last[f"{who}_rss_kb"]
             result[f"soak_{who}_rss_growth_kb"] = last[f"{who}_rss_kb"] - first[f"{who}_rss_kb"]
+            for part in ("anon", "file"):
+                if first[f"{who}_{part}_kb"] is not None and last[f"{who}_{part}_kb"] is not None:
+                    result[f"soak_{who}_{part}_growth_kb"] = last[f"{who}_{part}_kb"] - first[f"{who}_{part}_kb"]
     return result
 
 
@@ -342,7 +349,11 @@ ROWS = [
     ("soak: tmx-sip RSS after 100 calls (kB)", "soak_sip_rss_kb_first"),
     ("soak: tmx-sip RSS at the end (kB)", "soak_sip_rss_kb_last"),
     ("soak: tmx-sip RSS growth after call 100 (kB)", "soak_sip_rss_growth_kb"),
+    ("soak: tmx-sip growth of it in anonymous memory (kB)", "soak_sip_anon_growth_kb"),
+    ("soak: tmx-sip growth of it in pages of files (kB)", "soak_sip_file_growth_kb"),
     ("soak: daemon RSS after 100 calls (kB)", "soak_daemon_rss_kb_first"),
     ("soak: daemon RSS at the end (kB)", "soak_daemon_rss_kb_last"),
     ("soak: daemon RSS growth after call 100 (kB)", "soak_daemon_rss_growth_kb"),
+    ("soak: daemon growth of it in anonymous memory (kB)", "soak_daemon_anon_growth_kb"),
+    ("soak: daemon growth of it in pages of files (kB)", "soak_daemon_file_growth_kb"),
 ]
