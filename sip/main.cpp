@@ -1,6 +1,7 @@
 // tmx-sip: the telephony side of tmx-driver. Runs the daemon as its child and
 // rings a SIP phone for each call from the intercom.
 #include "config.h"
+#include "heaptrim.h"
 #include "log.h"
 #include "switchboard.h"
 #include "tlscontext.h"
@@ -207,6 +208,7 @@ int main(int argc, char *argv[])
     int status = 0;
     {
         Switchboard switchboard(config);
+        HeapTrim heapTrim;
         board = &switchboard;
         if (switchboard.start(config.daemon.command.empty() ? defaultDaemon(config) : config.daemon.command) == 0
             && fd_listen(signals, FD_READ, signalled, &signals) == 0) {
