@@ -76,8 +76,8 @@ void DoorCalls::callEnded()
 {
     if (calls.empty())
         return;
-    sipLog(logkey::intercomEnded,
-           "%s: the intercom ended the call", (taken ? taken : calls.front().get())->name().c_str());
+    sipLog(logkey::intercomEnded, "%s: the intercom ended the call",
+           (taken ? taken : calls.front().get())->name().c_str());
     hangUp();
 }
 
