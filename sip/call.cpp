@@ -77,7 +77,7 @@ int Call::start()
     if (err)
         return err;
     label += std::string(" call ") + sip_dialog_callid(sipsess_dialog(sess));
-    sipLog("%s: calling %s as \"%s\"", label.c_str(), uri.c_str(), display);
+    sipLog(logkey::callPlaced, "%s: calling %s as \"%s\"", label.c_str(), uri.c_str(), display);
     tmr_start(&ringTimer, uint64_t(config.phones.ringTimeoutSeconds) * 1000, ringTimeout, this);
     return 0;
 }
@@ -93,7 +93,8 @@ void Call::hangUp()
         return;
     isEnded = true;
     tmr_cancel(&ringTimer);
-    sipLog("%s: %s", label.c_str(), isAnswered ? "hanging up (BYE)" : "cancelling (CANCEL)");
+    sipLog(isAnswered ? logkey::callBye : logkey::callCancel, "%s: %s", label.c_str(),
+           isAnswered ? "hanging up (BYE)" : "cancelling (CANCEL)");
     sess = static_cast<struct sipsess *>(mem_deref(sess));
 }
 
@@ -146,7 +147,7 @@ bool Call::prepareCancel(const struct sip_msg *msg)
 
 void Call::sendCancel()
 {
-    sipLog("%s: answered elsewhere: cancelling (CANCEL)", label.c_str());
+    sipLog(logkey::callCancel, "%s: answered elsewhere: cancelling (CANCEL)", label.c_str());
     cancelWaitMs = SIP_T1;
     cancelAgain(this);
 }
@@ -178,17 +179,17 @@ void Call::release(const std::string &why)
 {
     tmr_cancel(&ringTimer);
     tmr_cancel(&cancelTimer);
-    sipLog("%s: ended: %s", label.c_str(), why.c_str());
+    sipLog(logkey::callEnded, "%s: ended: %s", label.c_str(), why.c_str());
     listener.callReleased(*this);
 }
 
-void Call::end(const std::string &why)
+void Call::end(const std::string &why, LogKey key)
 {
     if (isEnded)
         return;
     isEnded = true;
     tmr_cancel(&ringTimer);
-    sipLog("%s: ended: %s", label.c_str(), why.c_str());
+    sipLog(key, "%s: ended: %s", label.c_str(), why.c_str());
     listener.callEnded(*this, why);
 }
 
@@ -198,15 +199,20 @@ int Call::takeAnswer(const struct sip_msg *msg)
     std::string why;
     if (!err && (err = stream.negotiate(false, why)) != 0) {
         // The session ends on the error, and the call with it: a drop.
-        sipLog("%s: not connected: %s", label.c_str(), why.c_str());
+        sipLog(logkey::callFailed, "%s: not connected: %s", label.c_str(), why.c_str());
         return err;
     }
     if (!err)
         err = stream.start();
     if (err)
-        sipLog("%s: no usable audio in the phone's answer: %m", label.c_str(), err);
+        sipLog(logkey::callFailed, "%s: no usable audio in the phone's answer: %m", label.c_str(), err);
     else
-        sipLog("%s: audio %s%s with %s, here on port %u", label.c_str(), stream.codec(),
+        sipLog(logkey::callAudio,
+               LogFields()
+                   .add("peer", stream.remote())
+                   .add("port", stream.localPort())
+                   .add("srtp", stream.encrypted()),
+               "%s: audio %s%s with %s, here on port %u", label.c_str(), stream.codec(),
                stream.encrypted() ? " (SRTP)" : "", stream.remote().c_str(), stream.localPort());
     return err;
 }
@@ -239,7 +245,8 @@ int Call::answerHandler(const struct sip_msg *msg, void *arg)
 void Call::progressHandler(const struct sip_msg *msg, void *arg)
 {
     Call *self = static_cast<Call *>(arg);
-    sipLog("%s: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
+    sipLog(logkey::callProgress, LogFields().add("code", msg->scode), "%s: %u %s", self->label.c_str(), msg->scode,
+           shown(msg->reason).c_str());
     // The first provisional answer of each INVITE libre sends: a challenge
     // or a redirect after a 100 Trying starts another transaction (a branch
     // of its own), which the CANCEL must name.
@@ -254,7 +261,7 @@ void Call::establishedHandler(const struct sip_msg *msg, void *arg)
     Call *self = static_cast<Call *>(arg);
     if (self->elsewhere) {
         // Its answer crossed our CANCEL: BYE, with the reason.
-        sipLog("%s: answered after another phone: hanging up (BYE)", self->label.c_str());
+        sipLog(logkey::callBye, "%s: answered after another phone: hanging up (BYE)", self->label.c_str());
         self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
         self->release("answered elsewhere");
         return;
@@ -268,7 +275,7 @@ void Call::establishedHandler(const struct sip_msg *msg, void *arg)
     }
     self->isAnswered = true;
     self->peer.learn(msg->src);
-    sipLog("%s: answered: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
+    sipLog(logkey::callAnswered, "%s: answered: %u %s", self->label.c_str(), msg->scode, shown(msg->reason).c_str());
     self->listener.callAnswered(*self);
 }
 
@@ -299,13 +306,15 @@ void Call::closeHandler(int err, const struct sip_msg *msg, void *arg)
         && !self->answersChallenges) {
         self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
                   + ": a password was asked for, and this call does not go to the registrar: "
-                    "its password goes to the registrar alone");
+                    "its password goes to the registrar alone",
+                  logkey::callChallenged);
         return;
     }
     if (!err && msg && !msg->req && (msg->scode == 401 || msg->scode == 407) && DigestAuth::refusedRedirect(self->auth)) {
         self->end(std::to_string(msg->scode) + " " + shown(msg->reason)
                   + ": a password was asked for after the call was redirected: "
-                    "its password goes to the registrar alone");
+                    "its password goes to the registrar alone",
+                  logkey::callChallenged);
         return;
     }
     self->end(closeReason(err, msg, "the phone hung up"));
@@ -316,6 +325,6 @@ void Call::ringTimeout(void *arg)
     Call *self = static_cast<Call *>(arg);
     const std::string why = "no answer in " + std::to_string(self->config.phones.ringTimeoutSeconds) + " s";
     self->sess = static_cast<struct sipsess *>(mem_deref(self->sess));
-    sipLog("%s: cancelling (CANCEL)", self->label.c_str());
+    sipLog(logkey::callCancel, "%s: cancelling (CANCEL)", self->label.c_str());
     self->end(why);
 }

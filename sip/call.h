@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "dialogpeer.h"
+#include "logkey.h"
 #include "mediastream.h"
 
 #include <re.h>
@@ -68,7 +69,7 @@ private:
     void sendCancel();
     void release(const std::string &why);
     int takeAnswer(const struct sip_msg *msg);
-    void end(const std::string &why);
+    void end(const std::string &why, LogKey key = logkey::callEnded);
 
     struct sip *sip;
     struct sipsess_sock *sock;

@@ -38,7 +38,7 @@ void CallingIn::reload(const Config &fresh)
         if (why.empty() && entry && entry->password.empty() && !pbxAddress(&incoming->source()))
             why = "the caller's call no longer comes from the registrar or outbound proxy";
         if (!why.empty())
-            incoming->end(why);
+            incoming->end(why, logkey::callinRevoked);
     }
 }
 
@@ -48,17 +48,17 @@ void CallingIn::stop()
     end("tmx-sip stops");
 }
 
-void CallingIn::end(const std::string &why)
+void CallingIn::end(const std::string &why, LogKey key)
 {
     if (incoming)
-        incoming->end(why);
+        incoming->end(why, key);
 }
 
 // The line is the visitor's now; nobody opens a door by PIN meanwhile.
 void CallingIn::ring(int apartment, int door)
 {
     (void)apartment, (void)door;
-    end("a door call came");
+    end("a door call came", logkey::callinPreempted);
 }
 
 void CallingIn::doorOpened(int door)
@@ -81,7 +81,7 @@ void CallingIn::incomingDoor(IncomingCall &c, int door)
         c.end(refused);
         return;
     }
-    sipLog("%s: open %d", c.name().c_str(), door);
+    sipLog(logkey::doorOpen, LogFields().add("by", "pin").add("door", door), "%s: open %d", c.name().c_str(), door);
     c.awaitOpen();
 }
 
@@ -90,12 +90,14 @@ void CallingIn::incomingWrongPin(IncomingCall &c)
     const uint64_t now = SteadyClock::ms();
     if (pinBudget.wrong(now)) {
         const uint64_t left = pinBudget.opensAt() - now;
-        sipLog("%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
+        sipLog(logkey::pinBudget,
+               "%u wrong PINs within 24 h: calling in is closed for everyone for %llu h %02llu min, or until SIGHUP",
                config.callingIn.pinBudget, (unsigned long long)(left / 3600000),
                (unsigned long long)(left / 60000 % 60));
     }
     if (lockout.wrong(c.caller(), now))
-        sipLog("%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
+        sipLog(logkey::pinLockout, LogFields().add("seconds", config.callingIn.pinLockoutSeconds),
+               "%s: 3 wrong PINs from '%s' within %u s: its calls are refused for %u s", c.name().c_str(),
                c.caller().c_str(), config.callingIn.pinLockoutSeconds, config.callingIn.pinLockoutSeconds);
 }
 
@@ -163,7 +165,7 @@ void CallingIn::connect(const struct sip_msg *msg)
     // and would otherwise keep everyone out with one INVITE per pin_timeout.
     const bool doorCall = line.state() != DoorLine::State::Idle;
     if (incoming && !incoming->acknowledged() && !doorCall)
-        incoming->end("another caller came before its ACK");
+        incoming->end("another caller came before its ACK", logkey::callinPreempted);
     if (doorCall || incoming) {
         stack.refuse(msg, 486, "Busy Here", incoming ? "another call is opening a door" : "a door call is up");
         return;
@@ -210,7 +212,8 @@ void CallingIn::findPbx()
         hints.ai_socktype = SOCK_DGRAM;
         struct addrinfo *found = nullptr;
         if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
-            sipLog("config: cannot find the address of %s: callers without a password cannot call in through it",
+            sipLog(logkey::configWarning,
+                   "config: cannot find the address of %s: callers without a password cannot call in through it",
                    host.c_str());
             continue;
         }

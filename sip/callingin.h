@@ -44,7 +44,7 @@ private:
     void incomingWrongPin(IncomingCall &call) override;
     void incomingEnded(IncomingCall &call) override;
     std::string strangerIn(const struct sip_msg *msg) const override;
-    void end(const std::string &why);
+    void end(const std::string &why, LogKey key = logkey::callinHangup);
     void findPbx();
     bool fromPbx(const struct sip_msg *msg) const;
     bool pbxAddress(const struct sa *src) const;

@@ -246,7 +246,8 @@ void DaemonChild::eofGraceOver(void *arg)
     self->checkExit();
     if (self->child <= 0)
         return;
-    sipLog("daemon: closed its %s but runs on (pid %d): ending it", self->closedPipe, int(self->child));
+    sipLog(logkey::daemonStuck, LogFields().add("closed", self->closedPipe),
+           "daemon: closed its %s but runs on (pid %d): ending it", self->closedPipe, int(self->child));
     self->closePipes();
     ::kill(self->child, SIGTERM);
     tmr_start(&self->killTimer, killGraceMs, killDue, self);
@@ -258,7 +259,8 @@ void DaemonChild::killDue(void *arg)
     self->checkExit();
     if (self->child <= 0 || self->killed)
         return;
-    sipLog("daemon: still running %llu s after SIGTERM: killing it", (unsigned long long)(killGraceMs / 1000));
+    sipLog(logkey::daemonKilled,
+           "daemon: still running %llu s after SIGTERM: killing it", (unsigned long long)(killGraceMs / 1000));
     ::kill(self->child, SIGKILL);
     self->killed = true;
 }

@@ -41,7 +41,18 @@ void DisturbanceLog::write(const std::string &label, double at, uint64_t now)
         snprintf(where, sizeof where, "at %.2f s", heldFrom);
     else
         snprintf(where, sizeof where, "from %.2f s to %.2f s", heldFrom, at);
-    sipLog("%s: audio disturbed %s of the call: %u underruns, %u packets lost, %u ticks skipped, %u late",
+    char from[16], to[16];
+    snprintf(from, sizeof from, "%.2f", heldFrom);
+    snprintf(to, sizeof to, "%.2f", at - heldFrom < 0.005 ? heldFrom : at);
+    sipLog(logkey::audioDisturbed,
+           LogFields()
+               .add("from", from)
+               .add("to", to)
+               .add("underruns", nUnderruns - underruns)
+               .add("lost", nLost - lost)
+               .add("skipped", nSkipped - skipped)
+               .add("late", nLate - late),
+           "%s: audio disturbed %s of the call: %u underruns, %u packets lost, %u ticks skipped, %u late",
            label.c_str(), where, nUnderruns - underruns, nLost - lost, nSkipped - skipped, nLate - late);
     underruns = nUnderruns;
     lost = nLost;

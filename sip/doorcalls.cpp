@@ -31,7 +31,8 @@ void DoorCalls::ring(int apartment, int door)
         who += " door " + std::to_string(door);
     const std::vector<std::string> uris = config.urisFor(apartment);
     if (uris.empty()) {
-        sipLog("%s: no URI for this apartment and no default: the intercom keeps ringing", who.c_str());
+        sipLog(logkey::callNoUri,
+               "%s: no URI for this apartment and no default: the intercom keeps ringing", who.c_str());
         return;
     }
     if (!line.claim(*this, who).empty())
@@ -43,7 +44,7 @@ void DoorCalls::ring(int apartment, int door)
                                          uris[i]));
         const int err = c->start();
         if (err)
-            sipLog("%s: cannot call %s: %m%s", who.c_str(), uris[i].c_str(), err,
+            sipLog(logkey::callFailed, "%s: cannot call %s: %m%s", who.c_str(), uris[i].c_str(), err,
                    calls.empty() && i + 1 == uris.size() ? "; drop" : "");
         else
             calls.push_back(std::move(c));
@@ -65,7 +66,8 @@ void DoorCalls::doorOpened(int door)
 {
     (void)door;
     if (taken && taken->answered() && line.owner() == this) {
-        sipLog("%s: the intercom reports the door open: confirmation tone", taken->name().c_str());
+        sipLog(logkey::doorConfirmed,
+               "%s: the intercom reports the door open: confirmation tone", taken->name().c_str());
         taken->media().playConfirmation();
     }
 }
@@ -74,7 +76,8 @@ void DoorCalls::callEnded()
 {
     if (calls.empty())
         return;
-    sipLog("%s: the intercom ended the call", (taken ? taken : calls.front().get())->name().c_str());
+    sipLog(logkey::intercomEnded, "%s: the intercom ended the call",
+           (taken ? taken : calls.front().get())->name().c_str());
     hangUp();
 }
 
@@ -104,7 +107,7 @@ void DoorCalls::toDaemon(int16_t *samples, size_t count)
 
 void DoorCalls::callAnswered(Call &c)
 {
-    sipLog("%s: pickup", c.name().c_str());
+    sipLog(logkey::doorPickup, "%s: pickup", c.name().c_str());
     const bool ours = !taken && std::any_of(calls.begin(), calls.end(), [&](const auto &p) { return p.get() == &c; });
     if (ours) {
         // The first phone to answer takes the call; the others stop ringing.
@@ -136,7 +139,7 @@ void DoorCalls::callEnded(Call &c, const std::string &why)
         retire(calls, c);
         return;
     }
-    sipLog("%s: drop", c.name().c_str());
+    sipLog(logkey::doorDrop, "%s: drop", c.name().c_str());
     line.drop(*this, c.name());
     dropCall();
 }
@@ -145,14 +148,15 @@ void DoorCalls::callDigit(Call &c, char digit)
 {
     // Only the phone that took the door call, while it is up, opens.
     if (&c != taken || !c.answered() || c.ended()) {
-        sipLog("%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
+        sipLog(logkey::keyRefused, LogFields().add("key", std::string(1, digit)),
+               "%s: key %c, and this call is not the answered door call: ignored", c.name().c_str(), digit);
         return;
     }
     if (digit == config.phones.openKey) {
-        sipLog("%s: key %c: open", c.name().c_str(), digit);
+        sipLog(logkey::keyOpen, LogFields().add("key", std::string(1, digit)), "%s: key %c: open", c.name().c_str(), digit);
         line.open(*this, c.name());
     } else {
-        sipLog("%s: key %c", c.name().c_str(), digit);
+        sipLog(logkey::keyPressed, LogFields().add("key", std::string(1, digit)), "%s: key %c", c.name().c_str(), digit);
     }
 }
 
@@ -189,11 +193,22 @@ void DoorCalls::dropCall()
         // the daemon (the phone's audio waits behind it), what followed the
         // phone's clock, and how the daemon's frames came (each answered with
         // one of ours, which waits there for one exchange).
-        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u lost=%u, "
-               "daemon gap max=%.1f ms skipped=%u left=%u late=%u, foreign=%u",
-               taken->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0, p.cut(),
-               p.merged(), p.split(), p.underruns(), p.lost(), line.longestGapMs(), line.skippedTicks(),
-               line.leftOut(), line.lateTicks(), taken->media().foreignPackets());
+        sipLog(logkey::audioReport,
+               LogFields()
+                   .addDecimal("playout_min_ms", p.levelMin() / 8.0)
+                   .addDecimal("playout_mean_ms", p.levelMean() / 8.0)
+                   .addDecimal("playout_max_ms", p.levelMax() / 8.0)
+                   .add("cut", p.cut())
+                   .add("merged", p.merged())
+                   .add("split", p.split())
+                   .add("underruns", p.underruns())
+                   .add("lost", p.lost())
+                   .addDecimal("daemon_gap_max_ms", line.longestGapMs())
+                   .add("skipped", line.skippedTicks())
+                   .add("left", line.leftOut())
+                   .add("late", line.lateTicks())
+                   .add("foreign", taken->media().foreignPackets()),
+               "%s: audio of the call", taken->name().c_str());
     }
     line.release(*this);
     taken = nullptr;

@@ -65,7 +65,8 @@ int DoorLine::start(const std::vector<std::string> &command)
     daemonCommand = command;
     err = daemon.start(daemonCommand);
     if (err) {
-        sipLog("daemon: cannot start %s: %m", daemonCommand.empty() ? "" : daemonCommand[0].c_str(), err);
+        sipLog(logkey::daemonFailed,
+               "daemon: cannot start %s: %m", daemonCommand.empty() ? "" : daemonCommand[0].c_str(), err);
         return err;
     }
     daemonStartedAt = tmr_jiffies();
@@ -125,7 +126,7 @@ void DoorLine::stopAudio()
 
 std::string DoorLine::refuse(const std::string &who, const std::string &command, const std::string &why)
 {
-    sipLog("%s: %s refused: %s", who.c_str(), command.c_str(), why.c_str());
+    sipLog(logkey::commandRefused, "%s: %s refused: %s", who.c_str(), command.c_str(), why.c_str());
     return why;
 }
 
@@ -212,7 +213,7 @@ void DoorLine::startDialogue()
     dialogueAgain = false;
     dialogue.reset(new DialPlan(masks.virtualApartments, masks.blacklist));
     if (!daemon.write(dialogue->commands())) {
-        sipLog("daemon: masks: cannot write the dialplan dialogue");
+        sipLog(logkey::masksFailed, "daemon: masks: cannot write the dialplan dialogue");
         dialogue.reset();
         return;
     }
@@ -224,7 +225,7 @@ void DoorLine::dialogueTimeout(void *arg)
     DoorLine *self = static_cast<DoorLine *>(arg);
     if (!self->dialogue)
         return;
-    sipLog("daemon: masks: no '%s' from the daemon within %llu s; the masks may not hold",
+    sipLog(logkey::masksFailed, "daemon: masks: no '%s' from the daemon within %llu s; the masks may not hold",
            self->dialogue->awaited(), (unsigned long long)(dialogueWaitMs / 1000));
     self->dialogue.reset();
     if (self->dialogueAgain)
@@ -239,11 +240,15 @@ void DoorLine::daemonLine(const std::string &line)
         case DialPlan::Waiting:
             return;
         case DialPlan::Done:
-            sipLog("daemon: masks loaded: %zu virtual, %zu blacklisted apartments", masks.virtualApartments.size(),
+            sipLog(logkey::masksLoaded,
+                   LogFields()
+                       .add("virtual", (long long)masks.virtualApartments.size())
+                       .add("blacklisted", (long long)masks.blacklist.size()),
+                   "daemon: masks loaded: %zu virtual, %zu blacklisted apartments", masks.virtualApartments.size(),
                    masks.blacklist.size());
             break;
         case DialPlan::Failed:
-            sipLog("daemon: masks: the dialplan dialogue went wrong: %s; the masks may not hold",
+            sipLog(logkey::masksFailed, "daemon: masks: the dialplan dialogue went wrong: %s; the masks may not hold",
                    dialogue->error().c_str());
             break;
         }
@@ -261,7 +266,7 @@ void DoorLine::daemonLine(const std::string &line)
         if (event.door >= 0)
             who += " door " + std::to_string(event.door);
         if (holder) {
-            sipLog("%s: a call is up (%s): this dial is ignored", who.c_str(), holderName.c_str());
+            sipLog(logkey::callIgnored, "%s: a call is up (%s): this dial is ignored", who.c_str(), holderName.c_str());
             return;
         }
         // The line is the visitor's now; nobody opens a door by number meanwhile.
@@ -278,18 +283,19 @@ void DoorLine::daemonLine(const std::string &line)
     case EventLine::Pickup:
         if (current != State::Ringing) {
             if (holder)
-                sipLog("%s: the intercom reports pickup", holderName.c_str());
+                sipLog(logkey::intercomPickup, "%s: the intercom reports pickup", holderName.c_str());
             break;
         }
         if (holder && !audioPeer) {
             // Someone took the call at the apartment's own handset.
-            sipLog("%s: the intercom reports pickup while the phone rings: taken at the apartment",
+            sipLog(logkey::intercomTaken,
+                   "%s: the intercom reports pickup while the phone rings: taken at the apartment",
                    holderName.c_str());
             holder = nullptr;
         } else if (holder) {
-            sipLog("%s: the intercom reports pickup", holderName.c_str());
+            sipLog(logkey::intercomPickup, "%s: the intercom reports pickup", holderName.c_str());
         } else {
-            sipLog("the intercom reports pickup: taken at the apartment");
+            sipLog(logkey::intercomTaken, "the intercom reports pickup: taken at the apartment");
         }
         go(State::Talking);
         break;
@@ -319,7 +325,7 @@ void DoorLine::daemonLine(const std::string &line)
             std::string who = "apartment " + std::to_string(ringingApartment);
             if (ringingDoor >= 0)
                 who += " door " + std::to_string(ringingDoor);
-            sipLog("%s: the intercom ended the call", who.c_str());
+            sipLog(logkey::intercomEnded, "%s: the intercom ended the call", who.c_str());
         }
         go(State::Idle);
         for (Listener *l : listeners)
@@ -334,11 +340,14 @@ void DoorLine::daemonLine(const std::string &line)
 void DoorLine::daemonExited(int st)
 {
     char how[64];
-    if (WIFEXITED(st))
+    LogFields fields;
+    if (WIFEXITED(st)) {
         re_snprintf(how, sizeof how, "with status %d", WEXITSTATUS(st));
-    else if (WIFSIGNALED(st))
+        fields.add("status", WEXITSTATUS(st));
+    } else if (WIFSIGNALED(st)) {
         re_snprintf(how, sizeof how, "by signal %d", WTERMSIG(st));
-    else
+        fields.add("signal", WTERMSIG(st));
+    } else
         re_snprintf(how, sizeof how, "(status 0x%x)", st);
     if (stopping)
         return;
@@ -346,8 +355,9 @@ void DoorLine::daemonExited(int st)
     if (ran >= steadyDaemonMs)
         restartBackoff.reset();
     const uint64_t wait = restartBackoff.next();
-    sipLog("daemon: ended %s after %llu.%llu s; ending the calls; starting it again in %llu s", how,
-           (unsigned long long)(ran / 1000), (unsigned long long)(ran % 1000 / 100), (unsigned long long)(wait / 1000));
+    fields.add("restart_s", (long long)(wait / 1000));
+    sipLog(logkey::daemonEnded, fields, "daemon: ended %s after %llu.%llu s; ending the calls; starting it again in %llu s",
+           how, (unsigned long long)(ran / 1000), (unsigned long long)(ran % 1000 / 100), (unsigned long long)(wait / 1000));
     tmr_cancel(&dialogueTimer);
     dialogue.reset();
     openingUnit = -1;
@@ -372,12 +382,14 @@ void DoorLine::startDaemon()
     daemonStartedAt = tmr_jiffies();
     if (err) {
         const uint64_t wait = restartBackoff.next();
-        sipLog("daemon: cannot start %s: %m; trying again in %llu s", daemonCommand[0].c_str(), err,
+        sipLog(logkey::daemonFailed, LogFields().add("restart_s", (long long)(wait / 1000)),
+               "daemon: cannot start %s: %m; trying again in %llu s", daemonCommand[0].c_str(), err,
                (unsigned long long)(wait / 1000));
         tmr_start(&restartTimer, wait, restartDue, this);
         return;
     }
-    sipLog("daemon started again (pid %d)", int(daemon.pid()));
+    sipLog(logkey::daemonRestarted, LogFields().add("pid", daemon.pid()), "daemon started again (pid %d)",
+           int(daemon.pid()));
     for (Listener *l : listeners)
         l->daemonRunning(true);
     startDialogue();

@@ -31,14 +31,15 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
     if (!err)
         err = stream.open(sdp, laddr);
     if (err) {
-        sipLog("%s: cannot open audio: %m", label.c_str(), err);
+        sipLog(logkey::callinFailed, "%s: cannot open audio: %m", label.c_str(), err);
         return 500;
     }
     // The caller's offer in the INVITE, or ours in the answer and theirs in the ACK.
     const bool offered = mbuf_get_left(msg->mb) > 0;
     std::string why;
     if (offered && (sdp_decode(sdp, msg->mb, true) || stream.negotiate(true, why) || !stream.canTake())) {
-        sipLog("%s: no audio we can take in its offer%s%s", label.c_str(), why.empty() ? "" : ": ", why.c_str());
+        sipLog(logkey::callinFailed,
+               "%s: no audio we can take in its offer%s%s", label.c_str(), why.empty() ? "" : ": ", why.c_str());
         return 488;
     }
     struct mbuf *desc = nullptr;
@@ -49,10 +50,11 @@ uint16_t IncomingCall::accept(const struct sip_msg *msg)
                              closeHandler, this, "Allow: INVITE, ACK, CANCEL, BYE, INFO\r\n");
     mem_deref(desc);
     if (err) {
-        sipLog("%s: cannot answer: %m", label.c_str(), err);
+        sipLog(logkey::callinFailed, "%s: cannot answer: %m", label.c_str(), err);
         return 500;
     }
-    sipLog("%s: answered%s; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
+    sipLog(logkey::callinAnswered, LogFields().add("srtp", stream.encrypted()),
+           "%s: answered%s; waiting for the PIN, '#' and the door digit (%u s)", label.c_str(),
            stream.encrypted() ? " (SRTP)" : "", config.callingIn.pinTimeoutSeconds);
     tmr_start(&pinTimer, uint64_t(config.callingIn.pinTimeoutSeconds) * 1000, pinTimeout, this);
     offerTaken = offered;
@@ -109,13 +111,13 @@ int IncomingCall::answerHandler(const struct sip_msg *msg, void *arg)
     int err = sdp_decode(self->sdp, msg->mb, false);
     std::string why;
     if (!err && (err = self->stream.negotiate(false, why)) != 0) {
-        sipLog("%s: not connected: %s", self->label.c_str(), why.c_str());
+        sipLog(logkey::callinFailed, "%s: not connected: %s", self->label.c_str(), why.c_str());
         return err;
     }
     if (!err)
         err = self->stream.start();
     if (err) {
-        sipLog("%s: no audio we can take in its answer: %m", self->label.c_str(), err);
+        sipLog(logkey::callinFailed, "%s: no audio we can take in its answer: %m", self->label.c_str(), err);
         return err;
     }
     if (!tmr_isrunning(&self->clock))
@@ -170,15 +172,15 @@ void IncomingCall::key(char k)
     switch (pin.key(k)) {
     case PinEntry::More:
         if (!accepted && pin.pinAccepted())
-            sipLog("%s: PIN right; waiting for the door digit", label.c_str());
+            sipLog(logkey::pinRight, "%s: PIN right; waiting for the door digit", label.c_str());
         break;
     case PinEntry::WrongPin:
-        sipLog("%s: wrong PIN", label.c_str());
+        sipLog(logkey::pinWrong, "%s: wrong PIN", label.c_str());
         listener.incomingWrongPin(*this);
         end("wrong PIN");
         break;
     case PinEntry::NotADoor:
-        end("the key after the PIN names no door (1-9)");
+        end("the key after the PIN names no door (1-9)", logkey::pinNoDoor);
         break;
     case PinEntry::Door:
         tmr_cancel(&pinTimer);
@@ -202,7 +204,7 @@ void IncomingCall::doorOpened()
         return;
     waitingForOpen = false;
     opened = true;
-    sipLog("%s: the intercom reports the door open: confirmation tone", label.c_str());
+    sipLog(logkey::doorConfirmed, "%s: the intercom reports the door open: confirmation tone", label.c_str());
     stream.playConfirmation();
     tmr_start(&waitTimer, afterToneMs, afterTone, this);
 }
@@ -210,7 +212,7 @@ void IncomingCall::doorOpened()
 void IncomingCall::pinTimeout(void *arg)
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
-    self->end(self->pin.pinAccepted() ? "no door digit in time" : "no PIN in time");
+    self->end(self->pin.pinAccepted() ? "no door digit in time" : "no PIN in time", logkey::pinTimeout);
 }
 
 void IncomingCall::confirmTimeout(void *arg)
@@ -223,11 +225,11 @@ void IncomingCall::afterTone(void *arg)
     static_cast<IncomingCall *>(arg)->end("door open");
 }
 
-void IncomingCall::end(const std::string &why)
+void IncomingCall::end(const std::string &why, LogKey key)
 {
     if (isEnded)
         return;
-    sipLog("%s: hanging up (BYE): %s", label.c_str(), why.c_str());
+    sipLog(key, "%s: hanging up (BYE): %s", label.c_str(), why.c_str());
     // Dropping the session sends the BYE; libre keeps it until answered.
     sess = static_cast<struct sipsess *>(mem_deref(sess));
     finish();
@@ -236,7 +238,8 @@ void IncomingCall::end(const std::string &why)
 void IncomingCall::closeHandler(int err, const struct sip_msg *msg, void *arg)
 {
     IncomingCall *self = static_cast<IncomingCall *>(arg);
-    sipLog("%s: ended: %s", self->label.c_str(), closeReason(err, msg, "the caller hung up").c_str());
+    sipLog(logkey::callinEnded,
+           "%s: ended: %s", self->label.c_str(), closeReason(err, msg, "the caller hung up").c_str());
     self->finish();
 }
 

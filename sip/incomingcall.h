@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "dialogpeer.h"
+#include "logkey.h"
 #include "mediastream.h"
 #include "pinentry.h"
 
@@ -49,7 +50,7 @@ public:
     // The daemon confirmed the opening.
     void doorOpened();
     // Ends the call from our side (BYE).
-    void end(const std::string &why);
+    void end(const std::string &why, LogKey key = logkey::callinHangup);
     bool ended() const { return isEnded; }
     // The caller's ACK came: it saw our answer, so it is where it said.
     bool acknowledged() const { return acked; }

@@ -7,18 +7,45 @@
 #include <cstring>
 #include <unistd.h>
 
-void sipLog(const char *fmt, ...)
+namespace {
+
+void writeLine(const char *key, const char *fields, const char *fmt, va_list ap)
 {
-    char line[1024] = "sip: ";
-    const size_t head = 5;
-    va_list ap;
-    va_start(ap, fmt);
-    (void)re_vsnprintf(line + head, sizeof line - head - 1, fmt, ap);
-    va_end(ap);
+    char line[1024];
+    int head = key ? re_snprintf(line, sizeof line, "sip: [%s%s] ", key, fields) : re_snprintf(line, sizeof line, "sip: ");
+    if (head < 0)
+        head = 0;
+    (void)re_vsnprintf(line + head, sizeof line - size_t(head) - 1, fmt, ap);
     size_t len = strnlen(line, sizeof line - 2);
     line[len++] = '\n';
     ssize_t ignored = write(STDERR_FILENO, line, len);
     (void)ignored;
+}
+
+} // namespace
+
+void sipLog(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    writeLine(nullptr, "", fmt, ap);
+    va_end(ap);
+}
+
+void sipLog(LogKey key, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    writeLine(key.name, "", fmt, ap);
+    va_end(ap);
+}
+
+void sipLog(LogKey key, const LogFields &fields, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    writeLine(key.name, fields.text().c_str(), fmt, ap);
+    va_end(ap);
 }
 
 namespace {

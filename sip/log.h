@@ -1,5 +1,8 @@
 #pragma once
 
+#include "logfields.h"
+#include "logkey.h"
+
 #include <string>
 
 struct pl;
@@ -15,6 +18,11 @@ struct sip_msg;
 // shown() and is printed with %s, never with %r or %s of its own:
 //     sipLog("%s: %u %s", label.c_str(), msg->scode, shown(msg->reason).c_str());
 void sipLog(const char *fmt, ...);
+
+// The same for a line that reports an outcome: "sip: [KEY] " or, with
+// fields, "sip: [KEY name=value ...] " before the text (logkey.h).
+void sipLog(LogKey key, const char *fmt, ...);
+void sipLog(LogKey key, const LogFields &fields, const char *fmt, ...);
 
 // Network text as the log shows it: every byte outside printable ASCII
 // (0x20-0x7e), and the backslash, written as \xNN, and the result cut at

@@ -56,7 +56,8 @@ void warnIfExposed(const std::string &path, const Config &config)
         return;
     char mode[8];
     snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-    sipLog("config: %s holds a password or PIN and is %s by others (mode %s): chmod o-rwx it", path.c_str(),
+    sipLog(logkey::configWarning,
+           "config: %s holds a password or PIN and is %s by others (mode %s): chmod o-rwx it", path.c_str(),
            st.st_mode & S_IROTH ? "readable" : "writable", mode);
 }
 
@@ -81,7 +82,8 @@ void reportMemory()
         closedir(dir);
         --fds; // the listing's own
     }
-    sipLog("memory: %zu bytes in use on the heap, %zu free in it; %d descriptors open", inUse, heapFree, fds);
+    sipLog(logkey::memory, LogFields().add("heap", (long long)inUse).add("heap_free", (long long)heapFree).add("fds", fds),
+           "memory: %zu bytes in use on the heap, %zu free in it; %d descriptors open", inUse, heapFree, fds);
 }
 
 // SIGTERM and SIGINT stop; SIGHUP reads the configuration again. They come
@@ -96,11 +98,11 @@ void signalled(int flags, void *arg)
             Config fresh;
             std::string error;
             if (!fresh.load(configPath, error)) {
-                sipLog("config: %s; the running configuration stays", error.c_str());
+                sipLog(logkey::configRefused, "config: %s; the running configuration stays", error.c_str());
             } else if (board) {
                 warnIfExposed(configPath, fresh);
                 for (const std::string &warning : fresh.warnings)
-                    sipLog("config: %s", warning.c_str());
+                    sipLog(logkey::configWarning, "config: %s", warning.c_str());
                 board->reload(fresh);
             }
             continue;
@@ -109,7 +111,7 @@ void signalled(int flags, void *arg)
             reportMemory();
             continue;
         }
-        sipLog("signal %u: stopping", info.ssi_signo);
+        sipLog(logkey::stopping, LogFields().add("signal", info.ssi_signo), "signal %u: stopping", info.ssi_signo);
         if (board)
             board->shutdown();
         else

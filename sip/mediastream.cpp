@@ -227,7 +227,8 @@ void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, s
         return;
     if (!sa_cmp(src, raddr, SA_ALL)) {
         if (nForeign++ == 0)
-            sipLog("rtp: ignoring packets from %J, the call's media is at %J", src, raddr);
+            sipLog(logkey::rtpForeign, "rtp: ignoring packets from %J, the call's media is at %J", src,
+                   raddr);
         return;
     }
     if (hdr.pt == audioPt) {
@@ -312,7 +313,8 @@ void MediaStream::toneKey(char key, bool echo)
     // Not the key itself: on a call in it would be a digit of the PIN. A few
     // lines per call, however many tones the door plays.
     if (++echoesRefused <= 3)
-        sipLog("rtp: a key as a tone from the phone refused: the door's own audio had the same tone just before it "
+        sipLog(logkey::keyEcho,
+               "rtp: a key as a tone from the phone refused: the door's own audio had the same tone just before it "
                "(its echo)%s", echoesRefused == 3 ? "; further ones are not said" : "");
 }
 

@@ -224,10 +224,12 @@ void MqttBridge::ignored(const std::string &t, const char *why)
         return;
     }
     if (ignoredSince)
-        sipLog("mqtt: ignored a message on '%s': %s (and %u more since the last such line)",
+        sipLog(logkey::mqttIgnored, LogFields().add("topic", t),
+               "mqtt: ignored a message on '%s': %s (and %u more since the last such line)",
                printable(t).c_str(), why, ignoredSince);
     else
-        sipLog("mqtt: ignored a message on '%s': %s", printable(t).c_str(), why);
+        sipLog(logkey::mqttIgnored, LogFields().add("topic", t), "mqtt: ignored a message on '%s': %s",
+               printable(t).c_str(), why);
     ignoredAt = now;
     ignoredSince = 0;
 }

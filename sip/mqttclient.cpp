@@ -57,7 +57,8 @@ int MqttClient::start()
         int rc = config.ca.empty() ? mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
                                    : mosquitto_tls_set(mosq, config.ca.c_str(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            sipLog("mqtt: cannot use the CA file '%s': %s", config.ca.c_str(), mosquitto_strerror(rc));
+            sipLog(logkey::mqttFailed,
+                   "mqtt: cannot use the CA file '%s': %s", config.ca.c_str(), mosquitto_strerror(rc));
             return EINVAL;
         }
     }
@@ -182,7 +183,7 @@ void MqttClient::onConnect(struct mosquitto *, void *arg, int rc)
         return;
     }
     if (!self->lastWhy.empty())
-        sipLog("mqtt: connected to %s", self->config.broker.c_str());
+        sipLog(logkey::mqttConnected, "mqtt: connected to %s", self->config.broker.c_str());
     self->up = true;
     self->lastWhy.clear();
     self->backoff.reset();
@@ -216,8 +217,9 @@ void MqttClient::lost(const std::string &why)
     while (!said.empty() && said.back() == '.')
         said.pop_back();
     if (why != lastWhy)
-        sipLog("mqtt: %s: %s; trying again in %llu s", config.broker.c_str(), said.c_str(),
-               (unsigned long long)(wait / 1000));
+        sipLog(logkey::mqttDown, LogFields().add("retry_s", (long long)(wait / 1000)),
+               "mqtt: %s: %s; trying again in %llu s",
+               config.broker.c_str(), said.c_str(), (unsigned long long)(wait / 1000));
     lastWhy = why;
     tmr_start(&again, wait, retry, this);
 }

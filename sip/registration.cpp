@@ -16,7 +16,7 @@ Registration::~Registration()
 {
     tmr_cancel(&timer);
     if (reg && isRegistered)
-        sipLog("register: unregistering %s", config.aor().c_str());
+        sipLog(logkey::unregistering, "register: unregistering %s", config.aor().c_str());
     mem_deref(reg);
     mem_deref(auth);
 }
@@ -54,7 +54,9 @@ void Registration::response(int err, const struct sip_msg *msg, void *arg)
             self->failed("the registrar's answer holds no binding for our contact");
             return;
         }
-        sipLog("register: %s %s at %s for %u s", self->isRegistered ? "refreshed" : "registered",
+        sipLog(self->isRegistered ? logkey::registerRefreshed : logkey::registered,
+               LogFields().add("aor", self->config.aor()).add("expires", granted),
+               "register: %s %s at %s for %u s", self->isRegistered ? "refreshed" : "registered",
                self->config.aor().c_str(), self->config.registrar.uri.c_str(), granted);
         const bool gained = !self->isRegistered;
         self->isRegistered = true;
@@ -83,7 +85,8 @@ void Registration::failed(const char *what)
     // withdraws the old binding).
     reg = static_cast<struct sipreg *>(mem_deref(reg));
     const uint64_t wait = backoff.next();
-    sipLog("register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.uri.c_str(), what,
+    sipLog(logkey::registerFailed, LogFields().add("retry_s", (long long)(wait / 1000)),
+           "register: %s at %s: %s; trying again in %llu s", config.aor().c_str(), config.registrar.uri.c_str(), what,
            (unsigned long long)(wait / 1000));
     tmr_start(&timer, wait, retry, this);
     if (lost && changed)

@@ -22,11 +22,12 @@ void RingToOpen::set(bool wanted)
 {
     if (wanted) {
         tmr_start(&offTimer, uint64_t(config.minutes) * 60000, expired, this);
-        sipLog("ring-to-open: on for %u min", config.minutes);
+        sipLog(logkey::ringToOpenOn, LogFields().add("minutes", config.minutes),
+               "ring-to-open: on for %u min", config.minutes);
     } else {
         tmr_cancel(&offTimer);
         if (on)
-            sipLog("ring-to-open: off");
+            sipLog(logkey::ringToOpenOff, "ring-to-open: off");
     }
     if (on == wanted)
         return;
@@ -52,7 +53,7 @@ void RingToOpen::reload(const Config &fresh)
 void RingToOpen::expired(void *arg)
 {
     RingToOpen *self = static_cast<RingToOpen *>(arg);
-    sipLog("ring-to-open: %u min are over", self->config.minutes);
+    sipLog(logkey::ringToOpenOff, "ring-to-open: %u min are over", self->config.minutes);
     self->set(false);
 }
 
@@ -79,7 +80,8 @@ void RingToOpen::claimExpired(void *arg)
     std::string what = "apartment " + std::to_string(self->line.apartment());
     if (self->line.door() >= 0)
         what += " door " + std::to_string(self->line.door());
-    sipLog("ring-to-open: %s: the intercom reported no %s within %llu s; ending the call", what.c_str(),
+    sipLog(logkey::ringToOpenTimeout,
+           "ring-to-open: %s: the intercom reported no %s within %llu s; ending the call", what.c_str(),
            self->line.state() == DoorLine::State::Ringing ? "pickup" : "opening",
            (unsigned long long)(claimLimitMs / 1000));
     self->line.drop(*self, who);
@@ -114,7 +116,7 @@ void RingToOpen::doorOpened(int door)
     std::string what = "apartment " + std::to_string(line.apartment());
     if (door >= 0)
         what += " door " + std::to_string(door);
-    sipLog("ring-to-open: %s: door opened", what.c_str());
+    sipLog(logkey::doorOpen, LogFields().add("by", "ring_to_open"), "ring-to-open: %s: door opened", what.c_str());
     line.drop(*this, who);
     letGo();
 }

@@ -45,7 +45,7 @@ int SipStack::open(ConnectHandler handler)
     TlsContext tlsContext;
     std::string tlsError;
     if (tls() && !tlsContext.load(config, tlsError)) {
-        sipLog("TLS: %s", tlsError.c_str());
+        sipLog(logkey::tlsWarning, "TLS: %s", tlsError.c_str());
         return EINVAL;
     }
     tlsNote = tlsContext.warning();
@@ -126,7 +126,8 @@ void SipStack::refuse(const struct sip_msg *msg, uint16_t scode, const char *rea
     }
     if (refusedShown < refusedLinesPerWindow) {
         ++refusedShown;
-        sipLog("incoming call from %s: %u %s: %s", shown(msg->from.auri).c_str(), scode, reason, why);
+        sipLog(logkey::callinRefused, LogFields().add("status", scode),
+               "incoming call from %s: %u %s: %s", shown(msg->from.auri).c_str(), scode, reason, why);
     } else if (refusedHidden++ == 0) {
         tmr_start(&refusedTimer, refusedSince + refusedWindowMs - now, refusedSummary, this);
     }
@@ -137,7 +138,8 @@ void SipStack::refusedSummary(void *arg)
     SipStack *self = static_cast<SipStack *>(arg);
     tmr_cancel(&self->refusedTimer);
     if (self->refusedHidden)
-        sipLog("%u more incoming calls refused in %llu s", self->refusedHidden,
+        sipLog(logkey::callinRefused, LogFields().add("more", self->refusedHidden),
+               "%u more incoming calls refused in %llu s", self->refusedHidden,
                (unsigned long long)(refusedWindowMs / 1000));
     self->refusedHidden = 0;
 }
@@ -159,7 +161,8 @@ bool SipStack::strangerHandler(const struct sip_msg *msg, void *arg)
     sip_reply(self->stack, msg, 403, "Forbidden");
     if (self->strangersShown < strangerLinesPerCall) {
         ++self->strangersShown;
-        sipLog("%s: %s from %J, not from the phone in the call: 403%s", name.c_str(), shown(msg->met).c_str(),
+        sipLog(logkey::sipStranger,
+               "%s: %s from %J, not from the phone in the call: 403%s", name.c_str(), shown(msg->met).c_str(),
                &msg->src, self->strangersShown == strangerLinesPerCall ? " (more are not shown)" : "");
     }
     return true;

@@ -234,6 +234,7 @@ bool SrtpLayer::recvRtcp(struct sa *src, struct mbuf *mb, void *arg)
 bool SrtpLayer::drop(const struct sa *src, int err, const char *what)
 {
     if (nDropped++ == 0)
-        sipLog("rtp: dropping packets that are not %s of this call (the first from %J: %m)", what, src, err);
+        sipLog(logkey::srtpRefused,
+               "rtp: dropping packets that are not %s of this call (the first from %J: %m)", what, src, err);
     return true;
 }

@@ -14,7 +14,7 @@ Switchboard::Switchboard(const Config &config)
     }
 #else
     if (!config.mqtt.broker.empty())
-        sipLog("mqtt: this tmx-sip is built without MQTT; mqtt_broker is not used");
+        sipLog(logkey::configWarning, "mqtt: this tmx-sip is built without MQTT; mqtt_broker is not used");
 #endif
 }
 
@@ -33,18 +33,22 @@ int Switchboard::start(const std::vector<std::string> &command)
     std::string cmd;
     for (const std::string &word : command)
         cmd += (cmd.empty() ? "" : " ") + word;
-    sipLog("SIP on %s:%J; daemon started (pid %d): %s", stack.tls() ? "tls" : "udp", &stack.laddr(),
+    char sipAt[64];
+    re_snprintf(sipAt, sizeof sipAt, "%J", &stack.laddr());
+    sipLog(logkey::started,
+           LogFields().add("transport", stack.tls() ? "tls" : "udp").add("sip", sipAt).add("pid", line.daemonPid()),
+           "SIP on %s:%J; daemon started (pid %d): %s", stack.tls() ? "tls" : "udp", &stack.laddr(),
            int(line.daemonPid()), cmd.c_str());
     if (stack.tls() && config.sip.tlsCa.empty())
-        sipLog("TLS: no tls_ca: the phones' certificates are not verified");
+        sipLog(logkey::tlsWarning, "TLS: no tls_ca: the phones' certificates are not verified");
     if (!stack.tlsWarning().empty())
-        sipLog("TLS: %s", stack.tlsWarning().c_str());
+        sipLog(logkey::tlsWarning, "TLS: %s", stack.tlsWarning().c_str());
     callingIn.start();
     ringToOpen.start();
 #ifdef TMX_MQTT
     // A broker not there yet is tried again in the background.
     if (mqtt && (err = mqtt->start()))
-        sipLog("mqtt: cannot start: %m", err);
+        sipLog(logkey::mqttFailed, "mqtt: cannot start: %m", err);
 #endif
     stack.registerWith(config);
     return 0;
@@ -62,7 +66,7 @@ void Switchboard::reload(const Config &fresh)
     if (!(next.daemon == config.daemon))
         kept += std::string(kept.empty() ? "" : ", ") + "daemon/intercom/sample_format";
     if (!kept.empty())
-        sipLog("config: %s take effect on restart only; the running values stay", kept.c_str());
+        sipLog(logkey::configWarning, "config: %s take effect on restart only; the running values stay", kept.c_str());
     next.sip = config.sip;
     next.daemon = config.daemon;
     const bool registrationChanged = !(next.registrar == config.registrar);
@@ -75,9 +79,10 @@ void Switchboard::reload(const Config &fresh)
     if (mqtt)
         mqtt->reload(config);
     else if (!config.mqtt.broker.empty())
-        sipLog("config: mqtt_broker takes effect on restart only");
+        sipLog(logkey::configWarning, "config: mqtt_broker takes effect on restart only");
 #endif
-    sipLog("config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
+    sipLog(logkey::configReloaded,
+           "config: read again: %zu apartments (%zu virtual), %zu blacklisted, %zu allowed callers%s%s",
            config.phones.apartments.size(), config.masks.virtualApartments.size(), config.masks.blacklist.size(),
            config.callingIn.allow.size(),
            registrationChanged ? "; registering anew" : "", masksChanged ? "; loading the masks" : "");
@@ -110,7 +115,7 @@ void Switchboard::stopTick(void *arg)
     }
     if (tmr_jiffies() - self->stopStartedAt >= stopWithinMs) {
         if (!daemonGone) {
-            sipLog("daemon: still running; killing it");
+            sipLog(logkey::daemonKilled, "daemon: still running; killing it");
             self->line.kill();
         }
         if (!self->stack.closed())

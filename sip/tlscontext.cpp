@@ -44,7 +44,8 @@ int verified(int ok, X509_STORE_CTX *store)
         X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
     const SSL *ssl = static_cast<const SSL *>(
         X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    sipLog("TLS: %s certificate refused: %s (%s): no SIP over this connection",
+    sipLog(logkey::tlsRefused, LogFields().add("peer", ssl && SSL_is_server(ssl) ? "caller" : "phone"),
+           "TLS: %s certificate refused: %s (%s): no SIP over this connection",
            ssl && SSL_is_server(ssl) ? "a caller's" : "the phone's",
            X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)), shown(std::string(subject)).c_str());
     return ok;
@@ -57,7 +58,8 @@ void alerted(const SSL *ssl, int where, int value)
 {
     if (!(where & SSL_CB_WRITE_ALERT) || (value >> 8) != SSL3_AL_FATAL || SSL_get_verify_result(ssl) != X509_V_OK)
         return;
-    sipLog("TLS: %s refused: %s: no SIP over this connection", SSL_is_server(ssl) ? "a caller" : "the phone",
+    sipLog(logkey::tlsRefused, LogFields().add("peer", SSL_is_server(ssl) ? "caller" : "phone"),
+           "TLS: %s refused: %s: no SIP over this connection", SSL_is_server(ssl) ? "a caller" : "the phone",
            SSL_alert_desc_string_long(value));
 }
 

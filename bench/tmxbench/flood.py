@@ -29,6 +29,7 @@ import time
 from .caller import LEGIT_PASSWORD, SIP_TMX, legit_call
 from .measure import cpu_seconds, ms, now_ns, peak_rss_kb, percentile, rss_kb
 from .processes import start_sim
+from .sipkeys import fields, key as log_key
 
 FLOOD_INVITES = 10000
 FLOOD_SECONDS = 10.0
@@ -133,14 +134,14 @@ def run_flood(args, tmp):
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
     err_path = os.path.join(tmp, "flood.err")
 
-    def said(text):
+    def said(pattern):
         with open(err_path) as f:
-            return f.read().count(text)
+            return len(re.findall(pattern, f.read(), re.M))
 
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
     deadline = time.time() + 30
-    while not said("masks loaded"):
+    while not said(log_key("masks.loaded")):
         if time.time() > deadline:
             raise SystemExit("bench: tmx-sip did not load the daemon's masks")
         time.sleep(0.05)
@@ -156,17 +157,17 @@ def run_flood(args, tmp):
     with open(err_path) as f:
         log = f.read()
     # Calls of the flood that reached PIN entry (none should).
-    flood_at_pin = len(re.findall(r"incoming call flood-\d+ from .*waiting for the PIN", log))
-    legit_at_pin = len(re.findall(r"incoming call legit-\d+ from .*waiting for the PIN", log))
+    flood_at_pin = len(re.findall(log_key("callin.answered") + r".*incoming call flood-\d+ from ", log, re.M))
+    legit_at_pin = len(re.findall(log_key("callin.answered") + r".*incoming call legit-\d+ from ", log, re.M))
 
     with open(err_path) as f:
-        pid = re.findall(r"pid (\d+)", f.read())[-1]
+        pid = [fields(line) for line in f if re.search(log_key("started"), line)][-1]["pid"]
     t0 = now_ns()
     os.kill(int(pid), 9)
     restarted = None
     deadline = time.time() + 30
     while time.time() < deadline:
-        if said("daemon started again"):
+        if said(log_key("daemon.restarted")):
             restarted = (now_ns() - t0) / 1e6
             break
         time.sleep(0.002)

@@ -18,6 +18,7 @@ passes it on.
 
 import os
 import pwd
+import re
 import socket
 import subprocess
 import sys
@@ -27,6 +28,7 @@ import time
 from .measure import cpu_seconds, ms, now_ns, percentile
 from .phone import SIP_PHONE
 from .processes import start_sim
+from .sipkeys import key as log_key
 
 TOPIC = "intercom/bench"
 
@@ -176,7 +178,7 @@ def run_tmx_sip(args, tmp, name, config, scenario):
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=subprocess.PIPE)
     log = Lines(sip.stderr, open(os.path.join(tmp, name + ".err"), "w"))
-    if log.first(lambda l: "masks loaded" in l, timeout=30) is None:
+    if log.first(lambda l: re.search(log_key("masks.loaded"), l), timeout=30) is None:
         raise SystemExit(f"bench: tmx-sip's daemon did not come up (see {name}.err)")
     return sim, sip, log, Trace(trace)
 
@@ -274,7 +276,7 @@ def run_mqtt(args, tmp):
     broker, t_up = start_broker(broker_conf, port, broker_log)
     sub = subprocess.Popen(["mosquitto_sub", *mosq, "-t", TOPIC + "/#", "-v"], stdout=subprocess.PIPE)
     after = Lines(sub.stdout)
-    back = log.first(lambda l: "mqtt: connected to" in l, after=t_up, timeout=90)
+    back = log.first(lambda l: re.search(log_key("mqtt.connected"), l), after=t_up, timeout=90)
     last_call = after.first(lambda l: l.startswith(TOPIC + "/last_call ") and '"apartment":123' in l, timeout=30)
     replayed = after.count(lambda l: l.startswith(TOPIC + "/event/ring "))
 

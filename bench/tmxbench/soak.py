@@ -34,6 +34,7 @@ from .caller import SIP_TMX, digest_answer, replies, sdp_offer, sip_header, sip_
 from .flood import SCENARIOS
 from .measure import cpu_seconds, rss_kb, rss_parts_kb
 from .processes import start_sim
+from .sipkeys import fields, key as log_key
 
 SOAK_CALLS = 2000
 SECONDS_PER_CALL = 0.3
@@ -204,9 +205,9 @@ def run_soak(args, tmp):
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
     log = Log(err_path)
-    if not log.wait(r"masks loaded", 0, 30):
+    if not log.wait(log_key("masks.loaded"), 0, 30):
         raise SystemExit("bench: tmx-sip did not load the daemon's masks")
-    daemon_pid = int(re.findall(r"daemon started \(pid (\d+)\)", "\n".join(log.lines))[-1])
+    daemon_pid = int([fields(line) for line in log.lines if re.search(log_key("started"), line)][-1]["pid"])
     phone_dir = os.path.join(tmp, "soak-phone")
     os.makedirs(phone_dir, exist_ok=True)
     phone = subprocess.Popen(["sipp", "-sf", os.path.join(SCENARIOS, "answer.xml"), "-i", PHONE[0], "-p", str(PHONE[1]),
@@ -237,21 +238,19 @@ def run_soak(args, tmp):
     def sample(calls):
         mark = len(log.lines)
         sip.send_signal(signal.SIGUSR1)
-        log.wait(r"memory: ", mark, 5)
-        m = [re.search(r"memory: (\d+) bytes in use on the heap, (\d+) free in it; (\d+) descriptors", line)
-             for line in log.lines[mark:]]
-        m = next((x for x in m if x), None)
+        log.wait(log_key("memory"), mark, 5)
+        m = next((fields(line) for line in log.lines[mark:] if re.search(log_key("memory"), line)), None)
         # The simulator may be a call or two ahead of this loop.
-        rang = log.count(r"door 3 call .*: calling ")
+        rang = log.count(log_key("call.placed"))
         sip_anon, sip_file = rss_parts_kb(sip.pid)
         daemon_anon, daemon_file = rss_parts_kb(daemon_pid)
         samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip.pid),
                         "sip_anon_kb": sip_anon, "sip_file_kb": sip_file,
                         "daemon_rss_kb": rss_kb(daemon_pid), "daemon_anon_kb": daemon_anon,
                         "daemon_file_kb": daemon_file,
-                        "sip_heap_in_use": int(m.group(1)) if m else None,
-                        "sip_heap_free": int(m.group(2)) if m else None,
-                        "sip_descriptors": int(m.group(3)) if m else None})
+                        "sip_heap_in_use": int(m["heap"]) if m else None,
+                        "sip_heap_free": int(m["heap_free"]) if m else None,
+                        "sip_descriptors": int(m["fds"]) if m else None})
         print(f"bench: soak {samples[-1]}", file=sys.stderr)
 
     extras = {"right_pin": [0, 0], "wrong_pin": [0, 0], "refused": [0, 0], "mqtt": [0, 0]}
@@ -261,8 +260,7 @@ def run_soak(args, tmp):
     mark = 0
     for i in range(1, n_calls + 1):
         # The door call: door opened, then the drop.
-        if not (log.wait(r"door 3 call .*: the intercom reports the door open", mark, 20)
-                and log.wait(r"door 3 call .*: drop$", mark, 20)):
+        if not (log.wait(log_key("door.confirmed"), mark, 20) and log.wait(log_key("door.drop"), mark, 20)):
             incomplete += 1
         log.poll()
         mark = len(log.lines)
@@ -279,11 +277,11 @@ def run_soak(args, tmp):
             opened = events.count(r"^soak/event/door_opened .*mqtt")
             if kind == "right_pin":
                 bye = call_in(caller, i, "legit", PIN + "#1")
-                good = bye is not None and log.wait(r"door open: confirmation", mark, 5)
+                good = bye is not None and log.wait(log_key("door.confirmed"), mark, 5)
             elif kind == "wrong_pin":
                 bye = call_in(caller, i, "guesser", "135799#")
-                good = (bye is not None and log.wait(r"guesser.*: hanging up \(BYE\): wrong PIN$", mark, 5)
-                        and not log.count(r"door open", mark))
+                good = (bye is not None and log.wait(log_key("pin.wrong"), mark, 5)
+                        and not log.count(log_key("door.open"), mark) and not log.count(log_key("door.confirmed"), mark))
             elif kind == "refused":
                 good = refused_invite(caller, i)
             else:

@@ -21,9 +21,13 @@
 //   nopoll CMD                      no poll so far carried command CMD
 //                                   (polls count from the last sighup or kill-daemon)
 //   event NAME                      the shield saw pickup, open or drop happen
-//   log TEXT                        tmx-sip wrote a line holding TEXT
-//   logs N TEXT                     ... at least N lines
-//   lines N TEXT                    ... exactly N lines so far
+//   key KEY [NAME=VALUE ...]        tmx-sip wrote a line with KEY (sip/logkey.h)
+//                                   and these fields in its bracket
+//   keys N KEY [NAME=VALUE ...]     ... at least N such lines
+//   keys =N KEY [NAME=VALUE ...]    ... exactly N such lines so far
+//   log TEXT                        tmx-sip wrote a line holding TEXT, for a
+//                                   row about the text itself (escaping, a
+//                                   warning's words); outcomes are keys
 //   sighup LINE|LINE...             these lines replace the row's own in the
 //                                   configuration; SIGHUP to tmx-sip
 //   kill-daemon                     SIGKILL to the daemon tmx-sip started last
@@ -83,7 +87,6 @@
 //                                   with \r, \n and \xNN
 //   answer STATUS                   a reply to port 5090 since the last send
 //                                   carries STATUS
-//   logs =N TEXT                    exactly N lines of tmx-sip hold TEXT by now
 //   clean-log                       tmx-sip's standard error holds no control
 //                                   byte but '\n' and no run of more than 128
 //                                   characters without a space or colon
@@ -618,6 +621,8 @@ private:
     bool startRegistrar(bool tls);
     void startBroker();
     int countLines(const QByteArray &text, const QString &needle) const;
+    QList<QHash<QString, QString>> keyed(const QString &key, const QStringList &want = {}) const;
+    QString lastField(const QStringList &keys, const QString &field) const;
     void sendSip(const QByteArray &message, quint16 port);
     bool replied(const QByteArray &status);
     void readMemory(qint64 &heap, int &fds);
@@ -834,20 +839,51 @@ bool tst_SipCall::replied(const QByteArray &status)
     return false;
 }
 
-// tmx-sip's line on SIGUSR1: "memory: N bytes in use on the heap, ...; D descriptors open".
+// tmx-sip's line on SIGUSR1: "[memory heap=N heap_free=N fds=D] ...".
 void tst_SipCall::readMemory(qint64 &heap, int &fds)
 {
-    const int before = countLines(sipErr, "sip: memory: ");
+    const int before = keyed("memory").size();
     QVERIFY(::kill(pid_t(sip.processId()), SIGUSR1) == 0);
-    QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, "sip: memory: ") > before, stepTimeoutMs);
-    QRegularExpressionMatchIterator all =
-        QRegularExpression("memory: (\\d+) bytes in use on the heap.*; (\\d+) descriptors open").globalMatch(logText());
-    QRegularExpressionMatch m;
-    while (all.hasNext())
-        m = all.next();
-    QVERIFY(m.hasMatch());
-    heap = m.captured(1).toLongLong();
-    fds = m.captured(2).toInt();
+    QTRY_VERIFY_WITH_TIMEOUT(keyed("memory").size() > before, stepTimeoutMs);
+    heap = lastField({"memory"}, "heap").toLongLong();
+    fds = lastField({"memory"}, "fds").toInt();
+}
+
+// The fields of tmx-sip's lines "sip: [KEY name=value ...] text" whose
+// bracket holds each of `want` (name=value), oldest first.
+QList<QHash<QString, QString>> tst_SipCall::keyed(const QString &key, const QStringList &want) const
+{
+    QList<QHash<QString, QString>> found;
+    for (const QByteArray &line : sipErr.split('\n')) {
+        const int end = line.indexOf(']');
+        if (!line.startsWith("sip: [") || end < 0)
+            continue;
+        const QStringList words = QString::fromUtf8(line.mid(6, end - 6)).split(' ');
+        if (words.first() != key || !std::all_of(want.begin(), want.end(), [&](const QString &w) { return words.contains(w); }))
+            continue;
+        QHash<QString, QString> fields{{"", key}};
+        for (const QString &w : words.mid(1))
+            fields.insert(w.section('=', 0, 0), w.section('=', 1));
+        found << fields;
+    }
+    return found;
+}
+
+// A field of the last line with one of these keys.
+QString tst_SipCall::lastField(const QStringList &keys, const QString &field) const
+{
+    QString value;
+    for (const QByteArray &line : sipErr.split('\n')) {
+        const int end = line.indexOf(']');
+        if (!line.startsWith("sip: [") || end < 0)
+            continue;
+        const QStringList words = QString::fromUtf8(line.mid(6, end - 6)).split(' ');
+        if (keys.contains(words.first()))
+            for (const QString &w : words.mid(1))
+                if (w.startsWith(field + "="))
+                    value = w.mid(field.size() + 1);
+    }
+    return value;
 }
 
 int tst_SipCall::countLines(const QByteArray &text, const QString &needle) const
@@ -1091,9 +1127,15 @@ void tst_SipCall::runStep(const QString &step)
         QTRY_VERIFY_WITH_TIMEOUT(trace.has("scenario-end"), stepTimeoutMs);
     } else if (verb == "log") {
         QTRY_VERIFY_WITH_TIMEOUT(logText().contains(arg), stepTimeoutMs);
-    } else if (verb == "logs" && arg.startsWith('=')) {
-        const int n = arg.section(' ', 0, 0).mid(1).toInt();
-        QCOMPARE(countLines(sipErr, arg.section(' ', 1)), n);
+    } else if (verb == "key") {
+        const QStringList w = arg.split(' ');
+        QTRY_VERIFY_WITH_TIMEOUT(!keyed(w.first(), w.mid(1)).isEmpty(), stepTimeoutMs);
+    } else if (verb == "keys") {
+        const QStringList w = arg.split(' ');
+        if (w.first().startsWith('='))
+            QCOMPARE(keyed(w.at(1), w.mid(2)).size(), w.first().mid(1).toInt());
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(keyed(w.at(1), w.mid(2)).size() >= w.first().toInt(), stepTimeoutMs);
     } else if (verb == "clean-log") {
         int run = 0;
         for (const char c : sipErr) {
@@ -1140,8 +1182,9 @@ void tst_SipCall::runStep(const QString &step)
         if (verb == "forge")
             QTRY_VERIFY_WITH_TIMEOUT(replied(arg.section(' ', 1).toUtf8()), stepTimeoutMs);
     } else if (verb == "rtp") {
-        const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
-        QVERIFY(m.hasMatch());
+        // tmx-sip's RTP port, from the first answered call's audio line.
+        QTRY_VERIFY_WITH_TIMEOUT(!keyed("call.audio").isEmpty(), stepTimeoutMs);
+        const quint16 port = keyed("call.audio").first().value("port").toUShort();
         if (rtpSock.state() != QAbstractSocket::BoundState)
             QVERIFY(rtpSock.bind(QHostAddress::LocalHost, phoneMediaPort));
         const int pt = arg.section(' ', 0, 0).toInt();
@@ -1162,13 +1205,8 @@ void tst_SipCall::runStep(const QString &step)
             packet[13] = char((n ? 0x80 : 0) | 10);
             packet[15] = char(n ? 800 % 256 : 160);
             packet[14] = char(n ? 800 / 256 : 0);
-            rtpSock.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+            rtpSock.writeDatagram(packet, QHostAddress::LocalHost, port);
         }
-    } else if (verb == "logs") {
-        const int n = arg.section(' ', 0, 0).toInt();
-        QTRY_VERIFY_WITH_TIMEOUT(countLines(sipErr, arg.section(' ', 1)) >= n, stepTimeoutMs);
-    } else if (verb == "lines") {
-        QCOMPARE(countLines(sipErr, arg.section(' ', 1)), arg.section(' ', 0, 0).toInt());
     } else if (verb == "sip") {
         if (!stranger) {
             stranger.reset(new Stranger);
@@ -1214,10 +1252,7 @@ void tst_SipCall::runStep(const QString &step)
             writeConfig(QString(arg).replace('|', '\n') + "\n");
             QVERIFY(::kill(pid_t(sip.processId()), SIGHUP) == 0);
         } else {
-            QRegularExpressionMatchIterator all = QRegularExpression("pid (\\d+)").globalMatch(logText());
-            QString pid;
-            while (all.hasNext())
-                pid = all.next().captured(1);
+            const QString pid = lastField({"started", "daemon.restarted"}, "pid");
             QVERIFY2(!pid.isEmpty(), "tmx-sip named no daemon pid");
             QVERIFY(::kill(pid_t(pid.toInt()), SIGKILL) == 0);
         }
@@ -1298,8 +1333,8 @@ void tst_SipCall::runStep(const QString &step)
         const double s = arg.startsWith('+') ? phone.recordedSeconds() + arg.mid(1).toDouble() : arg.toDouble();
         QTRY_VERIFY_WITH_TIMEOUT(phone.recordedSeconds() >= s, stepTimeoutMs);
     } else if (verb == "foreign") {
-        const QRegularExpressionMatch m = QRegularExpression("here on port (\\d+)").match(logText());
-        QVERIFY(m.hasMatch());
+        QVERIFY(!keyed("call.audio").isEmpty());
+        const quint16 port = keyed("call.audio").first().value("port").toUShort();
         QUdpSocket out;
         QVERIFY(out.bind(QHostAddress(QHostAddress::LocalHost), 0));
         // Half of the sequence numbers lie ahead of the phone's, whatever they are.
@@ -1315,12 +1350,13 @@ void tst_SipCall::runStep(const QString &step)
             packet[11] = 1;
             for (int i = 0; i < 160; ++i)
                 packet[12 + i] = char(g711_pcm2ulaw(int16_t(30000 * std::sin(2 * M_PI * 1000 * i / rate))));
-            out.writeDatagram(packet, QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+            out.writeDatagram(packet, QHostAddress::LocalHost, port);
         }
     } else if (verb == "forged") {
         // The phone's RTP address, as tmx-sip took it from the phone's SDP.
-        const QRegularExpressionMatch m = QRegularExpression("with 127.0.0.1:(\\d+), here on port (\\d+)").match(logText());
-        QVERIFY(m.hasMatch());
+        QVERIFY(!keyed("call.audio").isEmpty());
+        const QHash<QString, QString> audio = keyed("call.audio").first();
+        QVERIFY(audio.value("peer").startsWith("127.0.0.1:"));
         // netns-run makes us root in a namespace of our own; without one
         // (and without root) there is no sending from another's port.
         const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
@@ -1334,8 +1370,8 @@ void tst_SipCall::runStep(const QString &step)
         for (int n = 0; n < 20; ++n) {
             QByteArray packet(sizeof(struct udphdr) + 12 + 4, char(0));
             struct udphdr *udp = reinterpret_cast<struct udphdr *>(packet.data());
-            udp->source = htons(quint16(m.captured(1).toUInt()));
-            udp->dest = htons(quint16(m.captured(2).toUInt()));
+            udp->source = htons(audio.value("peer").section(':', 1).toUShort());
+            udp->dest = htons(audio.value("port").toUShort());
             udp->len = htons(quint16(packet.size()));
             char *rtp = packet.data() + sizeof(struct udphdr);
             rtp[0] = char(0x80);
@@ -1390,14 +1426,8 @@ void tst_SipCall::checkAudio()
     // reports are placed where the recording was when they arrived, and
     // gather up to a second of drops.
     QVector<QPair<double, double>> reported;
-    QRegularExpressionMatchIterator it =
-        QRegularExpression("audio disturbed (?:at ([0-9.]+) s|from ([0-9.]+) s to ([0-9.]+) s)").globalMatch(logText());
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        const double from = m.captured(1).isEmpty() ? m.captured(2).toDouble() : m.captured(1).toDouble();
-        const double to = m.captured(1).isEmpty() ? m.captured(3).toDouble() : from;
-        reported.append({from - 0.5, to + 1.0});
-    }
+    for (const QHash<QString, QString> &d : keyed("audio.disturbed"))
+        reported.append({d.value("from").toDouble() - 0.5, d.value("to").toDouble() + 1.0});
     for (double at : daemonReports)
         reported.append({at - 2.0, at + 0.5});
     const auto accounted = [&](int from, int to) {
@@ -1407,9 +1437,9 @@ void tst_SipCall::checkAudio()
         return false;
     };
 
-    const QRegularExpressionMatch counts = QRegularExpression("merged=(\\d+) split=(\\d+)").match(logText());
-    QVERIFY2(counts.hasMatch(), "no audio line at the end of the call");
-    const double corrected = counts.captured(1).toInt() + counts.captured(2).toInt() > 0 ? 15 : 30;
+    QVERIFY2(!keyed("audio.report").isEmpty(), "no audio line at the end of the call");
+    const QHash<QString, QString> counts = keyed("audio.report").first();
+    const double corrected = counts.value("merged").toInt() + counts.value("split").toInt() > 0 ? 15 : 30;
 
     // One second of the call may hold a glitch of a few frames that nobody
     // reports: the phone's own jitter buffer, or a phone or tmx-sip run late
