@@ -3,6 +3,7 @@
 // its rules for callers (PIN entry, lock-out, the budget of wrong PINs) and
 // for trying again.
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <re.h>
@@ -22,8 +23,8 @@
 #include "steadyclock.h"
 #include "tlscontext.h"
 
-#if !defined(TMX_SIP_EXAMPLE) || !defined(TMX_MAKE_CERTIFICATES)
-#error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example, TMX_MAKE_CERTIFICATES the script"
+#if !defined(TMX_SIP_EXAMPLE) || !defined(TMX_MAKE_CERTIFICATES) || !defined(TMX_SIP_LOGKEYS) || !defined(TMX_SIP_DOC)
+#error "TMX_SIP_EXAMPLE must name sip/tmx-sip.conf.example, TMX_MAKE_CERTIFICATES the script, TMX_SIP_LOGKEYS and TMX_SIP_DOC the keys and their page"
 #endif
 
 class tst_SipConfig : public QObject
@@ -71,6 +72,27 @@ void tst_SipConfig::example()
     QCOMPARE(c.phones.ringTimeoutSeconds, 30u);
     QVERIFY(c.masks.virtualApartments == std::set<int>{124});
     QVERIFY(c.registrar.uri.empty() && c.callingIn.allow.empty());
+
+    // The log's keys as the user's page lists them (the first column of its
+    // table, several keys to a row): the same set.
+    auto read = [](const char *path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    QStringList declared, documented;
+    for (auto it = QRegularExpression(R"re(LogKey \w+\{"([a-z_.]+)"\})re").globalMatch(read(TMX_SIP_LOGKEYS)); it.hasNext();)
+        declared << it.next().captured(1);
+    const QString page = read(TMX_SIP_DOC);
+    const QString section = page.mid(page.indexOf("## Keys in the log")).section("\n## ", 0, 0);
+    for (const QString &row : section.split('\n')) {
+        if (row.startsWith("| `"))
+            for (const QString &key : row.section('|', 1, 1).split(',', Qt::SkipEmptyParts))
+                documented << key.trimmed().remove('`');
+    }
+    declared.sort();
+    documented.sort();
+    QVERIFY(declared.size() > 20);
+    QCOMPARE(documented, declared);
 }
 
 void tst_SipConfig::config_data()
