@@ -185,13 +185,16 @@ void DoorCalls::dropCall()
         return;
     if (taken && taken->answered()) {
         const Playout &p = taken->media().playout();
-        // Where the audio waited: the playout buffer's level at each frame for
-        // the daemon (the phone's audio waits behind it), what followed the
-        // phone's clock, and how the daemon's frames came (each answered with
-        // one of ours, which waits there for one exchange).
-        sipLog("%s: audio: playout min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u lost=%u, "
-               "daemon gap max=%.1f ms skipped=%u left=%u late=%u, foreign=%u",
-               taken->name().c_str(), p.levelMin() / 8.0, p.levelMean() / 8.0, p.levelMax() / 8.0, p.cut(),
+        // Where the audio waited: the level the playout buffer played to at
+        // the end, its level at each frame for the daemon (the phone's audio
+        // waits behind it), what followed the phone's clock, and how the
+        // daemon's frames came (each answered with one of ours, which waits
+        // there for one exchange). The daemon's own drops go to its standard
+        // error, which we pass through and do not read.
+        sipLog("%s: audio: playout target=%.1f min=%.1f mean=%.1f max=%.1f ms cut=%u merged=%u split=%u underruns=%u "
+               "lost=%u, daemon gap max=%.1f ms skipped=%u left=%u late=%u, foreign=%u",
+               taken->name().c_str(), p.currentTarget() / 8.0, p.levelMin() / 8.0, p.levelMean() / 8.0,
+               p.levelMax() / 8.0, p.cut(),
                p.merged(), p.split(), p.underruns(), p.lost(), line.longestGapMs(), line.skippedTicks(),
                line.leftOut(), line.lateTicks(), taken->media().foreignPackets());
     }
