@@ -98,6 +98,7 @@ void Playout::measure(const struct rtp_header &hdr, uint64_t arrivalUs)
 {
     if (!timing) {
         timing = true;
+        warmedUp = false;
         baseTs = hdr.ts;
         windowUs = arrivalUs;
         transitLow = transitHigh = int64_t(arrivalUs);
@@ -106,10 +107,16 @@ void Playout::measure(const struct rtp_header &hdr, uint64_t arrivalUs)
     // Any RTP time, however hostile, gives a transit; one far off only
     // makes the spread large, and the target stays at its ceiling.
     const int64_t transit = int64_t(arrivalUs) - int64_t(int32_t(hdr.ts - baseTs)) * 125;
-    if (arrivalUs - windowUs >= measureUs) {
+    if (int64_t(arrivalUs - windowUs) >= int64_t(measureUs)) {
+        // The first second of a stream does not count: the phone's sender
+        // and both ends of the call are still starting up, and what they
+        // bunch then would hold the level up for a minute.
         const size_t last = size_t(std::min<uint64_t>(uint64_t(transitHigh - transitLow) / 125, target));
-        spread = measured ? std::max(spread > spreadDecay ? spread - spreadDecay : 0, last) : last;
-        measured = true;
+        if (warmedUp) {
+            spread = measured ? std::max(spread > spreadDecay ? spread - spreadDecay : 0, last) : last;
+            measured = true;
+        }
+        warmedUp = true;
         windowUs = arrivalUs;
         transitLow = transitHigh = transit;
     } else {

@@ -14,8 +14,8 @@ struct rtp_header;
 // The level it keeps is what the packets' arrival needs: each second, the
 // spread of their transit times (arrival less RTP time) is measured, and the
 // target is a frame, a small margin and the largest spread seen lately,
-// never more than the configured jitter target. Until the first second is
-// measured it plays to that ceiling.
+// never more than the configured jitter target. Until a second after the
+// stream's first is measured it plays to that ceiling.
 // The phone's clock and ours drift apart, so the buffer's lowest level over
 // each second decides what the next second does: what stood over the target
 // is merged away, one sample at a time spread over the second (a phone's
@@ -85,6 +85,7 @@ private:
     uint64_t windowUs = 0;
     int64_t transitLow = 0;
     int64_t transitHigh = 0;
+    bool warmedUp = false;         // the stream's first second is over
     bool measured = false;         // a whole second measured
     size_t spread = 0;             // the largest spread lately, samples
     size_t minLevel = SIZE_MAX;

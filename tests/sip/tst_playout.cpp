@@ -25,16 +25,18 @@ void tst_Playout::clocks_data()
     QTest::addColumn<int>("restart");        // from this packet on, a new SSRC with numbers far behind
     QTest::addColumn<int>("jumpMs");         // at 2 s the phone's sending jumps this far ahead
     QTest::addColumn<int>("lateMs");         // one packet in 150 (3 s) comes this much late
+    QTest::addColumn<int>("startLateMs");    // in the first second, every third packet this much late
 
-    QTest::newRow("same clock") << 1.0 << 1 << -1 << -1 << 0 << 0;
-    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1 << -1 << 0 << 0;
-    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1 << -1 << 0 << 0;
-    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1 << -1 << 0 << 0;
-    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1 << -1 << 0 << 0;
-    QTest::newRow("jitter: a packet 12 ms late every 3 s") << 1.0 << 1 << -1 << -1 << 0 << 12;
-    QTest::newRow("a lost packet") << 1.0 << 1 << 500 << -1 << 0 << 0;
-    QTest::newRow("the phone restarts its stream") << 1.0 << 1 << -1 << 2000 << 0 << 0;
-    QTest::newRow("a burst of 120 ms ahead, then steady") << 1.0 << 1 << -1 << -1 << 120 << 0;
+    QTest::newRow("same clock") << 1.0 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("jitter: a packet 12 ms late every 3 s") << 1.0 << 1 << -1 << -1 << 0 << 12 << 0;
+    QTest::newRow("jitter only while the stream starts") << 1.0 << 1 << -1 << -1 << 0 << 0 << 30;
+    QTest::newRow("a lost packet") << 1.0 << 1 << 500 << -1 << 0 << 0 << 0;
+    QTest::newRow("the phone restarts its stream") << 1.0 << 1 << -1 << 2000 << 0 << 0 << 0;
+    QTest::newRow("a burst of 120 ms ahead, then steady") << 1.0 << 1 << -1 << -1 << 120 << 0 << 0;
 }
 
 // Two minutes of a 440 Hz tone from the phone. Once it plays, the buffer
@@ -51,6 +53,7 @@ void tst_Playout::clocks()
     QFETCH(int, restart);
     QFETCH(int, jumpMs);
     QFETCH(int, lateMs);
+    QFETCH(int, startLateMs);
 
     const unsigned target = 320;
     const int packet = 160, frame = 128;
@@ -69,7 +72,8 @@ void tst_Playout::clocks()
     int worstJump = 0;
     int silentRun = 0, longestSilence = 0;
     while (nextRead < end) {
-        const double due = nextPacket + (lateMs && seq % 150 == 149 ? lateMs * 1000.0 : 0);
+        const double due = nextPacket + (lateMs && seq % 150 == 149 ? lateMs * 1000.0 : 0)
+                           + (seq < 50 && seq % 3 == 0 ? startLateMs * 1000.0 : 0);
         if (due <= nextRead) {
             for (int b = 0; b < burst; ++b, ++seq) {
                 struct rtp_header hdr = {};
