@@ -189,12 +189,15 @@ void DoorCalls::dropCall()
         return;
     if (taken && taken->answered()) {
         const Playout &p = taken->media().playout();
-        // Where the audio waited: the playout buffer's level at each frame for
-        // the daemon (the phone's audio waits behind it), what followed the
-        // phone's clock, and how the daemon's frames came (each answered with
-        // one of ours, which waits there for one exchange).
+        // Where the audio waited: the level the playout buffer played to at
+        // the end, its level at each frame for the daemon (the phone's audio
+        // waits behind it), what followed the phone's clock, and how the
+        // daemon's frames came (each answered with one of ours, which waits
+        // there for one exchange). The daemon's own drops go to its standard
+        // error, which we pass through and do not read.
         sipLog(logkey::audioReport,
                LogFields()
+                   .addDecimal("playout_target_ms", p.currentTarget() / 8.0)
                    .addDecimal("playout_min_ms", p.levelMin() / 8.0)
                    .addDecimal("playout_mean_ms", p.levelMean() / 8.0)
                    .addDecimal("playout_max_ms", p.levelMax() / 8.0)

@@ -239,7 +239,7 @@ void MediaStream::received(const struct sa *src, const struct rtp_header &hdr, s
         const uint8_t *p = mbuf_buf(mb);
         for (size_t i = 0; i < n; ++i)
             samples[i] = alaw ? g711_alaw2pcm(p[i]) : g711_ulaw2pcm(p[i]);
-        play.put(hdr, samples, n);
+        play.put(hdr, samples, n, SteadyClock::us());
         if (inband)
             inband->fromPhone(samples, n, SteadyClock::ms());
     } else if (eventPt >= 0 && int(hdr.pt) == eventPt) {

@@ -24,21 +24,27 @@ void tst_Playout::clocks_data()
     QTest::addColumn<int>("lose");           // a packet to lose, -1 none
     QTest::addColumn<int>("restart");        // from this packet on, a new SSRC with numbers far behind
     QTest::addColumn<int>("jumpMs");         // at 2 s the phone's sending jumps this far ahead
+    QTest::addColumn<int>("lateMs");         // one packet in 150 (3 s) comes this much late
+    QTest::addColumn<int>("startLateMs");    // in the first second, every third packet this much late
 
-    QTest::newRow("same clock") << 1.0 << 1 << -1 << -1 << 0;
-    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1 << -1 << 0;
-    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1 << -1 << 0;
-    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1 << -1 << 0;
-    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1 << -1 << 0;
-    QTest::newRow("a lost packet") << 1.0 << 1 << 500 << -1 << 0;
-    QTest::newRow("the phone restarts its stream") << 1.0 << 1 << -1 << 2000 << 0;
-    QTest::newRow("a burst of 120 ms ahead, then steady") << 1.0 << 1 << -1 << -1 << 120;
+    QTest::newRow("same clock") << 1.0 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 0.1 % fast") << 1.001 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 0.1 % slow") << 0.999 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("phone 100 ppm fast") << 1.0001 << 1 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("jitter: packets in pairs") << 1.0 << 2 << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("jitter: a packet 12 ms late every 3 s") << 1.0 << 1 << -1 << -1 << 0 << 12 << 0;
+    QTest::newRow("jitter only while the stream starts") << 1.0 << 1 << -1 << -1 << 0 << 0 << 30;
+    QTest::newRow("a lost packet") << 1.0 << 1 << 500 << -1 << 0 << 0 << 0;
+    QTest::newRow("the phone restarts its stream") << 1.0 << 1 << -1 << 2000 << 0 << 0 << 0;
+    QTest::newRow("a burst of 120 ms ahead, then steady") << 1.0 << 1 << -1 << -1 << 120 << 0 << 0;
 }
 
 // Two minutes of a 440 Hz tone from the phone. Once it plays, the buffer
 // never runs dry, its level stays within a packet or two of the target, and
 // the samples it merges or splits to follow the phone's clock leave no jump
-// bigger than the tone's own steepest step.
+// bigger than the tone's own steepest step. With packets on time, whatever
+// the phone's clock, the level comes down from the ceiling to a frame and a
+// margin, and stays there.
 void tst_Playout::clocks()
 {
     QFETCH(double, phoneRate);
@@ -46,6 +52,8 @@ void tst_Playout::clocks()
     QFETCH(int, lose);
     QFETCH(int, restart);
     QFETCH(int, jumpMs);
+    QFETCH(int, lateMs);
+    QFETCH(int, startLateMs);
 
     const unsigned target = 320;
     const int packet = 160, frame = 128;
@@ -59,10 +67,14 @@ void tst_Playout::clocks()
     int16_t prev = 0;
     bool started = false;
     size_t maxLevel = 0, minLevel = SIZE_MAX;
+    double levelSum = 0;
+    int levels = 0;
     int worstJump = 0;
     int silentRun = 0, longestSilence = 0;
     while (nextRead < end) {
-        if (nextPacket <= nextRead) {
+        const double due = nextPacket + (lateMs && seq % 150 == 149 ? lateMs * 1000.0 : 0)
+                           + (seq < 50 && seq % 3 == 0 ? startLateMs * 1000.0 : 0);
+        if (due <= nextRead) {
             for (int b = 0; b < burst; ++b, ++seq) {
                 struct rtp_header hdr = {};
                 hdr.ver = 2;
@@ -75,7 +87,7 @@ void tst_Playout::clocks()
                 for (int i = 0; i < packet; ++i)
                     s[i] = int16_t(std::lround(amplitude * std::sin(step * (seq * packet + i))));
                 if (seq != lose)
-                    play.put(hdr, s, packet);
+                    play.put(hdr, s, packet, uint64_t(due));
             }
             nextPacket += burst * packetUs;
             if (seq == 100)
@@ -90,6 +102,8 @@ void tst_Playout::clocks()
         if (started && nextRead > 10e6) {
             maxLevel = qMax(maxLevel, level);
             minLevel = qMin(minLevel, level);
+            levelSum += double(level);
+            ++levels;
             for (int i = 0; i < frame; ++i) {
                 const int16_t s = out[i];
                 worstJump = qMax(worstJump, std::abs(int(s) - int(i ? out[i - 1] : prev)));
@@ -100,8 +114,9 @@ void tst_Playout::clocks()
         prev = out[frame - 1];
         nextRead += 16000;
     }
-    qInfo("level %zu..%zu, merged %u, split %u, lost %u, underruns %u, worst step %d", minLevel, maxLevel,
-          play.merged(), play.split(), play.lost(), play.underruns(), worstJump);
+    qInfo("target %zu, level %zu..%zu mean %.1f, merged %u, split %u, lost %u, underruns %u, worst step %d",
+          play.currentTarget(), minLevel, maxLevel, levelSum / qMax(levels, 1), play.merged(), play.split(), play.lost(),
+          play.underruns(), worstJump);
     QVERIFY(started);
     if (restart >= 0) {
         // Starting over costs one refill, not the rest of the call.
@@ -109,9 +124,10 @@ void tst_Playout::clocks()
         QVERIFY(longestSilence <= int(target) + 2 * frame + packet);
         return;
     }
-    QCOMPARE(play.underruns(), 0u);
+    // A lost packet shows only when the next one comes; with a frame and a
+    // margin left, the buffer may run dry for that once.
+    QVERIFY(play.underruns() <= (lose >= 0 ? 1u : 0u));
     QVERIFY(maxLevel <= target + frame + 3 * packet * burst);
-    QVERIFY(minLevel >= target / 4);
     QCOMPARE(play.lost(), lose >= 0 ? 1u : 0u);
     if (lose < 0) {
         // The tone's steepest step is amplitude * step (3455); allow rounding.
@@ -120,16 +136,16 @@ void tst_Playout::clocks()
     } else {
         QCOMPARE(longestSilence >= packet, true);  // the lost packet became silence in its place
     }
-    // What was merged less what was split follows the drift, within a
-    // packet or so; on one clock nothing is split, and merged is at most
-    // what the start left over the target (under a frame). A burst ahead is
-    // cut once, not merged away over a minute.
+    // What was merged less what was split follows the drift and what the
+    // start left between the ceiling and the target measured, within a
+    // packet or so. A burst ahead is cut once, not merged away over a minute.
     const int drift = int(std::lround((phoneRate - 1) * 8000 * end / 1e6));
-    QVERIFY(std::abs(int(play.merged()) - int(play.split()) - drift) <= 200);
-    if (phoneRate == 1.0 && lose < 0) {
-        QCOMPARE(play.split(), 0u);
-        QVERIFY(play.merged() < unsigned(frame));
-    }
+    const int startSurplus = int(target) - int(play.currentTarget());
+    QVERIFY(std::abs(int(play.merged()) - int(play.split()) - drift - startSurplus) <= 200);
+    // Packets on time, the phone fast, slow or not: the level sits a frame
+    // and a margin low, at most a packet over the frame on average.
+    if (burst == 1 && lose < 0 && !jumpMs && !lateMs)
+        QVERIFY2(levelSum / levels <= frame + packet, "the level did not come down to what the packets need");
     QCOMPARE(play.cut(), jumpMs ? 1u : 0u);
 }
 
