@@ -13,6 +13,10 @@ void writeLine(const char *key, const char *fields, const char *fmt, va_list ap)
 {
     char line[1024];
     int head = key ? re_snprintf(line, sizeof line, "sip: [%s%s] ", key, fields) : re_snprintf(line, sizeof line, "sip: ");
+    // Fields too long for the line: the key alone, so that the line still
+    // starts with a closed bracket and no text after it is taken for one.
+    if (head < 0 && key)
+        head = re_snprintf(line, sizeof line, "sip: [%s] ", key);
     if (head < 0)
         head = 0;
     (void)re_vsnprintf(line + head, sizeof line - size_t(head) - 1, fmt, ap);

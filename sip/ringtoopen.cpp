@@ -114,9 +114,13 @@ void RingToOpen::doorOpened(int door)
     if (!mine || line.owner() != this)
         return;
     std::string what = "apartment " + std::to_string(line.apartment());
-    if (door >= 0)
+    LogFields fields;
+    fields.add("by", "ring_to_open");
+    if (door >= 0) {
         what += " door " + std::to_string(door);
-    sipLog(logkey::doorOpen, LogFields().add("by", "ring_to_open"), "ring-to-open: %s: door opened", what.c_str());
+        fields.add("door", door);
+    }
+    sipLog(logkey::doorOpen, fields, "ring-to-open: %s: door opened", what.c_str());
     line.drop(*this, who);
     letGo();
 }
