@@ -1,4 +1,5 @@
 #include "mqttfrontend.h"
+#include "log.h"
 #include "ringtoopen.h"
 
 #include <ctime>
@@ -115,14 +116,19 @@ void MqttFrontEnd::daemonRunning(bool running)
 
 void MqttFrontEnd::openUnit(int unit)
 {
-    if (line.openUnit(*this, who, unit).empty())
+    if (line.openUnit(*this, who, unit).empty()) {
         openingUnit = true;
+        sipLog(logkey::doorOpen, LogFields().add("by", "mqtt").add("door", unit), "mqtt: open door unit %d", unit);
+    }
 }
 
 void MqttFrontEnd::openCalling()
 {
-    if (line.open(*this, who).empty())
+    if (line.open(*this, who).empty()) {
         openingCalling = true;
+        sipLog(logkey::doorOpen, LogFields().add("by", "mqtt").add("door", line.door()), "mqtt: open door %d",
+               line.door());
+    }
 }
 
 void MqttFrontEnd::endCall()

@@ -102,7 +102,10 @@ void RingToOpen::lineChanged(DoorLine::State state)
         if (!line.open(*this, who).empty()) {
             line.drop(*this, who);
             letGo();
+            return;
         }
+        sipLog(logkey::doorOpen, LogFields().add("by", "ring_to_open").add("door", line.door()),
+               "ring-to-open: apartment %d door %d: open", line.apartment(), line.door());
     } else if (state == DoorLine::State::Talking || state == DoorLine::State::Idle) {
         // Taken at the apartment's handset, or over.
         letGo();
@@ -114,13 +117,9 @@ void RingToOpen::doorOpened(int door)
     if (!mine || line.owner() != this)
         return;
     std::string what = "apartment " + std::to_string(line.apartment());
-    LogFields fields;
-    fields.add("by", "ring_to_open");
-    if (door >= 0) {
+    if (door >= 0)
         what += " door " + std::to_string(door);
-        fields.add("door", door);
-    }
-    sipLog(logkey::doorOpen, fields, "ring-to-open: %s: door opened", what.c_str());
+    sipLog(logkey::doorConfirmed, "ring-to-open: %s: door opened", what.c_str());
     line.drop(*this, who);
     letGo();
 }
