@@ -12,8 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
-DaemonChild::DaemonChild(LineHandler onLine, ExitHandler onExit)
-    : onLine(std::move(onLine)), onExit(std::move(onExit))
+DaemonChild::DaemonChild(LineHandler onLine, ExitHandler onExit, LineHandler onErrorLine)
+    : onLine(std::move(onLine)), onExit(std::move(onExit)), onErrorLine(std::move(onErrorLine))
 {
     tmr_init(&eofTimer);
     tmr_init(&killTimer);
@@ -62,13 +62,19 @@ int DaemonChild::start(const std::vector<std::string> &argv)
     int err = watchChildren();
     if (err)
         return err;
-    int in[2], out[2];
+    int in[2], out[2], errs[2];
     if (pipe2(in, O_CLOEXEC))
         return errno;
     if (pipe2(out, O_CLOEXEC)) {
         err = errno;
         close(in[0]);
         close(in[1]);
+        return err;
+    }
+    if (pipe2(errs, O_CLOEXEC)) {
+        err = errno;
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
         return err;
     }
     // Between fork and exec the child may call only async-signal-safe
@@ -88,7 +94,7 @@ int DaemonChild::start(const std::vector<std::string> &argv)
     child = fork();
     if (child < 0) {
         err = errno;
-        for (int fd : {in[0], in[1], out[0], out[1]})
+        for (int fd : {in[0], in[1], out[0], out[1], errs[0], errs[1]})
             close(fd);
         return err;
     }
@@ -104,6 +110,7 @@ int DaemonChild::start(const std::vector<std::string> &argv)
             signal(sig, SIG_DFL);
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
+        dup2(errs[1], STDERR_FILENO);
         // Only 0-2 go with it: not our sockets, nor what libre opened.
         if (close_range(3, ~0U, 0) != 0)
             for (int fd = 3; fd < maxFd; ++fd)
@@ -115,15 +122,22 @@ int DaemonChild::start(const std::vector<std::string> &argv)
     }
     close(in[0]);
     close(out[1]);
+    close(errs[1]);
     toChild = in[1];
     fromChild = out[0];
+    closeErrors();      // a child of the daemon before may still hold them
+    errorsFromChild = errs[0];
     quiet = false;
     killed = false;
     lines = LineBuffer();
+    errorLines = LineBuffer();
     queued.clear();
     fcntl(toChild, F_SETFL, fcntl(toChild, F_GETFL) | O_NONBLOCK);
     fcntl(fromChild, F_SETFL, fcntl(fromChild, F_GETFL) | O_NONBLOCK);
+    fcntl(errorsFromChild, F_SETFL, fcntl(errorsFromChild, F_GETFL) | O_NONBLOCK);
     err = fd_listen(fromChild, FD_READ, readable, this);
+    if (!err)
+        err = fd_listen(errorsFromChild, FD_READ, errorReadable, this);
     if (err) {
         kill();
         return err;
@@ -213,6 +227,49 @@ void DaemonChild::readOutput()
     }
 }
 
+void DaemonChild::errorReadable(int flags, void *arg)
+{
+    (void)flags;
+    static_cast<DaemonChild *>(arg)->readErrors();
+}
+
+// Its standard error, passed on a whole line at a time (one write each, so
+// that it never mixes with ours). At most 64 KiB at a time, as its output.
+// The end of it means nothing: the daemon may close it and run on.
+void DaemonChild::readErrors()
+{
+    char buf[4096];
+    for (int reads = 0; reads < 16 && errorsFromChild >= 0; ++reads) {
+        const ssize_t n = read(errorsFromChild, buf, sizeof buf);
+        if (n > 0) {
+            errorLines.append(buf, size_t(n), [this](const std::string &line) { relayError(line); });
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        closeErrors();
+        return;
+    }
+}
+
+void DaemonChild::relayError(const std::string &line)
+{
+    const std::string text = line + "\n";
+    ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;
+    if (onErrorLine)
+        onErrorLine(line);
+}
+
+void DaemonChild::closeErrors()
+{
+    if (errorsFromChild >= 0) {
+        fd_close(errorsFromChild);
+        close(errorsFromChild);
+        errorsFromChild = -1;
+    }
+}
+
 // End of file: the daemon has ended, is ending, or closed its output and
 // runs on. Which one, the grace time tells.
 void DaemonChild::outputClosed()
@@ -297,6 +354,10 @@ void DaemonChild::exited(int status)
     // the pipe gets no further hearing.
     if (!quiet)
         readOutput();
+    readErrors();
+    if (errorLines.pending())   // its last words, without a line end
+        errorLines.append("\n", 1, [this](const std::string &line) { relayError(line); });
+    closeErrors();
     closePipes();
     if (!quiet && onExit)
         onExit(status);
@@ -343,6 +404,7 @@ bool DaemonChild::ended()
 void DaemonChild::kill()
 {
     closePipes();
+    closeErrors();
     if (child <= 0)
         return;
     quiet = true;

@@ -9,10 +9,13 @@
 #include <sys/types.h>
 #include <vector>
 
-// The daemon as tmx-sip's child: its standard input and output are pipes to
-// us, its standard error and environment are ours, and it gets no other
-// descriptor of ours. Lines it writes arrive through onLine, from libre's
-// main loop; onExit tells that it ended.
+// The daemon as tmx-sip's child: its standard input, output and error are
+// pipes to us, its environment is ours, and it gets no other descriptor of
+// ours. Lines it writes arrive through onLine, from libre's main loop; onExit
+// tells that it ended. Its standard error goes on to ours line by line, as
+// it wrote it, and each line to onErrorLine too (the daemon reports there
+// the audio frames it dropped); read until it has ended, so that its last
+// words are not lost.
 //
 // How its end is noticed, on the main loop and never by waiting for it:
 //  - Its exit: SIGCHLD arrives through a signalfd of ours (SIGCHLD is blocked
@@ -31,7 +34,7 @@ public:
     using LineHandler = std::function<void(const std::string &line)>;
     using ExitHandler = std::function<void(int status)>;
 
-    DaemonChild(LineHandler onLine, ExitHandler onExit);
+    DaemonChild(LineHandler onLine, ExitHandler onExit, LineHandler onErrorLine = LineHandler());
     ~DaemonChild();
     DaemonChild(const DaemonChild &) = delete;
     DaemonChild &operator=(const DaemonChild &) = delete;
@@ -67,6 +70,10 @@ private:
     void checkExit();
     void exited(int status);
     void readOutput();
+    static void errorReadable(int flags, void *arg);
+    void readErrors();
+    void relayError(const std::string &line);
+    void closeErrors();
     void outputClosed();
     void inputClosed();
     void flush();
@@ -75,13 +82,16 @@ private:
 
     LineHandler onLine;
     ExitHandler onExit;
+    LineHandler onErrorLine;
     pid_t child = -1;
     bool quiet = false;         // ended at our request: no onExit
     bool killed = false;        // SIGKILL sent
     int childSignals = -1;      // signalfd for SIGCHLD
     int toChild = -1;
     int fromChild = -1;
+    int errorsFromChild = -1;
     LineBuffer lines;
+    LineBuffer errorLines;
     std::string queued;
     bool awaitingWrite = false;
     const char *closedPipe = "output";    // which one the grace time is for

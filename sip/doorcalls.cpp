@@ -195,8 +195,8 @@ void DoorCalls::dropCall()
         // the end, its level at each frame for the daemon (the phone's audio
         // waits behind it), what followed the phone's clock, and how the
         // daemon's frames came (each answered with one of ours, which waits
-        // there for one exchange). The daemon's own drops go to its standard
-        // error, which we pass through and do not read.
+        // there for one exchange), and the frames the daemon itself reported
+        // dropping.
         sipLog(logkey::audioReport,
                LogFields()
                    .addDecimal("playout_target_ms", p.currentTarget() / 8.0)
@@ -212,6 +212,8 @@ void DoorCalls::dropCall()
                    .add("skipped", line.skippedTicks())
                    .add("left", line.leftOut())
                    .add("late", line.lateTicks())
+                   .add("daemon_dropped", line.daemonDropped())
+                   .add("daemon_skipped", line.daemonSkipped())
                    .add("foreign", taken->media().foreignPackets()),
                "%s: audio of the call", taken->name().c_str());
     }

@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <sys/wait.h>
 
@@ -26,7 +27,8 @@ const char *DoorLine::stateName(State state)
 
 DoorLine::DoorLine(const Config &config)
     : masks(config.masks),
-      daemon([this](const std::string &line) { daemonLine(line); }, [this](int status) { daemonExited(status); }),
+      daemon([this](const std::string &line) { daemonLine(line); }, [this](int status) { daemonExited(status); },
+             [this](const std::string &line) { daemonErrorLine(line); }),
       audio(config.daemon.sampleFormat,
             [this](const int16_t *samples, size_t count) {
                 if (audioPeer)
@@ -154,6 +156,7 @@ std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &pe
     daemon.write(std::string(ConsoleVocabulary::pickup));
     audioPeer = &peer;
     audio.startClock();
+    droppedByDaemon = skippedByDaemon = 0;
     return std::string();
 }
 
@@ -230,6 +233,22 @@ void DoorLine::dialogueTimeout(void *arg)
     self->dialogue.reset();
     if (self->dialogueAgain)
         self->startDialogue();
+}
+
+void DoorLine::daemonErrorLine(const std::string &line)
+{
+    if (!audioPeer || line.compare(0, ConsoleVocabulary::audioReportPrefix.size(), ConsoleVocabulary::audioReportPrefix))
+        return;
+    // The count after the word, if the line has it; anything else counts 0.
+    auto count = [&line](std::string_view word) -> unsigned {
+        const size_t at = line.find(word);
+        if (at == std::string::npos)
+            return 0;
+        const unsigned long n = strtoul(line.c_str() + at + word.size(), nullptr, 10);
+        return unsigned(std::min<unsigned long>(n, 1000000));
+    };
+    droppedByDaemon += count(ConsoleVocabulary::framesDropped);
+    skippedByDaemon += count(ConsoleVocabulary::framesSkipped);
 }
 
 void DoorLine::daemonLine(const std::string &line)

@@ -116,10 +116,16 @@ public:
     unsigned lateTicks() const { return audio.lateTicks(); }
     double longestGapMs() const { return audio.longestGapMs(); }
     unsigned leftOut() const { return audio.leftOut(); }
+    // Audio frames the daemon reported dropping since the pickup: frames of
+    // ours it threw away, frames of the shield's it did not send us.
+    unsigned daemonDropped() const { return droppedByDaemon; }
+    unsigned daemonSkipped() const { return skippedByDaemon; }
 
     // One line from the daemon; public so that the arbitration can be
     // driven without a daemon.
     void daemonLine(const std::string &line);
+    // One line of the daemon's standard error.
+    void daemonErrorLine(const std::string &line);
 
 private:
     static const uint64_t dialogueWaitMs = 20000;
@@ -153,6 +159,8 @@ private:
     Listener *holder = nullptr;     // the front-end that owns the door call
     std::string holderName;
     std::string answeringPhone;
+    unsigned droppedByDaemon = 0;
+    unsigned skippedByDaemon = 0;
     AudioPeer *audioPeer = nullptr; // set by the owner's pickup
     int openingUnit = -1;           // an open N asked for, not yet reported
     Listener *opener = nullptr;

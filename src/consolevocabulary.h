@@ -61,6 +61,14 @@ inline constexpr unsigned audioFrameMs = 16;
 // The daemon's log lines, one UDP datagram each, to 127.0.0.1:logPort.
 inline constexpr uint16_t logPort = 20004;
 
+// Its standard error, where it tells of the audio frames it dropped: lines of
+// its UDP side, "udp: ...; dropped N oldest frame(s) ..." (frames for the
+// shield that came faster than they went) and "udp: ...; skipped N received
+// frame(s)" (frames from the shield it fell behind on).
+inline constexpr std::string_view audioReportPrefix = "udp: ";
+inline constexpr std::string_view framesDropped = "; dropped ";
+inline constexpr std::string_view framesSkipped = "; skipped ";
+
 }
 
 #endif

@@ -371,6 +371,15 @@ void tst_SipConfig::doorLine_data()
            "wait ending;owner -;< dial 123 1;owner R";
     QTest::newRow("ring-to-open switches itself off")
         << "ring-to-open 123 0;wait off;< dial 123 3;owner -;A claim;owner A";
+    // The daemon's standard error as it writes it (';' written '|' here).
+    QTest::newRow("the daemon's reported drops count from the pickup")
+        << "! udp: audio for the shield arrives faster than it is sent| dropped 3 oldest frame(s) to keep the delay at 2 frames;"
+           "< dial 123 3;A claim;A pickup;drops 0 0;< pickup;"
+           "! udp: audio for the shield arrives faster than it is sent| dropped 3 oldest frame(s) to keep the delay at 2 frames;"
+           "! udp: sending to port 20002 fell behind the shield| skipped 2 received frame(s);"
+           "! serial: door unit 3 did not confirm the opening within 5 s| dropped 7;"
+           "! udp: sending to port 20002 fell behind the shield| skipped 99999999999999999999 received frame(s);drops 3 1000002;"
+           "< drop;< dial 124 2;A claim;A pickup;drops 0 0";
     QTest::newRow("a dial nobody took rings anew; a drop of nothing changes nothing")
         << "< dial 1;< dial 2 4;state ringing;< drop;< drop;< open;state idle;"
            "B heard ringing,ring 1 -1,ring 2 4,idle,ended,open -1";
@@ -422,6 +431,10 @@ void tst_SipConfig::doorLine()
             QVERIFY(ringToOpen && ringToOpen->isOn());
         } else if (head == "<") {
             line.daemonLine(rest.toStdString());
+        } else if (head == "!") {
+            line.daemonErrorLine(QString(rest).replace('|', ';').toStdString());
+        } else if (head == "drops") {
+            QCOMPARE(QString("%1 %2").arg(line.daemonDropped()).arg(line.daemonSkipped()), rest);
         } else if (head == "state") {
             QCOMPARE(QString(DoorLine::stateName(line.state())), rest);
         } else if (head == "wait") {
