@@ -203,28 +203,34 @@ void DaemonChild::readable(int flags, void *arg)
 }
 
 // At most 64 KiB at a time, so that a daemon (or a child of its own) that
-// writes without end cannot keep the loop from the rest.
-void DaemonChild::readOutput()
+// writes without end cannot keep the loop from the rest. `fd` is read again
+// after each handler, which may have closed it. False at its end.
+bool DaemonChild::readLines(const int &fd, LineBuffer &buffer, const LineBuffer::LineHandler &handle)
 {
     char buf[4096];
-    for (int reads = 0; reads < 16 && fromChild >= 0; ++reads) {
-        const ssize_t n = read(fromChild, buf, sizeof buf);
+    for (int reads = 0; reads < 16 && fd >= 0; ++reads) {
+        const ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
-            const unsigned dropped = lines.dropped();
-            lines.append(buf, size_t(n), [this](const std::string &line) {
-                // A handler may have stopped the daemon: the rest is not for anyone.
-                if (fromChild >= 0)
-                    onLine(line);
-            });
-            if (lines.dropped() != dropped)
-                sipLog("daemon: dropped a line of more than %zu bytes", LineBuffer::maxLine);
+            buffer.append(buf, size_t(n), handle);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        outputClosed();
-        return;
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
     }
+    return true;
+}
+
+void DaemonChild::readOutput()
+{
+    const unsigned dropped = lines.dropped();
+    const bool open = readLines(fromChild, lines, [this](const std::string &line) {
+        // A handler may have stopped the daemon: the rest is not for anyone.
+        if (fromChild >= 0)
+            onLine(line);
+    });
+    if (lines.dropped() != dropped)
+        sipLog("daemon: dropped a line of more than %zu bytes", LineBuffer::maxLine);
+    if (!open)
+        outputClosed();
 }
 
 void DaemonChild::errorReadable(int flags, void *arg)
@@ -234,22 +240,12 @@ void DaemonChild::errorReadable(int flags, void *arg)
 }
 
 // Its standard error, passed on a whole line at a time (one write each, so
-// that it never mixes with ours). At most 64 KiB at a time, as its output.
-// The end of it means nothing: the daemon may close it and run on.
+// that it never mixes with ours). The end of it means nothing: the daemon
+// may close it and run on.
 void DaemonChild::readErrors()
 {
-    char buf[4096];
-    for (int reads = 0; reads < 16 && errorsFromChild >= 0; ++reads) {
-        const ssize_t n = read(errorsFromChild, buf, sizeof buf);
-        if (n > 0) {
-            errorLines.append(buf, size_t(n), [this](const std::string &line) { relayError(line); });
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
+    if (!readLines(errorsFromChild, errorLines, [this](const std::string &line) { relayError(line); }))
         closeErrors();
-        return;
-    }
 }
 
 void DaemonChild::relayError(const std::string &line)

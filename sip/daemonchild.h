@@ -69,6 +69,7 @@ private:
     int watchChildren();
     void checkExit();
     void exited(int status);
+    static bool readLines(const int &fd, LineBuffer &buffer, const LineBuffer::LineHandler &handle);
     void readOutput();
     static void errorReadable(int flags, void *arg);
     void readErrors();
