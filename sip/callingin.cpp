@@ -76,12 +76,11 @@ void CallingIn::daemonRunning(bool running)
 
 void CallingIn::incomingDoor(IncomingCall &c, int door)
 {
-    const std::string refused = line.openUnit(*this, c.name(), door);
+    const std::string refused = line.openUnit(*this, c.name(), door, "pin");
     if (!refused.empty()) {
         c.end(refused);
         return;
     }
-    sipLog(logkey::doorOpen, LogFields().add("by", "pin").add("door", door), "%s: open %d", c.name().c_str(), door);
     c.awaitOpen();
 }
 

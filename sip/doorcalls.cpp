@@ -154,9 +154,7 @@ void DoorCalls::callDigit(Call &c, char digit)
     }
     if (digit == config.phones.openKey) {
         sipLog(logkey::keyOpen, LogFields().add("key", std::string(1, digit)), "%s: key %c: open", c.name().c_str(), digit);
-        if (line.open(*this, c.name()).empty())
-            sipLog(logkey::doorOpen, LogFields().add("by", "phone").add("door", line.door()), "%s: open door %d",
-                   c.name().c_str(), line.door());
+        line.open(*this, c.name(), "phone");
     } else {
         sipLog(logkey::keyPressed, LogFields().add("key", std::string(1, digit)), "%s: key %c", c.name().c_str(), digit);
     }

@@ -43,12 +43,14 @@ DoorLine::DoorLine(const Config &config)
 {
     tmr_init(&restartTimer);
     tmr_init(&dialogueTimer);
+    tmr_init(&heldOpenTimer);
 }
 
 DoorLine::~DoorLine()
 {
     tmr_cancel(&restartTimer);
     tmr_cancel(&dialogueTimer);
+    tmr_cancel(&heldOpenTimer);
     daemon.stop();
 }
 
@@ -122,6 +124,8 @@ void DoorLine::go(State next)
 
 void DoorLine::stopAudio()
 {
+    heldOpen = nullptr;
+    tmr_cancel(&heldOpenTimer);
     audioPeer = nullptr;
     audio.stopClock();
 }
@@ -160,27 +164,58 @@ std::string DoorLine::pickup(Listener &by, const std::string &who, AudioPeer &pe
     return std::string();
 }
 
-std::string DoorLine::open(Listener &by, const std::string &who)
+std::string DoorLine::open(Listener &by, const std::string &who, const char *how)
 {
     // The owner once it picked up; another front-end (a button elsewhere)
     // while someone talks to the visitor.
     const bool talking = current == State::Talking || current == State::DoorOpen;
     if (holder == &by ? !audioPeer : !talking)
         return refuse(who, "open", "not the answered door call");
-    if (!daemon.write(std::string(ConsoleVocabulary::open)))
-        return refuse(who, "open", "the daemon is not running");
+    if (current == State::Ringing) {
+        // Picked up, not yet reported: an open now would take the place of
+        // the pickup the daemon has not passed on.
+        if (!daemon.running())
+            return refuse(who, "open", "the daemon is not running");
+        if (!heldOpen) {
+            heldOpen = how;
+            tmr_start(&heldOpenTimer, heldOpenMs, heldOpenExpired, this);
+            sipLog(logkey::doorHeld, LogFields().add("by", how).add("door", ringingDoor),
+                   "%s: open: waits for the intercom to report the pickup", who.c_str());
+        }
+        return std::string();
+    }
+    return tellOpen(who, how, ringingDoor, std::string(ConsoleVocabulary::open));
+}
+
+std::string DoorLine::tellOpen(const std::string &who, const char *how, int door, const std::string &command)
+{
+    if (!daemon.running() || !daemon.write(command))
+        return refuse(who, command, "the daemon is not running");
+    sipLog(logkey::doorOpen, LogFields().add("by", how).add("door", door), "%s: open door %d", who.c_str(), door);
     return std::string();
 }
 
-std::string DoorLine::openUnit(Listener &by, const std::string &who, int unit)
+void DoorLine::heldOpenExpired(void *arg)
+{
+    DoorLine *self = static_cast<DoorLine *>(arg);
+    if (!self->heldOpen)
+        return;
+    self->heldOpen = nullptr;
+    self->refuse(self->holderName, "open",
+                 "the intercom reported no pickup within " + std::to_string(heldOpenMs / 1000) + " s");
+}
+
+std::string DoorLine::openUnit(Listener &by, const std::string &who, int unit, const char *how)
 {
     // "open N" during a call would open the door of that call.
     if (current != State::Idle)
         return refuse(who, "open " + std::to_string(unit), "a door call is up");
     if (openingUnit >= 0 && opener != &by)
         return refuse(who, "open " + std::to_string(unit), "another door is being opened");
-    if (!daemon.running() || !daemon.write(std::string(ConsoleVocabulary::open) + " " + std::to_string(unit)))
-        return refuse(who, "open " + std::to_string(unit), "the daemon is not running");
+    const std::string refused =
+        tellOpen(who, how, unit, std::string(ConsoleVocabulary::open) + " " + std::to_string(unit));
+    if (!refused.empty())
+        return refused;
     openingUnit = unit;
     opener = &by;
     return std::string();
@@ -317,6 +352,12 @@ void DoorLine::daemonLine(const std::string &line)
             sipLog(logkey::intercomTaken, "the intercom reports pickup: taken at the apartment");
         }
         go(State::Talking);
+        if (heldOpen && holder && current == State::Talking) {
+            const char *how = heldOpen;
+            heldOpen = nullptr;
+            tmr_cancel(&heldOpenTimer);
+            tellOpen(holderName, how, ringingDoor, std::string(ConsoleVocabulary::open));
+        }
         break;
     case EventLine::Open: {
         int door = -1;
@@ -325,6 +366,9 @@ void DoorLine::daemonLine(const std::string &line)
         } else if (current == State::Talking || current == State::DoorOpen
                    || (current == State::Ringing && audioPeer)) {
             door = ringingDoor;
+            // Opened already: an open still waiting for the pickup is done.
+            heldOpen = nullptr;
+            tmr_cancel(&heldOpenTimer);
             go(State::DoorOpen);
         } else {
             sipLog("the intercom reports a door open, no call");

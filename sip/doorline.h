@@ -24,7 +24,8 @@
 //                            ignores a dial)
 //   ringing     --pickup-->  talking (the owner's; the handset's takes the
 //                            call from its owner)
-//   talking     --open-->    door open
+//   talking     --open-->    door open (the owner's open, picked up and
+//                            not yet reported, waits for the pickup)
 //   ringing, talking, door open  --a front-end's drop-->  ending
 //   any         --the daemon's drop, or the daemon ends-->  idle
 class DoorLine
@@ -93,10 +94,13 @@ public:
     // picks up, the audio flows to `audio`.
     std::string pickup(Listener &by, const std::string &who, AudioPeer &audio, const std::string &phone = std::string());
     // Opens the calling door: the owner once it picked up, another
-    // front-end while the call is talked.
-    std::string open(Listener &by, const std::string &who);
+    // front-end while the call is talked. The daemon takes one command at a
+    // time, so an open of the owner's that comes before the intercom has
+    // reported the pickup waits for that report (a few seconds at most).
+    // `how` names the way in the log: phone, mqtt, ring_to_open...
+    std::string open(Listener &by, const std::string &who, const char *how);
     // Opens door unit `unit` on an idle line.
-    std::string openUnit(Listener &by, const std::string &who, int unit);
+    std::string openUnit(Listener &by, const std::string &who, int unit, const char *how);
     // Ends the door call: the owner, or another front-end for it.
     std::string drop(Listener &by, const std::string &who);
     // The owner lets go of the call without a drop (its call could not
@@ -130,6 +134,7 @@ public:
 private:
     static const uint64_t dialogueWaitMs = 20000;
     static const uint64_t steadyDaemonMs = 60000;  // ran this long: the next restart is quick again
+    static const uint64_t heldOpenMs = 5000;       // an open waits this long for the intercom's pickup
 
     void go(State next);
     std::string refuse(const std::string &who, const std::string &command, const std::string &why);
@@ -137,6 +142,8 @@ private:
     void startDaemon();
     void startDialogue();
     void stopAudio();
+    std::string tellOpen(const std::string &who, const char *how, int door, const std::string &command);
+    static void heldOpenExpired(void *arg);
     static void restartDue(void *arg);
     static void dialogueTimeout(void *arg);
 
@@ -162,6 +169,8 @@ private:
     unsigned droppedByDaemon = 0;
     unsigned skippedByDaemon = 0;
     AudioPeer *audioPeer = nullptr; // set by the owner's pickup
+    const char *heldOpen = nullptr; // the owner's open, until the intercom reports the pickup
+    struct tmr heldOpenTimer;
     int openingUnit = -1;           // an open N asked for, not yet reported
     Listener *opener = nullptr;
 };

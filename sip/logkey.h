@@ -46,6 +46,7 @@ inline constexpr LogKey callIgnored{"call.ignored"};        // the intercom dial
 inline constexpr LogKey doorPickup{"door.pickup"};          // the daemon is told to take the door call
 inline constexpr LogKey doorDrop{"door.drop"};              // the daemon is told to end the door call
 inline constexpr LogKey doorOpen{"door.open"};              // the daemon is told to open a door: by=phone|pin|mqtt|ring_to_open door=
+inline constexpr LogKey doorHeld{"door.held"};              // an open key came before the intercom reported the pickup: sent on its report
 inline constexpr LogKey doorConfirmed{"door.confirmed"};    // the intercom reports the door open: confirmation tone
 inline constexpr LogKey intercomPickup{"intercom.pickup"};  // the intercom reports the call taken (by tmx-sip)
 inline constexpr LogKey intercomTaken{"intercom.taken"};    // the call was taken at the apartment's own handset

@@ -116,19 +116,14 @@ void MqttFrontEnd::daemonRunning(bool running)
 
 void MqttFrontEnd::openUnit(int unit)
 {
-    if (line.openUnit(*this, who, unit).empty()) {
+    if (line.openUnit(*this, who, unit, "mqtt").empty())
         openingUnit = true;
-        sipLog(logkey::doorOpen, LogFields().add("by", "mqtt").add("door", unit), "mqtt: open door unit %d", unit);
-    }
 }
 
 void MqttFrontEnd::openCalling()
 {
-    if (line.open(*this, who).empty()) {
+    if (line.open(*this, who, "mqtt").empty())
         openingCalling = true;
-        sipLog(logkey::doorOpen, LogFields().add("by", "mqtt").add("door", line.door()), "mqtt: open door %d",
-               line.door());
-    }
 }
 
 void MqttFrontEnd::endCall()

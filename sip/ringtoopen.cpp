@@ -99,13 +99,10 @@ void RingToOpen::lineChanged(DoorLine::State state)
     if (!mine)
         return;
     if (state == DoorLine::State::Talking && line.owner() == this) {
-        if (!line.open(*this, who).empty()) {
+        if (!line.open(*this, who, "ring_to_open").empty()) {
             line.drop(*this, who);
             letGo();
-            return;
         }
-        sipLog(logkey::doorOpen, LogFields().add("by", "ring_to_open").add("door", line.door()),
-               "ring-to-open: apartment %d door %d: open", line.apartment(), line.door());
     } else if (state == DoorLine::State::Talking || state == DoorLine::State::Idle) {
         // Taken at the apartment's handset, or over.
         letGo();

@@ -477,9 +477,9 @@ void tst_SipConfig::doorLine()
             else if (command == "pickup")
                 got = line.pickup(f, head.toStdString(), f);
             else if (command == "open")
-                got = line.open(f, head.toStdString());
+                got = line.open(f, head.toStdString(), "test");
             else if (command.startsWith("open "))
-                got = line.openUnit(f, head.toStdString(), command.mid(5).toInt());
+                got = line.openUnit(f, head.toStdString(), command.mid(5).toInt(), "test");
             else if (command == "drop")
                 got = line.drop(f, head.toStdString());
             else
