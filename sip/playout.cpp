@@ -22,9 +22,19 @@ const unsigned correctEvery = 4;
 // As the phone's packets slide past our frames, the lowest level of a second
 // steps by up to 32 samples (16 ms frames read 20 ms packets).
 const size_t marginSamples = 40;       // 5 ms
-// The spread remembered falls by this much each second, so that one packet
-// held up once raises the level for a while, not for the rest of the call.
+// The spread remembered falls by this much each second while the packets
+// still come with some spread.
 const size_t spreadDecay = 2;
+// Once calmSeconds seconds in a row had at most half the spread remembered,
+// the packets are steady again and each further such second halves it: a
+// hold-up (a busy moment of either end, a burst on the network) costs delay
+// for a few seconds, not for the rest of the call. A hold-up that comes back
+// after such a fall makes the calm it takes longer than the time between the
+// two (twice as long at least, up to maxCalmSeconds): a phone whose packets
+// come late every few seconds keeps the level they need after the first
+// time.
+const unsigned calmSeconds = 3;
+const unsigned maxCalmSeconds = 48;
 const uint64_t measureUs = 1000000;    // the packets' spread is measured each second
 const uint32_t maxFilledGap = 480;     // up to three lost 20 ms packets become silence
 const size_t maxFrame = 1024;
@@ -76,6 +86,10 @@ void Playout::flush()
     timing = false;
     measured = false;
     spread = 0;
+    calm = 0;
+    calmNeeded = calmSeconds;
+    fellFast = false;
+    sinceHoldUp = 0;
 }
 
 size_t Playout::level() const
@@ -112,10 +126,8 @@ void Playout::measure(const struct rtp_header &hdr, uint64_t arrivalUs)
         // and both ends of the call are still starting up, and what they
         // bunch then would hold the level up for a minute.
         const size_t last = size_t(std::min<uint64_t>(uint64_t(transitHigh - transitLow) / 125, target));
-        if (warmedUp) {
-            spread = measured ? std::max(spread > spreadDecay ? spread - spreadDecay : 0, last) : last;
-            measured = true;
-        }
+        if (warmedUp)
+            remember(last);
         warmedUp = true;
         windowUs = arrivalUs;
         transitLow = transitHigh = transit;
@@ -123,6 +135,38 @@ void Playout::measure(const struct rtp_header &hdr, uint64_t arrivalUs)
         transitLow = std::min(transitLow, transit);
         transitHigh = std::max(transitHigh, transit);
     }
+}
+
+void Playout::remember(size_t last)
+{
+    ++sinceHoldUp;
+    if (!measured) {
+        spread = last;
+        measured = true;
+        return;
+    }
+    if (last > spread) {
+        if (last > marginSamples) {
+            // A hold-up: after a fall it came back, long after it starts over.
+            if (sinceHoldUp > maxCalmSeconds)
+                calmNeeded = calmSeconds;
+            else if (fellFast)
+                calmNeeded = std::min(std::max(2 * calmNeeded, sinceHoldUp + 1), maxCalmSeconds);
+            fellFast = false;
+            sinceHoldUp = 0;
+        }
+        calm = 0;
+        spread = last;
+        return;
+    }
+    if (2 * last > spread) {
+        calm = 0;
+    } else if (++calm >= calmNeeded) {
+        fellFast = fellFast || spread > marginSamples;
+        spread = std::max(spread / 2, last);
+        return;
+    }
+    spread = std::max(spread > spreadDecay ? spread - spreadDecay : 0, last);
 }
 
 void Playout::put(const struct rtp_header &hdr, const int16_t *samples, size_t count, uint64_t arrivalUs)

@@ -15,7 +15,9 @@ struct rtp_header;
 // spread of their transit times (arrival less RTP time) is measured, and the
 // target is a frame, a small margin and the largest spread seen lately,
 // never more than the configured jitter target. Until a second after the
-// stream's first is measured it plays to that ceiling.
+// stream's first is measured it plays to that ceiling. A hold-up is
+// forgotten within seconds once the packets come steadily again, unless
+// hold-ups keep coming back.
 // The phone's clock and ours drift apart, so the buffer's lowest level over
 // each second decides what the next second does: what stood over the target
 // is merged away, one sample at a time spread over the second (a phone's
@@ -63,6 +65,8 @@ private:
     enum Mode { Steady, Shrink, Grow };
 
     void measure(const struct rtp_header &hdr, uint64_t arrivalUs);
+    // Takes the spread of the second just measured into what is remembered.
+    void remember(size_t last);
     void deliver(const struct rtp_header &hdr, struct mbuf *mb);
     void discard(size_t samples);
 
@@ -88,6 +92,10 @@ private:
     bool warmedUp = false;         // the stream's first second is over
     bool measured = false;         // a whole second measured
     size_t spread = 0;             // the largest spread lately, samples
+    unsigned calm = 0;             // seconds in a row with at most half of it
+    unsigned calmNeeded = 3;       // calm seconds before it falls fast
+    bool fellFast = false;         // it fell fast since the last hold-up
+    unsigned sinceHoldUp = 0;      // seconds since a spread over the margin raised it
     size_t minLevel = SIZE_MAX;
     unsigned nUnderruns = 0;
     unsigned nMerged = 0;
