@@ -15,6 +15,12 @@ MQTT (mosquitto on 127.0.0.1, a free port; complete when tmx-sip has seen the
 door open). Every 100 door calls: the RSS of tmx-sip and of the daemon, and
 tmx-sip's own figures (SIGUSR1: heap in use, free in it, descriptors).
 
+BENCH_SOAK_SETTLE=S: before each sample the line stays idle S seconds more,
+so that the transactions libre keeps for 32 s after a call are gone (45 is
+enough); the heap in use then shows only what calls left behind.
+BENCH_SIP_WRAP="heaptrack -o FILE" (or valgrind ...): tmx-sip runs under
+that command; signals and figures go to tmx-sip itself.
+
 N is 2,000 door calls with `--only soak` alone and no `--seconds`; else one
 per 0.3 s of `--seconds` (200 for the 60 s of `./dev bench`). A door call
 takes about 3 s, most of it the daemon's polls: ringing, the pickup, the door,
@@ -45,6 +51,21 @@ PHONE = ("127.0.0.1", 5062)
 CALLER_PORT = 5091
 PIN = "246813"
 PASSWORD = "soak-secret"
+
+
+def child_named(proc, name):
+    """The pid of `name` started by `proc` (a wrapper's child), else proc's."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            comm, rest = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:].split()
+            if comm == name and int(rest[1]) == proc.pid:
+                return int(entry)
+    return proc.pid
 
 
 def soak_calls(args):
@@ -202,6 +223,7 @@ def run_soak(args, tmp):
     if not os.access(sip_bin, os.X_OK):
         raise SystemExit(f"bench: {sip_bin} is missing; build first (./dev bench does)")
     n_calls = soak_calls(args)
+    settle = float(os.environ.get("BENCH_SOAK_SETTLE", "0"))
     pty_file = os.path.join(tmp, "soak.pty")
     scn = os.path.join(tmp, "soak.scn")
     # After each door call the line stays idle until the daemon has seen it
@@ -213,7 +235,10 @@ def run_soak(args, tmp):
             f.write("call 123 from 3\nwait open 10s\nhangup\nwait polls 4 5s\n")
             if i % EXTRA_EVERY == 0:
                 opens = EXTRAS[(i // EXTRA_EVERY - 1) % len(EXTRAS)] in ("right_pin", "mqtt")
-                f.write("idle 8s\n" if opens else "idle 3s\n")
+                idle = 8 if opens else 3
+                if settle and i % SAMPLE_EVERY == 0:
+                    idle += settle + 10
+                f.write(f"idle {idle:g}s\n")
         f.write("idle\n")
     broker, mqtt_port = start_broker(tmp)
     conf = os.path.join(tmp, "soak.conf")
@@ -225,10 +250,12 @@ def run_soak(args, tmp):
     err_path = os.path.join(tmp, "soak.err")
     sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
-    sip = subprocess.Popen([sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
+    wrap = os.environ.get("BENCH_SIP_WRAP", "").split()
+    sip = subprocess.Popen(wrap + [sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
     log = Log(err_path)
     if not log.wait(log_key("masks.loaded"), 0, 30):
         raise SystemExit("bench: tmx-sip did not load the daemon's masks")
+    sip_pid = child_named(sip, "tmx-sip") if wrap else sip.pid
     daemon_pid = int([fields(line) for line in log.lines if re.search(log_key("started"), line)][-1]["pid"])
     phone_dir = os.path.join(tmp, "soak-phone")
     os.makedirs(phone_dir, exist_ok=True)
@@ -258,15 +285,17 @@ def run_soak(args, tmp):
     samples = []
 
     def sample(calls):
+        if settle:
+            time.sleep(settle)
         mark = len(log.lines)
-        sip.send_signal(signal.SIGUSR1)
+        os.kill(sip_pid, signal.SIGUSR1)
         log.wait(log_key("memory"), mark, 5)
         m = next((fields(line) for line in log.lines[mark:] if re.search(log_key("memory"), line)), None)
         # The simulator may be a call or two ahead of this loop.
         rang = log.count(log_key("call.placed"))
-        sip_anon, sip_file = rss_parts_kb(sip.pid)
+        sip_anon, sip_file = rss_parts_kb(sip_pid)
         daemon_anon, daemon_file = rss_parts_kb(daemon_pid)
-        samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip.pid),
+        samples.append({"calls": calls, "calls_rung": rang, "sip_rss_kb": rss_kb(sip_pid),
                         "sip_anon_kb": sip_anon, "sip_file_kb": sip_file,
                         "daemon_rss_kb": rss_kb(daemon_pid), "daemon_anon_kb": daemon_anon,
                         "daemon_file_kb": daemon_file,
@@ -278,7 +307,7 @@ def run_soak(args, tmp):
     extras = {"right_pin": [0, 0], "wrong_pin": [0, 0], "refused": [0, 0], "mqtt": [0, 0]}
     incomplete = 0
     t0 = time.monotonic()
-    cpu0 = cpu_seconds(sip.pid)
+    cpu0 = cpu_seconds(sip_pid)
     mark = 0
     call_end = f"{log_key('door.drop')}|{log_key('intercom.ended')}"
     for i in range(1, n_calls + 1):
@@ -329,13 +358,13 @@ def run_soak(args, tmp):
         if i % SAMPLE_EVERY == 0:
             sample(i)
     seconds = time.monotonic() - t0
-    cpu = cpu_seconds(sip.pid) - cpu0
+    cpu = cpu_seconds(sip_pid) - cpu0
     try:
         phone.wait(timeout=30)
     except subprocess.TimeoutExpired:
         phone.kill()
         phone.wait()
-    sip.terminate()
+    os.kill(sip_pid, signal.SIGTERM)
     sip.wait()
     sim.kill()
     sim.wait()
