@@ -184,7 +184,19 @@ std::string DoorLine::open(Listener &by, const std::string &who, const char *how
         }
         return std::string();
     }
-    return tellOpen(who, how, ringingDoor, std::string(ConsoleVocabulary::open));
+    return tellOpen(who, how, ringingDoor, callOpenCommand());
+}
+
+// The call's door by its number where the daemon named it: should the
+// intercom's line turn idle before its drop reaches us, the daemon takes a
+// bare open for door unit 1, and the number keeps it at the door the phone
+// talked to. During the call the daemon opens the calling door either way.
+std::string DoorLine::callOpenCommand() const
+{
+    std::string command(ConsoleVocabulary::open);
+    if (ringingDoor >= 0)
+        command += " " + std::to_string(ringingDoor);
+    return command;
 }
 
 std::string DoorLine::tellOpen(const std::string &who, const char *how, int door, const std::string &command)
@@ -356,7 +368,7 @@ void DoorLine::daemonLine(const std::string &line)
             const char *how = heldOpen;
             heldOpen = nullptr;
             tmr_cancel(&heldOpenTimer);
-            tellOpen(holderName, how, ringingDoor, std::string(ConsoleVocabulary::open));
+            tellOpen(holderName, how, ringingDoor, callOpenCommand());
         }
         break;
     case EventLine::Open: {

@@ -142,6 +142,7 @@ private:
     void startDaemon();
     void startDialogue();
     void stopAudio();
+    std::string callOpenCommand() const;
     std::string tellOpen(const std::string &who, const char *how, int door, const std::string &command);
     static void heldOpenExpired(void *arg);
     static void restartDue(void *arg);
