@@ -124,8 +124,7 @@ void DoorLine::go(State next)
 
 void DoorLine::stopAudio()
 {
-    heldOpen = nullptr;
-    tmr_cancel(&heldOpenTimer);
+    forgetHeldOpen();
     audioPeer = nullptr;
     audio.stopClock();
 }
@@ -205,6 +204,12 @@ std::string DoorLine::tellOpen(const std::string &who, const char *how, int door
         return refuse(who, command, "the daemon is not running");
     sipLog(logkey::doorOpen, LogFields().add("by", how).add("door", door), "%s: open door %d", who.c_str(), door);
     return std::string();
+}
+
+void DoorLine::forgetHeldOpen()
+{
+    heldOpen = nullptr;
+    tmr_cancel(&heldOpenTimer);
 }
 
 void DoorLine::heldOpenExpired(void *arg)
@@ -366,8 +371,7 @@ void DoorLine::daemonLine(const std::string &line)
         go(State::Talking);
         if (heldOpen && holder && current == State::Talking) {
             const char *how = heldOpen;
-            heldOpen = nullptr;
-            tmr_cancel(&heldOpenTimer);
+            forgetHeldOpen();
             tellOpen(holderName, how, ringingDoor, callOpenCommand());
         }
         break;
@@ -379,8 +383,7 @@ void DoorLine::daemonLine(const std::string &line)
                    || (current == State::Ringing && audioPeer)) {
             door = ringingDoor;
             // Opened already: an open still waiting for the pickup is done.
-            heldOpen = nullptr;
-            tmr_cancel(&heldOpenTimer);
+            forgetHeldOpen();
             go(State::DoorOpen);
         } else {
             sipLog("the intercom reports a door open, no call");

@@ -144,6 +144,7 @@ private:
     void stopAudio();
     std::string callOpenCommand() const;
     std::string tellOpen(const std::string &who, const char *how, int door, const std::string &command);
+    void forgetHeldOpen();
     static void heldOpenExpired(void *arg);
     static void restartDue(void *arg);
     static void dialogueTimeout(void *arg);
