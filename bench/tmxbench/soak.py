@@ -20,6 +20,8 @@ so that the transactions libre keeps for 32 s after a call are gone (45 is
 enough); the heap in use then shows only what calls left behind.
 BENCH_SIP_WRAP="heaptrack -o FILE" (or valgrind ...): tmx-sip runs under
 that command; signals and figures go to tmx-sip itself.
+BENCH_SIM_TRACE=FILE: the simulator keeps its trace of every byte on the
+serial line in FILE, so that a call that did not complete can be read back.
 
 N is 2,000 door calls with `--only soak` alone and no `--seconds`; else one
 per 0.3 s of `--seconds` (200 for the 60 s of `./dev bench`). A door call
@@ -248,7 +250,9 @@ def run_soak(args, tmp):
                 f"allow sip:guesser@127.0.0.1 {PASSWORD}\npin {PIN}\npin_lockout 1\npin_budget 1000\n"
                 f"mqtt_broker mqtt://127.0.0.1:{mqtt_port}\nmqtt_topic soak\nmqtt_discovery off\n")
     err_path = os.path.join(tmp, "soak.err")
-    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn], pty_file)
+    trace = os.environ.get("BENCH_SIM_TRACE")
+    sim, pty = start_sim([args.sim, "-q", "--pty-file", pty_file, "-s", scn] + (["--trace", trace] if trace else []),
+                         pty_file)
     env = dict(os.environ, LORENTAK_USART_PORT=pty, LORENTAK_SPI="loopback")
     wrap = os.environ.get("BENCH_SIP_WRAP", "").split()
     sip = subprocess.Popen(wrap + [sip_bin, "--config", conf], env=env, stderr=open(err_path, "w"))
