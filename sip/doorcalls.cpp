@@ -16,6 +16,35 @@ DoorCalls::~DoorCalls()
     tmr_cancel(&reapTimer);
 }
 
+void DoorCalls::reload(const Config &fresh)
+{
+    config = fresh;
+    if (calls.empty() || line.owner() != this)
+        return;
+    const std::vector<std::string> uris = config.urisFor(line.apartment());
+    std::vector<Call *> gone;
+    for (const auto &c : calls)
+        if (std::find(uris.begin(), uris.end(), c->phone()) == uris.end())
+            gone.push_back(c.get());
+    for (Call *c : gone)
+        sipLog(logkey::callRevoked, "%s: SIGHUP took %s out of the apartment: its call ends", c->name().c_str(),
+               c->phone().c_str());
+    if (gone.empty())
+        return;
+    // The phone that answered, or the last that rings: the door call ends.
+    if (gone.size() == calls.size() || std::find(gone.begin(), gone.end(), taken) != gone.end()) {
+        const std::string who = (taken ? taken : gone.front())->name();
+        sipLog(logkey::doorDrop, "%s: drop", who.c_str());
+        line.drop(*this, who);
+        hangUp();
+        return;
+    }
+    for (Call *c : gone) {
+        c->hangUp();
+        retire(calls, *c);
+    }
+}
+
 void DoorCalls::stop()
 {
     stopping = true;

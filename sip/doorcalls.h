@@ -27,8 +27,10 @@ public:
     DoorCalls(const DoorCalls &) = delete;
     DoorCalls &operator=(const DoorCalls &) = delete;
 
-    // The apartments, keys and audio settings for the calls from now on.
-    void reload(const Config &fresh) { config = fresh; }
+    // The apartments, keys and audio settings for the calls from now on. A
+    // phone the new file no longer lists for the ringing apartment stops
+    // ringing, or its call ends: it opens nothing after.
+    void reload(const Config &fresh);
     // Hangs up the call, if any; no call after.
     void stop();
 

@@ -42,6 +42,7 @@ inline constexpr LogKey callBye{"call.bye"};                // tmx-sip hangs up 
 inline constexpr LogKey callCancel{"call.cancel"};          // tmx-sip cancels a ringing phone
 inline constexpr LogKey callEnded{"call.ended"};            // a phone's call ended (its BYE, a decline, no answer...)
 inline constexpr LogKey callChallenged{"call.challenged"};  // a phone asked for a password it does not get: ended
+inline constexpr LogKey callRevoked{"call.revoked"};        // SIGHUP took the phone out of its apartment: its call ends
 inline constexpr LogKey callIgnored{"call.ignored"};        // the intercom dialled while a call is up
 inline constexpr LogKey doorPickup{"door.pickup"};          // the daemon is told to take the door call
 inline constexpr LogKey doorDrop{"door.drop"};              // the daemon is told to end the door call
