@@ -95,6 +95,7 @@ inline constexpr LogKey mqttFailed{"mqtt.failed"};          // MQTT cannot be us
 inline constexpr LogKey mqttIgnored{"mqtt.ignored"};        // a message on a command topic ignored: topic=
 inline constexpr LogKey ringToOpenOn{"rto.on"};             // ring-to-open switched on: minutes=
 inline constexpr LogKey ringToOpenOff{"rto.off"};           // ring-to-open switched off, or its time is over
+inline constexpr LogKey ringToOpenWithdrawn{"rto.withdrawn"}; // off, or the apartment left it, before the pickup: no opening
 inline constexpr LogKey ringToOpenTimeout{"rto.timeout"};   // the intercom did not answer a ring-to-open step
 
 } // namespace logkey

@@ -99,7 +99,14 @@ void RingToOpen::lineChanged(DoorLine::State state)
     if (!mine)
         return;
     if (state == DoorLine::State::Talking && line.owner() == this) {
-        if (!line.open(*this, who, "ring_to_open").empty()) {
+        // Switched off (by hand, SIGHUP or its time), or the apartment taken
+        // out, since the ring: nobody asked for this door any more.
+        if (!on || !config.apartments.count(line.apartment())) {
+            sipLog(logkey::ringToOpenWithdrawn,
+                   "ring-to-open: apartment %d: no longer on for it: no opening; ending the call", line.apartment());
+            line.drop(*this, who);
+            letGo();
+        } else if (!line.open(*this, who, "ring_to_open").empty()) {
             line.drop(*this, who);
             letGo();
         }
