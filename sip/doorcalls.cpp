@@ -21,7 +21,11 @@ void DoorCalls::reload(const Config &fresh)
     config = fresh;
     if (calls.empty() || line.owner() != this)
         return;
-    const std::vector<std::string> uris = config.urisFor(line.apartment());
+    // An extension is the same phone whatever the registrar's domain: the
+    // new list is read with the domain its calls were placed in.
+    Config listed = config;
+    listed.registrar.domain = ringDomain;
+    const std::vector<std::string> uris = listed.urisFor(line.apartment());
     std::vector<Call *> gone;
     for (const auto &c : calls)
         if (std::find(uris.begin(), uris.end(), c->phone()) == uris.end())
@@ -67,6 +71,7 @@ void DoorCalls::ring(int apartment, int door)
     if (!line.claim(*this, who).empty())
         return;
     stack.newCall();
+    ringDomain = config.registrar.domain;
     // Every phone of the flat rings at once; the call is up while one does.
     for (size_t i = 0; i < uris.size(); ++i) {
         std::unique_ptr<Call> c(new Call(stack.sip(), stack.sock(), config, stack.laddr(), *this, apartment, door,

@@ -58,6 +58,7 @@ private:
     DoorLine &line;
     std::vector<std::unique_ptr<Call>> calls;   // the door call: one per phone still in it
     Call *taken = nullptr;                      // the one whose phone answered
+    std::string ringDomain;                     // the registrar's domain when the door call rang
     std::vector<std::unique_ptr<Call>> losing;  // cancelled for another's answer, until their phones confirm
     std::vector<std::unique_ptr<Call>> ended;   // dropped from inside their own handlers
     struct tmr reapTimer;

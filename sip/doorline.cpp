@@ -118,8 +118,11 @@ void DoorLine::go(State next)
         holder = nullptr;
         stopAudio();
     }
+    // A listener that moved the line on (ring-to-open's drop on the pickup)
+    // has told everyone the newer state: the rest do not hear this one after it.
     for (Listener *l : listeners)
-        l->lineChanged(next);
+        if (current == next)
+            l->lineChanged(next);
 }
 
 void DoorLine::stopAudio()

@@ -983,9 +983,10 @@ void tst_SipCall::call()
                                + "echo 'dial 123 3'\nread cmd\necho pickup\necho 'dial 124 2'\necho drop\nread cmd\n"},
         {"door-call.sh", "echo '#stand-in daemon'\n" + dialogue + "while [ ! -e '" + d.toUtf8()
                              + "/go' ]; do sleep 0.05; done\necho 'dial 123 3'\ncat > '" + d.toUtf8() + "/stdin'\n"},
-        // The pickup is reported once the test says so.
+        // The pickup is reported once the test says so; a drop when told.
         {"late-pickup.sh", "echo '#stand-in daemon'\n" + dialogue + "echo 'dial 123 3'\nwhile [ ! -e '" + d.toUtf8()
-                               + "/picked' ]; do sleep 0.05; done\necho pickup\ncat > '" + d.toUtf8() + "/stdin'\n"},
+                               + "/picked' ]; do sleep 0.05; done\necho pickup\nwhile read cmd; do echo \"$cmd\" >> '"
+                               + d.toUtf8() + "/stdin'; [ \"$cmd\" = drop ] && echo drop; done\n"},
         // ls's own listing is the 3. Its last words have no line end.
         {"fail.sh", "ls /proc/self/fd > '" + d.toUtf8() + "/fds'\nprintf 'serial: last words' >&2\nexit 3\n"},
         {"close-output.sh", "echo '#stand-in daemon'\n" + dialogue + "trap '' TERM\nexec >&-\nexec sleep 60\n"},
