@@ -343,6 +343,12 @@ void tst_MqttBridge::withdrawal()
     MqttWatcher *after = watch("homeassistant/#");
     QVERIFY(!after->payload("homeassistant/button/intercom_test/open_door_1/config", '1').isNull());
     QVERIFY(after->payload(removed, '1').isNull());
+    // Nor does the unit it removed open any more.
+    line.calls.clear();
+    publish(T + "/cmd/open_unit", "2");
+    publish(T + "/cmd/ring_to_open", "OFF");
+    QVERIFY(spin([&] { return line.calls.contains("ring_to_open 0"); }));
+    QCOMPARE(line.calls, QStringList{"ring_to_open 0"});
 }
 
 void tst_MqttBridge::tls_data()
