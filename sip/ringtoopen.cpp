@@ -101,12 +101,11 @@ void RingToOpen::lineChanged(DoorLine::State state)
     if (state == DoorLine::State::Talking && line.owner() == this) {
         // Switched off (by hand, SIGHUP or its time), or the apartment taken
         // out, since the ring: nobody asked for this door any more.
-        if (!on || !config.apartments.count(line.apartment())) {
+        const bool withdrawn = !on || !config.apartments.count(line.apartment());
+        if (withdrawn)
             sipLog(logkey::ringToOpenWithdrawn,
                    "ring-to-open: apartment %d: no longer on for it: no opening; ending the call", line.apartment());
-            line.drop(*this, who);
-            letGo();
-        } else if (!line.open(*this, who, "ring_to_open").empty()) {
+        if (withdrawn || !line.open(*this, who, "ring_to_open").empty()) {
             line.drop(*this, who);
             letGo();
         }
